@@ -1,0 +1,109 @@
+#include "download/download_worker.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "log/dated_log.h"
+#include "shared/globals.h"
+#include "shared/resource_ids.h"
+
+namespace {
+
+struct DownloadSink {
+  std::FILE* file;
+  std::int64_t limit;
+  std::int64_t stored;
+};
+
+struct CurlCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+DownloadOutcome transfer(CURL* handle, FilePtr file) {
+  DownloadSink sink{file.get(), gDownloadLimit, 0};
+  curl_easy_setopt(handle, CURLOPT_URL, gDownloadUrl.c_str());
+  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
+  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeToFile);
+  curl_easy_setopt(handle, CURLOPT_READFUNCTION, readFromFile);
+  curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, onTransferProgress);
+  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, nullptr);
+  curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
+  // Worker threads must not take signals for name look-up time-outs.
+  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+  // An announced length beyond the bound fails before any byte is stored.
+  curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(gDownloadLimit));
+
+  CURLcode result = curl_easy_perform(handle);
+  long status = 0;
+  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+  // A 3xx answer is not followed, and its body (or a captive portal's page)
+  // is not the file: only a complete 2xx body counts.
+  bool complete = result == CURLE_OK && status >= 200 && status < 300;
+  if (std::fclose(file.release()) != 0) complete = false;
+  return complete ? DownloadOutcome::complete : DownloadOutcome::failed;
+}
+
+}  // namespace
+
+std::size_t writeToFile(char* ptr, std::size_t size, std::size_t nmemb, void* stream) {
+  auto* sink = static_cast<DownloadSink*>(stream);
+  std::int64_t bytes = static_cast<std::int64_t>(size * nmemb);
+  if (sink->stored + bytes > sink->limit) return 0;
+  std::size_t written = std::fwrite(ptr, size, nmemb, sink->file);
+  sink->stored += static_cast<std::int64_t>(written * size);
+  return written;
+}
+
+std::size_t readFromFile(char* ptr, std::size_t size, std::size_t nmemb, void* stream) {
+  return std::fread(ptr, size, nmemb, static_cast<std::FILE*>(stream));
+}
+
+int progressPercent(double dlnow, double dltotal) {
+  if (!(dltotal > 0)) return 0;
+  double percent = dlnow * 100.0 / dltotal;
+  if (!(percent > 0)) return 0;
+  return percent >= 100 ? 100 : static_cast<int>(percent);
+}
+
+int onTransferProgress(void*, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
+  setProgressRange(gDialog, IDC_PROGRESS, 0, 100);
+  int percent = progressPercent(static_cast<double>(dlnow), static_cast<double>(dltotal));
+  setProgressPos(gDialog, IDC_PROGRESS, percent);
+  setStatusText("Updating " + gCurrentFile + " - " + std::to_string(percent) + "%");
+  return gStopRequested ? 1 : 0;
+}
+
+std::string cannotWriteMessage(const std::string& name) {
+  return "Cannot open the file " + name +
+         " for writing.  The file is in use.  Please close the game first to prevent this "
+         "problem.";
+}
+
+void downloadWorker(void*) {
+  DownloadOutcome outcome = DownloadOutcome::notWritten;
+  try {
+    std::remove(kDownloadScratchFile);
+    CurlHandle handle(curl_easy_init());
+    if (handle) {
+      FilePtr file(openShared(kDownloadScratchFile, "wb"));
+      if (!file) {
+        messageBox(cannotWriteMessage(gCurrentFile), "Updating Error");
+      } else {
+        outcome = transfer(handle.get(), std::move(file));
+      }
+    }
+  } catch (...) {
+    outcome = DownloadOutcome::failed;
+    writeLog("Error updating");
+  }
+  if (outcome != DownloadOutcome::complete) std::remove(kDownloadScratchFile);
+  gDownloadOutcome = outcome;
+  gDownloadDone = true;
+}

@@ -1,0 +1,50 @@
+#include "log/dated_log.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "platform/platform.h"
+
+namespace {
+
+// strftime's %b follows the process locale, and a GTK shell or a player's
+// setlocale() would rename the log files; the names must stay English.
+const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::string datePart(const std::tm& when) {
+  int month = when.tm_mon >= 0 && when.tm_mon < 12 ? when.tm_mon : 0;
+  char text[32];
+  std::snprintf(text, sizeof text, "%d-%s-%02d", when.tm_year + 1900, kMonths[month],
+                when.tm_mday);
+  return text;
+}
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+std::string logFileName(const std::tm& when) { return datePart(when) + ".log"; }
+
+std::string logTimeStamp(const std::tm& when) {
+  char clock[16];
+  std::snprintf(clock, sizeof clock, ".%02d.%02d.%02d", when.tm_hour, when.tm_min, when.tm_sec);
+  return datePart(when) + clock;
+}
+
+std::string logEntry(const std::tm& when, const std::string& message) {
+  return "\r\n" + logTimeStamp(when) + " - " + message;
+}
+
+void writeLog(std::string message) {
+  // One conversion feeds both the name and the stamp, so an entry written
+  // across midnight still lands in the file its stamp names.
+  std::tm now{};
+  if (!localTimeOf(std::time(nullptr), &now)) return;
+  std::unique_ptr<std::FILE, FileCloser> file(openShared(logFileName(now), "ab"));
+  if (!file) return;
+  std::string entry = logEntry(now, message);
+  std::fwrite(entry.data(), entry.size(), 1, file.get());
+}

@@ -1,0 +1,18 @@
+#include "shared/globals.h"
+
+#include <utility>
+
+#include "shared/resource_ids.h"
+
+DialogHandle gDialog = nullptr;
+std::string gCurrentFile;
+std::string gDownloadUrl;
+std::atomic<bool> gDownloadDone{false};
+ZlibEngine gEngine;
+
+std::atomic<DownloadOutcome> gDownloadOutcome{DownloadOutcome::notWritten};
+std::int64_t gDownloadLimit = 0;
+std::atomic<bool> gStopRequested{false};
+std::atomic<bool> gUpdateFinished{false};
+
+void setStatusText(std::string text) { setDlgItemText(gDialog, IDC_STATUS, std::move(text)); }

@@ -1,0 +1,3 @@
+#include "shell/posix_shell.h"
+
+int main() { return runUpdaterShell(); }

@@ -1,0 +1,74 @@
+#include "shell/posix_shell.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "log/dated_log.h"
+#include "shared/globals.h"
+#include "shell/text_dialog.h"
+
+namespace {
+
+constexpr char kGameExecutable[] = "tdx.exe";
+// How long the updater stays behind the started game for the file in hand.
+constexpr int kWorkerGraceSeconds = 10;
+
+}  // namespace
+
+void launchGame() {
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  // A session of its own: closing the updater's terminal must not take the
+  // game down with it. The dialog blocks Ctrl-C and hang-up for itself; the
+  // game starts with no signal blocked.
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+
+  std::string path = std::string("./") + kGameExecutable;
+  char* argv[] = {const_cast<char*>(kGameExecutable), nullptr};
+  pid_t pid;
+  posix_spawn(&pid, path.c_str(), &actions, &attr, argv, environ);
+
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+}
+
+void finishUpdateWorker(int seconds) {
+  for (long waited = 0; !gUpdateFinished && waited < seconds * 1000L; ++waited) {
+    sleepOneMillisecond();
+  }
+  // A worker still running (a stalled server, say) would use the globals
+  // while they are destroyed: end the process where it stands instead. What
+  // it leaves half-done is found stale and redone by the next run.
+  if (!gUpdateFinished) quickExit(0);
+}
+
+int runUpdaterShell() {
+  gDownloadUrl.clear();
+  gCurrentFile.clear();
+  // A terminal closed under us must not kill the process with SIGPIPE before
+  // the game is started.
+  std::signal(SIGPIPE, SIG_IGN);
+  try {
+    runTextDialog();
+  } catch (...) {
+    writeLog("Error updating");
+  }
+  gStopRequested = true;
+  launchGame();
+  // From here on a second Ctrl-C may end the updater as usual: the game runs.
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  finishUpdateWorker(kWorkerGraceSeconds);
+  return 0;
+}

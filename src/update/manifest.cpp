@@ -1,0 +1,138 @@
+#include "update/manifest.h"
+
+#include "shared/names.h"
+
+namespace {
+
+constexpr char kEndOfFile = '\x1a';
+constexpr std::size_t kMaxLoggedText = 200;
+
+bool isSeparator(char c) { return c == '/' || c == '\\'; }
+
+bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+
+char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool equalsIgnoringAsciiCase(const std::string& text, const char* word) {
+  std::size_t i = 0;
+  for (; word[i] != '\0'; ++i) {
+    if (i >= text.size() || asciiUpper(text[i]) != asciiUpper(word[i])) return false;
+  }
+  return i == text.size();
+}
+
+// Windows opens a device, not a file, for these names whatever the
+// extension ("nul.txt" too).
+bool isDeviceName(const std::string& component) {
+  std::string base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (equalsIgnoringAsciiCase(base, device)) return true;
+  }
+  if (base.size() == 4 && base[3] >= '1' && base[3] <= '9') {
+    std::string stem = base.substr(0, 3);
+    if (equalsIgnoringAsciiCase(stem, "COM") || equalsIgnoringAsciiCase(stem, "LPT")) return true;
+  }
+  return false;
+}
+
+// Windows drops trailing dots and blanks from a path component, so ".. " and
+// "..." are as dangerous as "..".
+bool isDotsOnly(const std::string& component) {
+  std::size_t dots = 0;
+  for (char c : component) {
+    if (c == '.') {
+      ++dots;
+    } else if (c != ' ') {
+      return false;
+    }
+  }
+  return dots >= 2 || (dots == 1 && component != ".");
+}
+
+}  // namespace
+
+bool readManifestLine(std::istream& in, std::string& line) {
+  if (!std::getline(in, line)) return false;
+  bool endedByLf = !in.eof();
+  std::size_t stop = line.find(kEndOfFile);
+  if (stop != std::string::npos) {
+    line.erase(stop);
+    in.setstate(std::ios::eofbit);
+    endedByLf = false;
+  }
+  if (endedByLf && !line.empty() && line.back() == '\r') line.pop_back();
+  return true;
+}
+
+std::vector<std::string> splitManifestLine(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  while (fields.size() < kManifestFields) {
+    std::size_t comma = line.find(',', start);
+    if (comma == std::string::npos) {
+      fields.push_back(line.substr(start));
+      break;
+    }
+    fields.push_back(line.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return fields;
+}
+
+std::int32_t readLong32(const std::string& text) {
+  std::size_t i = 0;
+  // strtol's white space in the C locale.
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  // Saturate one step past the 32-bit range; the sign decides the clamp.
+  constexpr std::int64_t kCeiling = std::int64_t{1} << 31;
+  std::int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > kCeiling) value = kCeiling;
+  }
+  if (negative) return static_cast<std::int32_t>(-value);
+  return value >= kCeiling ? INT32_MAX : static_cast<std::int32_t>(value);
+}
+
+bool isSafeName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxNameLength) return false;
+  if (isSeparator(name.front()) || isSeparator(name.back())) return false;
+  for (char c : name) {
+    if (isControl(static_cast<unsigned char>(c)) || c == ':') return false;
+  }
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t end = start;
+    while (end < name.size() && !isSeparator(name[end])) ++end;
+    std::string component = name.substr(start, end - start);
+    if (isDotsOnly(component) || isDeviceName(component)) return false;
+    start = end + 1;
+  }
+  for (const char* own : {kManifestName, kScratchFile, kDownloadScratchFile}) {
+    if (equalsIgnoringAsciiCase(name, own)) return false;
+  }
+  return true;
+}
+
+LineKind parseManifestLine(const std::string& line, std::vector<std::string>& fields) {
+  if (line.empty()) return LineKind::empty;
+  fields = splitManifestLine(line);
+  if (fields.size() < kManifestFields || fields[0].empty()) return LineKind::malformed;
+  if (!isSafeName(fields[0])) return LineKind::unsafeName;
+  return LineKind::entry;
+}
+
+std::string printableForLog(const std::string& text) {
+  std::string shown = text.substr(0, kMaxLoggedText);
+  for (char& c : shown) {
+    if (isControl(static_cast<unsigned char>(c))) c = '?';
+  }
+  if (text.size() > kMaxLoggedText) shown += "...";
+  return shown;
+}

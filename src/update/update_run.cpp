@@ -1,0 +1,121 @@
+#include "update/update_run.h"
+
+#include <zlib.h>
+
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "download/download_worker.h"
+#include "log/dated_log.h"
+#include "shared/base_url.h"
+#include "update/install.h"
+#include "update/manifest.h"
+
+namespace {
+
+// Large enough that reading stays at disk or page-cache speed, small enough
+// that a 32-bit process checks a file of any size.
+constexpr std::size_t kCrcChunk = 256 * 1024;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+void fetchManifest() {
+  std::remove(kManifestName);
+  gCurrentFile = kManifestName;
+  gDownloadLimit = kManifestBound;
+  switch (fetch()) {
+    case DownloadOutcome::complete:
+      replaceFile(kDownloadScratchFile, kManifestName);
+      break;
+    case DownloadOutcome::failed: {
+      // A failed transfer reads as an empty manifest, as an error answer
+      // always has; a partial one is never trusted.
+      FilePtr empty(openShared(kManifestName, "wb"));
+      break;
+    }
+    case DownloadOutcome::notWritten:
+      break;
+  }
+  std::remove(kDownloadScratchFile);
+}
+
+void processManifest(std::istream& manifest) {
+  std::vector<std::string> fields;
+  while (!gStopRequested && readManifestLine(manifest, gCurrentFile)) {
+    switch (parseManifestLine(gCurrentFile, fields)) {
+      case LineKind::empty:
+        continue;
+      case LineKind::malformed:
+        writeLog("Invalid Manifest Line:  Error updating " + printableForLog(gCurrentFile));
+        continue;
+      case LineKind::unsafeName:
+        writeLog("Invalid File Name:  Error updating " + printableForLog(fields[0]));
+        continue;
+      case LineKind::entry:
+        break;
+    }
+    gCurrentFile = fields[0];
+    if (needsUpdate(gCurrentFile, fields)) installFile(fields);
+  }
+}
+
+}  // namespace
+
+DownloadOutcome fetch() {
+  gDownloadUrl = std::string(kUpdateBaseUrl) + gCurrentFile;
+  gDownloadOutcome = DownloadOutcome::notWritten;
+  gDownloadDone = false;
+  if (!startThread(downloadWorker)) {
+    writeLog("Unable to start download:  Error updating " + gCurrentFile);
+    return DownloadOutcome::notWritten;
+  }
+  while (!gDownloadDone) sleepOneMillisecond();
+  return gDownloadOutcome;
+}
+
+bool crcOfFile(std::FILE* file, std::uint32_t* crc) {
+  std::vector<unsigned char> chunk(kCrcChunk);
+  uLong sum = crc32(0L, Z_NULL, 0);
+  std::size_t got;
+  while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
+    sum = crc32(sum, chunk.data(), static_cast<uInt>(got));
+  }
+  *crc = static_cast<std::uint32_t>(sum);
+  return !std::ferror(file);
+}
+
+bool needsUpdate(const std::string& name, const std::vector<std::string>& fields) {
+  FilePtr file(openShared(name, "rb"));
+  if (!file) return true;
+  std::int64_t length = fileLength(file.get());
+  // A length beyond 32 bits matches no listed size.
+  if (length < 0 || length > INT32_MAX) return true;
+  // The CRC cannot rescue a file of the wrong length, so it is not computed.
+  if (static_cast<std::int32_t>(length) != readLong32(fields[2])) return true;
+  std::uint32_t crc;
+  if (!crcOfFile(file.get(), &crc)) return true;
+  return crc != static_cast<std::uint32_t>(readLong32(fields[3]));
+}
+
+void runUpdate(void*) {
+  try {
+    // Leftovers of a run that was killed.
+    std::remove(kScratchFile);
+    std::remove(kDownloadScratchFile);
+    fetchManifest();
+    std::ifstream manifest(kManifestName, std::ios::binary);
+    if (!manifest.is_open()) {
+      writeLog("Unable to open update.dat");
+    } else {
+      processManifest(manifest);
+    }
+  } catch (...) {
+    writeLog("Error updating");
+  }
+  endDialog(gDialog, 0);
+  gUpdateFinished = true;
+}

@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "update/manifest.h"
+
+namespace {
+
+std::vector<std::string> lines(const std::string& bytes) {
+  std::istringstream in(bytes);
+  std::vector<std::string> out;
+  std::string line;
+  while (readManifestLine(in, line)) out.push_back(line);
+  return out;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(ManifestText, LineEndsAndTheEndOfFileByte) {
+  EXPECT_EQ(lines("a,1,2,3\nb,4,5,6\n"), (Lines{"a,1,2,3", "b,4,5,6"}));
+  // CR LF reads exactly as LF; a last line without a break still counts.
+  EXPECT_EQ(lines("a,1,2,3\r\nb,4,5,6"), (Lines{"a,1,2,3", "b,4,5,6"}));
+  // Only the one CR before the LF goes; a CR elsewhere is data.
+  EXPECT_EQ(lines("a\r\r\nb\rc\n"), (Lines{"a\r", "b\rc"}));
+  EXPECT_EQ(lines("x\r"), (Lines{"x\r"}));
+  // 0x1A ends the file, inside a line or at the start of one.
+  EXPECT_EQ(lines("a,1,2,3\nb,4\x1a,5,6\nc,7,8,9\n"), (Lines{"a,1,2,3", "b,4"}));
+  EXPECT_EQ(lines("a\n\x1a\nb\n"), (Lines{"a", ""}));
+  EXPECT_EQ(lines("\n\n"), (Lines{"", ""}));
+  EXPECT_EQ(lines(""), Lines{});
+  // A NUL byte is data, not an end.
+  EXPECT_EQ(lines(std::string("a\0b\n", 4)), (Lines{std::string("a\0b", 3)}));
+}
+
+TEST(ManifestText, HugeLinesAreReadWhole) {
+  std::string name(1 << 20, 'n');
+  EXPECT_EQ(lines(name + ",1,2,3\nb,1,2,3\n"), (Lines{name + ",1,2,3", "b,1,2,3"}));
+}
+
+TEST(ManifestFields, SplitAtEveryCommaWithoutTrimming) {
+  EXPECT_EQ(splitManifestLine("a,1,2,3"), (Lines{"a", "1", "2", "3"}));
+  EXPECT_EQ(splitManifestLine(" a b , 1,2 ,3 "), (Lines{" a b ", " 1", "2 ", "3 "}));
+  EXPECT_EQ(splitManifestLine("a,1,2,3,4,5"), (Lines{"a", "1", "2", "3"}));
+  EXPECT_EQ(splitManifestLine("a,1,2,3,"), (Lines{"a", "1", "2", "3"}));
+  EXPECT_EQ(splitManifestLine(",,,"), (Lines{"", "", "", ""}));
+  EXPECT_EQ(splitManifestLine("a,1"), (Lines{"a", "1"}));
+  EXPECT_EQ(splitManifestLine("\"a,b\",1"), (Lines{"\"a", "b\"", "1"}));
+  // A line of a million commas is split in linear time and bounded memory.
+  EXPECT_EQ(splitManifestLine(std::string(1000000, ',')).size(), 4u);
+}
+
+TEST(ManifestNumbers, ReadAsStrtolOnA32BitLong) {
+  struct Case {
+    const char* text;
+    std::int32_t value;
+  } cases[] = {
+      {"123", 123},
+      {"  +42", 42},
+      {"\t\n\v\f\r 7", 7},
+      {"-17", -17},
+      {"12abc", 12},
+      {"1 2", 1},
+      {"", 0},
+      {"abc", 0},
+      {"+", 0},
+      {"-", 0},
+      {"--5", 0},
+      {"0x1F", 0},
+      {"0017", 17},
+      {"2147483647", INT32_MAX},
+      {"2147483648", INT32_MAX},
+      {"4294967295", INT32_MAX},
+      {"99999999999999999999999999", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"-2147483649", INT32_MIN},
+      {"-99999999999999999999999999", INT32_MIN},
+      {"-1", -1},
+  };
+  for (const Case& c : cases) EXPECT_EQ(readLong32(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST(ManifestNames, OnlyPlainRelativeNamesInsideTheGameFolder) {
+  for (const char* good :
+       {"tdx.exe", "data/map 1.pak", "data\\sound\\a.wav", "a/./b", "a..b", ".hidden", "x.",
+        "update.dat.bak", "temporary", "NULL.txt", "COM0", "console.dat"}) {
+    EXPECT_TRUE(isSafeName(good)) << good;
+  }
+  const std::string bad[] = {"",
+                             "../x",
+                             "..\\x",
+                             "..",
+                             "a/../../x",
+                             "a\\..\\x",
+                             "a/..",
+                             "/x",
+                             "\\x",
+                             "\\\\host\\share\\x",
+                             "C:\\x",
+                             "C:x",
+                             "c:/x",
+                             "file.txt:stream",
+                             "a/.. /x",
+                             "a/.../x",
+                             "dir/",
+                             "x\ny",
+                             "x\ty",
+                             std::string("x\0y", 3),
+                             "x\x7fy",
+                             "nul",
+                             "data/CON.txt",
+                             "com1",
+                             "LPT9.log",
+                             "update.dat",
+                             "UPDATE.DAT",
+                             "temp",
+                             "Temp",
+                             "temp.download",
+                             std::string(kMaxNameLength + 1, 'a'),
+                             std::string(1 << 20, 'a')};
+  for (const std::string& name : bad) EXPECT_FALSE(isSafeName(name)) << name.substr(0, 40);
+  EXPECT_TRUE(isSafeName(std::string(kMaxNameLength, 'a')));
+}
+
+TEST(ManifestLines, ClassifiedBeforeAnythingIsTouched) {
+  std::vector<std::string> fields;
+  EXPECT_EQ(parseManifestLine("", fields), LineKind::empty);
+  EXPECT_EQ(parseManifestLine("a,1,2", fields), LineKind::malformed);
+  EXPECT_EQ(parseManifestLine("tdx.exe", fields), LineKind::malformed);
+  EXPECT_EQ(parseManifestLine(",1,2,3", fields), LineKind::malformed);
+  EXPECT_EQ(parseManifestLine("../x,1,2,3", fields), LineKind::unsafeName);
+  EXPECT_EQ(fields[0], "../x");
+  EXPECT_EQ(parseManifestLine("a b,1,2,3,extra", fields), LineKind::entry);
+  EXPECT_EQ(fields, (Lines{"a b", "1", "2", "3"}));
+}
+
+TEST(ManifestLog, HostileTextIsShortenedAndDefanged) {
+  EXPECT_EQ(printableForLog("plain name.pak"), "plain name.pak");
+  EXPECT_EQ(printableForLog("a\r\nb\x01"), "a??b?");
+  std::string shown = printableForLog(std::string(1 << 20, 'x'));
+  EXPECT_EQ(shown.size(), 203u);
+  EXPECT_EQ(shown.substr(200), "...");
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+#include "support/http_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+
+#include "shared/base_url.h"
+
+namespace {
+
+bool sendAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    data += sent;
+    size -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+std::string reasonOf(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 302: return "Found";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+  }
+}
+
+}  // namespace
+
+TestHttpServer::TestHttpServer(Handler handler) : handler_(std::move(handler)) {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listenFd_ < 0) throw std::runtime_error("socket");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t length = sizeof addr;
+  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listenFd_, 64) != 0 ||
+      ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+    ::close(listenFd_);
+    throw std::runtime_error("bind/listen on 127.0.0.1");
+  }
+  port_ = ntohs(addr.sin_port);
+  acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+TestHttpServer::~TestHttpServer() { stop(); }
+
+std::string TestHttpServer::address() const {
+  return "http://127.0.0.1:" + std::to_string(port_);
+}
+
+std::vector<Request> TestHttpServer::requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+bool TestHttpServer::waitForRequests(std::size_t count, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return requests_.size() >= count; });
+}
+
+void TestHttpServer::stop() {
+  if (stopping_.exchange(true)) return;
+  ::shutdown(listenFd_, SHUT_RDWR);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
+  }
+  changed_.notify_all();
+  acceptor_.join();
+  for (std::thread& worker : workers_) worker.join();
+  ::close(listenFd_);
+}
+
+void TestHttpServer::acceptLoop() {
+  while (!stopping_) {
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (stopping_) break;
+      continue;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) {
+      ::close(fd);
+      break;
+    }
+    openFds_.push_back(fd);
+    workers_.emplace_back([this, fd] { serve(fd); });
+  }
+}
+
+void TestHttpServer::serve(int fd) {
+  // One request a connection: the updater opens a fresh one per transfer.
+  std::string head;
+  char buffer[4096];
+  while (head.find("\r\n\r\n") == std::string::npos && head.size() < 1 << 22) {
+    ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    head.append(buffer, static_cast<std::size_t>(got));
+  }
+  Request request;
+  std::size_t space = head.find(' ');
+  std::size_t space2 = space == std::string::npos ? space : head.find(' ', space + 1);
+  if (space2 != std::string::npos) {
+    request.method = head.substr(0, space);
+    request.target = head.substr(space + 1, space2 - space - 1);
+    Reply reply = handler_(request);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back(request);
+    }
+    changed_.notify_all();
+
+    std::string body = reply.body;
+    if (reply.repeatTo >= 0 && !body.empty()) {
+      std::string repeated;
+      while (static_cast<std::int64_t>(repeated.size()) < reply.repeatTo) repeated += body;
+      repeated.resize(static_cast<std::size_t>(reply.repeatTo));
+      body.swap(repeated);
+    }
+    std::int64_t announced =
+        reply.announcedLength >= 0 ? reply.announcedLength : static_cast<std::int64_t>(body.size());
+    std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonOf(reply.status) +
+                      "\r\nConnection: close\r\n";
+    if (reply.announcedLength != kNoLength) {
+      out += "Content-Length: " + std::to_string(announced) + "\r\n";
+    }
+    for (const auto& header : reply.headers) out += header.first + ": " + header.second + "\r\n";
+    out += "\r\n";
+    bool open = sendAll(fd, out.data(), out.size());
+
+    std::size_t limit = body.size();
+    if (reply.closeAfter >= 0) limit = std::min<std::size_t>(limit, reply.closeAfter);
+    if (reply.stallAfter >= 0) limit = std::min<std::size_t>(limit, reply.stallAfter);
+    std::size_t piece = reply.pieceSize > 0 ? reply.pieceSize : limit;
+    for (std::size_t sent = 0; open && sent < limit && !stopping_;) {
+      std::size_t size = std::min(piece, limit - sent);
+      open = sendAll(fd, body.data() + sent, size);
+      sent += size;
+      if (reply.pieceDelayMs > 0 && sent < limit) {
+        // Paces the scripted slow body; stop() cuts the pause short.
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::milliseconds(reply.pieceDelayMs),
+                          [this] { return stopping_.load(); });
+      }
+    }
+    if (open && reply.stallAfter >= 0) {
+      // Hold the connection open, silent, until the client gives up (the
+      // socket becomes readable at its close) or the server stops.
+      pollfd wait{fd, POLLIN, 0};
+      while (!stopping_ && ::poll(&wait, 1, 100) == 0) {
+      }
+    }
+    if (reply.reset) {
+      linger hard{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    openFds_.erase(std::remove(openFds_.begin(), openFds_.end(), fd), openFds_.end());
+  }
+  ::close(fd);
+}
+
+std::string nameOfTarget(const std::string& target) {
+  std::string base = kUpdateBaseUrl;
+  if (target.compare(0, base.size(), base) != 0) return "";
+  return target.substr(base.size());
+}
+
+TestHttpServer::Handler serveUpdates(std::map<std::string, Reply> files) {
+  return [files = std::move(files)](const Request& request) {
+    auto found = files.find(nameOfTarget(request.target));
+    if (request.method != "GET" || found == files.end()) {
+      Reply missing;
+      missing.status = 404;
+      missing.body = "not found";
+      return missing;
+    }
+    return found->second;
+  };
+}

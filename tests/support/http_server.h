@@ -1,0 +1,87 @@
+#pragma once
+
+// A scripted HTTP/1.1 server on 127.0.0.1, on a port the system picks, for
+// tests. The updater reaches it as its HTTP proxy (libcurl honours
+// http_proxy), so requests arrive in absolute form with the updater's own
+// built-in URL, whatever that is.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+inline constexpr std::int64_t kNoLength = -2;
+
+struct Reply {
+  int status = 200;
+  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;
+  // Content-Length to announce; -1 announces the body's real length,
+  // kNoLength sends none (the body ends with the connection).
+  std::int64_t announcedLength = -1;
+  // After this many body bytes: close the connection (-1: send it all).
+  std::int64_t closeAfter = -1;
+  // With closeAfter: end with a TCP reset instead of an orderly close.
+  bool reset = false;
+  // After this many body bytes: send nothing more until the server stops.
+  std::int64_t stallAfter = -1;
+  // Send the body in pieces of this size with this pause between them.
+  std::size_t pieceSize = 0;
+  int pieceDelayMs = 0;
+  // Send this many bytes of `body`, repeated, instead of `body` once.
+  std::int64_t repeatTo = -1;
+};
+
+struct Request {
+  std::string method;
+  std::string target;  // as sent: absolute form through a proxy
+};
+
+class TestHttpServer {
+ public:
+  using Handler = std::function<Reply(const Request&)>;
+
+  explicit TestHttpServer(Handler handler);
+  ~TestHttpServer();
+  TestHttpServer(const TestHttpServer&) = delete;
+  TestHttpServer& operator=(const TestHttpServer&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:PORT", for http_proxy.
+  std::string address() const;
+  // Every request so far, in arrival order.
+  std::vector<Request> requests() const;
+  // Blocks until `count` requests have arrived or `timeoutMs` passed.
+  bool waitForRequests(std::size_t count, int timeoutMs) const;
+  // Ends stalls, closes every connection and joins the threads.
+  void stop();
+
+ private:
+  void acceptLoop();
+  void serve(int fd);
+
+  Handler handler_;
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<Request> requests_;
+  std::vector<int> openFds_;
+  std::vector<std::thread> workers_;
+  std::thread acceptor_;
+};
+
+// A handler that serves `files` (name under the updater's base URL -> reply)
+// and answers 404 for anything else, including requests that do not carry
+// the updater's base URL.
+TestHttpServer::Handler serveUpdates(std::map<std::string, Reply> files);
+
+// The name under the updater's base URL that `target` asks for, or "" if it
+// is not a request under that URL.
+std::string nameOfTarget(const std::string& target);

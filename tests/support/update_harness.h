@@ -1,0 +1,38 @@
+#pragma once
+
+// Runs the update worker inside the test process, in the current folder,
+// against a TestHttpServer that stands in as its proxy, with a
+// RecordingDialog as its dialog.
+
+#include <string>
+#include <vector>
+
+#include "support/http_server.h"
+#include "support/recording_dialog.h"
+
+class UpdateHarness {
+ public:
+  // Points libcurl at `proxy` ("http://127.0.0.1:PORT") and resets the
+  // process-wide state a previous run left.
+  explicit UpdateHarness(const std::string& proxy);
+  ~UpdateHarness();
+  UpdateHarness(const UpdateHarness&) = delete;
+  UpdateHarness& operator=(const UpdateHarness&) = delete;
+
+  // Starts runUpdate on its own thread and waits (bounded) until it has
+  // ended the dialog and finished. False if it did not finish in time.
+  bool run(int timeoutMs = 30000);
+  // Starts runUpdate and returns at once; finish() waits for it.
+  void start();
+  bool finish(int timeoutMs = 30000);
+
+  RecordingDialog& dialog() { return *dialog_; }
+
+ private:
+  RecordingDialog* dialog_;
+  bool finished_ = true;
+};
+
+// The messages of every entry in the log files of the current folder, in
+// order (time stamps removed).
+std::vector<std::string> logMessages();
