@@ -137,6 +137,11 @@ int runTextDialog() {
     }
     if (waits[0].revents != 0) break;
     if (waits[1].revents != 0) {
+      // Taken off the queue, so that it does not end the process once the
+      // shell unblocks signals again after the game's start.
+      signalfd_siginfo taken;
+      while (read(signals, &taken, sizeof taken) < 0 && errno == EINTR) {
+      }
       dialog->end(0);
       break;
     }

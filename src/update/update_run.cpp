@@ -78,7 +78,12 @@ DownloadOutcome fetch() {
 }
 
 bool crcOfFile(std::FILE* file, std::uint32_t* crc) {
-  std::vector<unsigned char> chunk(kCrcChunk);
+  // Small files, the common case, need no large buffer.
+  std::int64_t length = fileLength(file);
+  std::size_t size = length >= 0 && length < static_cast<std::int64_t>(kCrcChunk)
+                         ? static_cast<std::size_t>(length) + 1
+                         : kCrcChunk;
+  std::vector<unsigned char> chunk(size);
   uLong sum = crc32(0L, Z_NULL, 0);
   std::size_t got;
   while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {

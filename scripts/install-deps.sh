@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need. Safe to run
+# again: packages already present are left alone. Needs root (or sudo).
+set -euo pipefail
+
+packages=(
+  # Core build and tests
+  cmake ninja-build g++ pkg-config libcurl4-openssl-dev zlib1g-dev libgtest-dev
+  locales-all
+)
+
+if [ "$(id -u)" -ne 0 ]; then
+  sudo="sudo"
+else
+  sudo=""
+fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

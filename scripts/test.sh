@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The project's test command. On a fresh Debian machine it installs what the
+# tests need, builds, and runs every suite:
+#   1. the native build and all its tests;
+#   2. the same tests under AddressSanitizer with UndefinedBehaviorSanitizer;
+#   3. the threaded tests under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+scripts/install-deps.sh
+
+step() { printf '\n=== %s\n' "$*"; }
+
+build_and_test() {  # folder, ctest arguments..., -- cmake arguments...
+  local dir=$1; shift
+  local ctest_args=()
+  while [ "$#" -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
+  [ "$#" -gt 0 ] && shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}"
+}
+
+step "Native build and tests"
+build_and_test build
+
+step "AddressSanitizer + UndefinedBehaviorSanitizer"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  build_and_test build-asan -- -DBRIGHTWICK_SANITIZE=address,undefined
+
+step "ThreadSanitizer (threaded tests)"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  build_and_test build-tsan -L threaded -- -DBRIGHTWICK_SANITIZE=thread
+
+step "All tests passed"
