@@ -145,11 +145,11 @@ TEST_F(InstallTest, ABodyFarBeyondItsListedSizeIsRefused) {
 
 TEST_F(InstallTest, AFileThatCannotBeReplacedShowsTheMessageBoxAndStays) {
   // A folder where the file should be cannot be replaced by a file.
-  TestHttpServer server(serveUpdates(
-      {{"update.dat", ok(manifestLine("saves", data, packed) + "\n" +
-                         manifestLine("nodir/x.pak", data, packed) + "\n")},
-       {"saves", ok(packed)},
-       {"nodir/x.pak", ok(packed)}}));
+  TestHttpServer server(
+      serveUpdates({{"update.dat", ok(manifestLine("saves", data, packed) + "\n" +
+                                      manifestLine("nodir/x.pak", data, packed) + "\n")},
+                    {"saves", ok(packed)},
+                    {"nodir/x.pak", ok(packed)}}));
   std::filesystem::create_directory("saves");
   writeFile("saves/slot1", "progress");
   UpdateHarness harness(server.address());
@@ -169,8 +169,8 @@ TEST_F(InstallTest, AStopDuringATransferAbandonsItAndEndsTheRun) {
   Reply stall = ok(packed);
   stall.stallAfter = 1000;
   writeFile("game.pak", kOld);
-  TestHttpServer server(serveUpdates({{"update.dat", ok(line() + "\nnext.bin,1,2,3\n")},
-                                      {"game.pak", stall}}));
+  TestHttpServer server(
+      serveUpdates({{"update.dat", ok(line() + "\nnext.bin,1,2,3\n")}, {"game.pak", stall}}));
   UpdateHarness harness(server.address());
   harness.start();
   ASSERT_TRUE(server.waitForRequests(2, 10000));

@@ -53,9 +53,8 @@ TEST_F(UpdateRunTest, InstallsStaleAndMissingFilesOnly) {
   writeFile("fresh.dat", fresh);
   writeFile("data/changed.pak", old);
   writeFile("longer.txt", grown.substr(0, 100));
-  std::string manifest = publish("fresh.dat", fresh) + "\n" +
-                         publish("data/changed.pak", current) + "\n" +
-                         publish("longer.txt", grown) + "\n" +
+  std::string manifest = publish("fresh.dat", fresh) + "\n" + publish("data/changed.pak", current) +
+                         "\n" + publish("longer.txt", grown) + "\n" +
                          publish("data/new.bin", makeBytes(3000, 5, false)) + "\n";
 
   Names asked = update(manifest);
@@ -179,8 +178,10 @@ TEST_F(UpdateRunTest, AManifestThatCannotBeWrittenIsLogged) {
 
 TEST_F(UpdateRunTest, MalformedLinesAndUnsafeNamesAreSkippedAndLogged) {
   std::string good = publish("good.bin", makeBytes(100, 23, true));
-  std::string manifest = "only,three,fields\n,1,2,3\n../escape.txt,1,2,3\n"
-                         "C:\\windows\\x.dll,1,2,3\n" + good + "\n";
+  std::string manifest =
+      "only,three,fields\n,1,2,3\n../escape.txt,1,2,3\n"
+      "C:\\windows\\x.dll,1,2,3\n" +
+      good + "\n";
   served["../escape.txt"] = ok(zlibStream("evil"));
   EXPECT_EQ(update(manifest), (Names{"update.dat", "good.bin"}));
   EXPECT_EQ(logMessages(), (Names{"Invalid Manifest Line:  Error updating only,three,fields",

@@ -29,8 +29,11 @@ void installGame() {
 }
 
 std::map<std::string, std::string> headless(const TestHttpServer& server) {
-  return {{"http_proxy", server.address()}, {"no_proxy", ""}, {"NO_PROXY", ""},
-          {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}};
+  return {{"http_proxy", server.address()},
+          {"no_proxy", ""},
+          {"NO_PROXY", ""},
+          {"DISPLAY", ""},
+          {"WAYLAND_DISPLAY", ""}};
 }
 
 struct UpdaterTest : ::testing::Test {
@@ -87,10 +90,10 @@ TEST_F(UpdaterTest, WritesTheLogLinesOfAFailedRun) {
   writeFile("zero.pak", "old");
   std::string corrupt = packed;
   corrupt[100] ^= 0x40;
-  served["update.dat"] = ok(
-      "kept.pak," + std::to_string(packed.size()) + "," + std::to_string(data.size()) + "," +
-      crcText(data) + "\n" + "zero.pak,0" + std::to_string(packed.size()) + "," +
-      std::to_string(data.size()) + "," + crcText(data) + "\n" + "short line\n");
+  served["update.dat"] =
+      ok("kept.pak," + std::to_string(packed.size()) + "," + std::to_string(data.size()) + "," +
+         crcText(data) + "\n" + "zero.pak,0" + std::to_string(packed.size()) + "," +
+         std::to_string(data.size()) + "," + crcText(data) + "\n" + "short line\n");
   served["kept.pak"] = ok(corrupt);
   served["zero.pak"] = ok(packed);
   TestHttpServer server(serveUpdates(served));
@@ -101,11 +104,10 @@ TEST_F(UpdaterTest, WritesTheLogLinesOfAFailedRun) {
   EXPECT_EQ(readFile("kept.pak"), "old");
   EXPECT_EQ(readFile("zero.pak"), data);
   EXPECT_EQ(logMessages(),
-            (std::vector<std::string>{
-                "Invalid Compressed Data:  Error updating kept.pak",
-                "Invalid Post-Decompression Size:  Error updating kept.pak",
-                "Invalid Pre-Decompression Size:  Error updating zero.pak",
-                "Invalid Manifest Line:  Error updating short line"}));
+            (std::vector<std::string>{"Invalid Compressed Data:  Error updating kept.pak",
+                                      "Invalid Post-Decompression Size:  Error updating kept.pak",
+                                      "Invalid Pre-Decompression Size:  Error updating zero.pak",
+                                      "Invalid Manifest Line:  Error updating short line"}));
   EXPECT_TRUE(waitForFile("game-started", 10s));
 }
 

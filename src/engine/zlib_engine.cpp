@@ -87,8 +87,7 @@ int ZlibEngine::step(Direction direction, int flush) {
   return direction == Direction::inflate ? ::inflate(this, flush) : ::deflate(this, flush);
 }
 
-int ZlibEngine::run(const char* inputPath, const char* outputPath, Direction direction,
-                    int level) {
+int ZlibEngine::run(const char* inputPath, const char* outputPath, Direction direction, int level) {
   lastError = Z_OK;
   avail_in = 0;
   next_in = inputBuffer;

@@ -15,8 +15,7 @@ const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 std::string datePart(const std::tm& when) {
   int month = when.tm_mon >= 0 && when.tm_mon < 12 ? when.tm_mon : 0;
   char text[32];
-  std::snprintf(text, sizeof text, "%d-%s-%02d", when.tm_year + 1900, kMonths[month],
-                when.tm_mday);
+  std::snprintf(text, sizeof text, "%d-%s-%02d", when.tm_year + 1900, kMonths[month], when.tm_mday);
   return text;
 }
 
@@ -26,7 +25,9 @@ struct FileCloser {
 
 }  // namespace
 
-std::string logFileName(const std::tm& when) { return datePart(when) + ".log"; }
+std::string logFileName(const std::tm& when) {
+  return datePart(when) + ".log";
+}
 
 std::string logTimeStamp(const std::tm& when) {
   char clock[16];

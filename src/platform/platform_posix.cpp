@@ -12,7 +12,9 @@
 
 namespace {
 
-DialogUi* uiOf(DialogHandle dialog) { return static_cast<DialogUi*>(dialog); }
+DialogUi* uiOf(DialogHandle dialog) {
+  return static_cast<DialogUi*>(dialog);
+}
 
 void* threadEntry(void* arg) {
   // The procedure travels through the void* of pthread_create; the cast back
@@ -92,6 +94,10 @@ bool replaceFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
-bool localTimeOf(std::time_t when, std::tm* out) { return localtime_r(&when, out) != nullptr; }
+bool localTimeOf(std::time_t when, std::tm* out) {
+  return localtime_r(&when, out) != nullptr;
+}
 
-void quickExit(int code) { _exit(code); }
+void quickExit(int code) {
+  _exit(code);
+}

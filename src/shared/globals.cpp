@@ -15,4 +15,6 @@ std::int64_t gDownloadLimit = 0;
 std::atomic<bool> gStopRequested{false};
 std::atomic<bool> gUpdateFinished{false};
 
-void setStatusText(std::string text) { setDlgItemText(gDialog, IDC_STATUS, std::move(text)); }
+void setStatusText(std::string text) {
+  setDlgItemText(gDialog, IDC_STATUS, std::move(text));
+}

@@ -1,3 +1,5 @@
 #include "shell/posix_shell.h"
 
-int main() { return runUpdaterShell(); }
+int main() {
+  return runUpdaterShell();
+}

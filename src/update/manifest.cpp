@@ -7,11 +7,17 @@ namespace {
 constexpr char kEndOfFile = '\x1a';
 constexpr std::size_t kMaxLoggedText = 200;
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
+bool isSeparator(char c) {
+  return c == '/' || c == '\\';
+}
 
-bool isControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+bool isControl(unsigned char c) {
+  return c < 0x20 || c == 0x7f;
+}
 
-char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char asciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 bool equalsIgnoringAsciiCase(const std::string& text, const char* word) {
   std::size_t i = 0;

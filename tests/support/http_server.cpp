@@ -26,11 +26,16 @@ bool sendAll(int fd, const char* data, std::size_t size) {
 
 std::string reasonOf(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 302: return "Found";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 302:
+      return "Found";
+    case 404:
+      return "Not Found";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -54,7 +59,9 @@ TestHttpServer::TestHttpServer(Handler handler) : handler_(std::move(handler)) {
   acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
-TestHttpServer::~TestHttpServer() { stop(); }
+TestHttpServer::~TestHttpServer() {
+  stop();
+}
 
 std::string TestHttpServer::address() const {
   return "http://127.0.0.1:" + std::to_string(port_);

@@ -67,8 +67,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
-  int rc = posix_spawnp(&pid_, args[0].c_str(), &actions, &attr, argPointers.data(),
-                        envPointers.data());
+  int rc =
+      posix_spawnp(&pid_, args[0].c_str(), &actions, &attr, argPointers.data(), envPointers.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(pipeFds[1]);

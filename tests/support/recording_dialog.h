@@ -17,8 +17,7 @@ class RecordingDialog final : public DialogUi {
     record("text " + std::to_string(id) + " " + text);
   }
   void setRange(int id, int low, int high) override {
-    record("range " + std::to_string(id) + " " + std::to_string(low) + " " +
-           std::to_string(high));
+    record("range " + std::to_string(id) + " " + std::to_string(low) + " " + std::to_string(high));
   }
   void setPos(int id, int pos) override {
     record("pos " + std::to_string(id) + " " + std::to_string(pos));

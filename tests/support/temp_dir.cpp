@@ -78,8 +78,8 @@ std::string zlibStream(const std::string& data, int level) {
 }
 
 std::string crcText(const std::string& data) {
-  uLong crc = crc32(0L, reinterpret_cast<const Bytef*>(data.data()),
-                    static_cast<uInt>(data.size()));
+  uLong crc =
+      crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size()));
   return std::to_string(static_cast<std::int32_t>(static_cast<std::uint32_t>(crc)));
 }
 
