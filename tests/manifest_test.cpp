@@ -121,6 +121,23 @@ TEST(ManifestNames, OnlyPlainRelativeNamesInsideTheGameFolder) {
   EXPECT_TRUE(isSafeName(std::string(kMaxNameLength, 'a')));
 }
 
+TEST(ManifestNames, TheUpdatersOwnFilesAndTheFolderAreRefusedInEverySpelling) {
+  // Each reaches the manifest or a scratch file, which the run would then
+  // overwrite or delete under itself.
+  for (const char* own : {"./temp", ".//temp", "temp.", "temp ", "TEMP. .", "./update.dat",
+                          "update.dat.", ".\\temp.download", "./Temp.Download "}) {
+    EXPECT_FALSE(isSafeName(own)) << own;
+  }
+  // Nor is the game folder itself a file, and a blank component names no
+  // folder on Windows.
+  for (const char* folder : {".", "./.", ".//.", " ", "./ ", " /x", "a/  /b"}) {
+    EXPECT_FALSE(isSafeName(folder)) << folder;
+  }
+  for (const char* other : {"temp/x", "x/temp", "./tempo", "temp.d", "./update.dat.old"}) {
+    EXPECT_TRUE(isSafeName(other)) << other;
+  }
+}
+
 TEST(ManifestLines, ClassifiedBeforeAnythingIsTouched) {
   std::vector<std::string> fields;
   EXPECT_EQ(parseManifestLine("", fields), LineKind::empty);

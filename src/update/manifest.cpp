@@ -43,17 +43,10 @@ bool isDeviceName(const std::string& component) {
 }
 
 // Windows drops trailing dots and blanks from a path component, so ".. " and
-// "..." are as dangerous as "..".
-bool isDotsOnly(const std::string& component) {
-  std::size_t dots = 0;
-  for (char c : component) {
-    if (c == '.') {
-      ++dots;
-    } else if (c != ' ') {
-      return false;
-    }
-  }
-  return dots >= 2 || (dots == 1 && component != ".");
+// "..." are as dangerous as "..", and " " names no folder at all.
+bool isDotsOrBlanksOnly(const std::string& component) {
+  if (component.empty() || component == ".") return false;
+  return component.find_first_not_of(". ") == std::string::npos;
 }
 
 }  // namespace
@@ -112,16 +105,26 @@ bool isSafeName(const std::string& name) {
   for (char c : name) {
     if (isControl(static_cast<unsigned char>(c)) || c == ':') return false;
   }
+  // The file the name reaches, for the comparison with the updater's own
+  // files: "./temp", "temp." and "TEMP " all reach "temp", because "." and
+  // empty components vanish and Windows drops trailing dots and blanks.
+  std::string reached;
   std::size_t start = 0;
   while (start <= name.size()) {
     std::size_t end = start;
     while (end < name.size() && !isSeparator(name[end])) ++end;
     std::string component = name.substr(start, end - start);
-    if (isDotsOnly(component) || isDeviceName(component)) return false;
+    if (isDotsOrBlanksOnly(component) || isDeviceName(component)) return false;
+    while (!component.empty() && (component.back() == '.' || component.back() == ' ')) {
+      component.pop_back();
+    }
+    if (!component.empty()) reached += (reached.empty() ? "" : "/") + component;
     start = end + 1;
   }
+  // "." and the like name the game folder itself, which is no file.
+  if (reached.empty()) return false;
   for (const char* own : {kManifestName, kScratchFile, kDownloadScratchFile}) {
-    if (equalsIgnoringAsciiCase(name, own)) return false;
+    if (equalsIgnoringAsciiCase(reached, own)) return false;
   }
   return true;
 }

@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into OUT/<target>/.
+
+Usage: make_seeds.py OUT
+
+Seeds are made here rather than kept in the repository as binaries: each is
+a small, typical or edge-case input that gives the fuzzer a head start.
+"""
+
+import os
+import struct
+import sys
+import zlib
+
+
+def crc_text(data):
+    crc = zlib.crc32(data)
+    return str(crc - (1 << 32) if crc >= 1 << 31 else crc)
+
+
+def line(name, data, level=9):
+    packed = zlib.compress(data, level)
+    return "%s,%d,%d,%s" % (name, len(packed), len(data), crc_text(data))
+
+
+def manifest_seeds():
+    game = b"tdx game data " * 40
+    seeds = {
+        "typical": "\n".join([line("tdx.exe", game), line("data/map 1.pak", game[:100]),
+                              line("sounds\\a.wav", b"")]) + "\n",
+        "crlf": "\r\n".join([line("a.bin", b"abc"), "", line("b.bin", b"de")]) + "\r\n",
+        "eof-byte": line("a", b"x") + "\n\x1a" + line("b", b"y") + "\n",
+        "no-final-break": line("last.pak", game),
+        "numbers": "a,+12,  -7,4294967295\nb,0x10,99999999999999999999,-2147483649\n"
+                   "c,\t\v 5junk,,\n",
+        "extra-fields": "a,1,2,3,4,5,6\n,,,\n,1,2,3\nonly,three,fields\n",
+        "hostile": "\n".join(n + ",1,2,3" for n in [
+            "../x", "..\\x", "/x", "\\x", "C:\\x", "C:x", "\\\\host\\share\\x", "a/../../x",
+            "a/.. /x", "a/.../x", "dir/", "file:stream", "nul", "data/CON.txt", "LPT9.log",
+            "update.dat", "TEMP", "temp.download", "./temp", "temp.", "x\ty", "x\x7fy"]) + "\n",
+        "cr-only": "a,1,2,3\rb,4,5,6\r",
+        "long-name": "n" * 1100 + ",1,2,3\n" + "n" * 1024 + ",1,2,3\n",
+    }
+    return {k: v.encode("latin-1") for k, v in seeds.items()}
+
+
+def bound_prefix(limit):
+    """The three leading bytes inflate_fuzz reads as its output bound."""
+    return struct.pack("<I", (limit - 1) % (1 << 20))[:3]
+
+
+def pseudo_random(size, seed=12345):
+    """Deterministic bytes deflate cannot shrink, the same on every run."""
+    out = bytearray()
+    for _ in range(size):
+        seed = (seed * 1103515245 + 12345) & 0x7FFFFFFF
+        out.append(seed >> 16 & 0xFF)
+    return bytes(out)
+
+
+def inflate_seeds():
+    text = b"tdx map level sprite sound\n" * 300
+    noise = pseudo_random(5000)
+    big = 1 << 20
+    with_dict = zlib.compressobj(zdict=b"tdx map level")
+    dict_stream = with_dict.compress(text[:200]) + with_dict.flush()
+    stream = zlib.compress(text, 9)
+    seeds = {
+        "text-9": bound_prefix(big) + stream,
+        "text-1": bound_prefix(big) + zlib.compress(text, 1),
+        "stored": bound_prefix(big) + zlib.compress(noise, 0),
+        "noise-6": bound_prefix(big) + zlib.compress(noise, 6),
+        "empty-data": bound_prefix(16) + zlib.compress(b""),
+        "trailing": bound_prefix(big) + stream + b"trailing bytes",
+        "truncated": bound_prefix(big) + stream[:len(stream) // 2],
+        "corrupt": bound_prefix(big) + stream[:40] + bytes([stream[40] ^ 0x55]) + stream[41:],
+        "bad-adler": bound_prefix(big) + stream[:-1] + bytes([stream[-1] ^ 1]),
+        "bomb": bound_prefix(64 * 1024) + zlib.compress(b"\0" * (4 << 20), 9),
+        "exact-bound": bound_prefix(len(text)) + stream,
+        "one-short": bound_prefix(len(text) - 16) + stream,
+        "preset-dictionary": bound_prefix(big) + dict_stream,
+        "raw-deflate": bound_prefix(big) + zlib.compress(text)[2:-4],
+        "html": bound_prefix(big) + b"<html><body>Please log in</body></html>",
+    }
+    return seeds
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.stderr.write(__doc__)
+        return 2
+    out = sys.argv[1]
+    for target, seeds in (("manifest_fuzz", manifest_seeds()), ("inflate_fuzz", inflate_seeds())):
+        folder = os.path.join(out, target)
+        os.makedirs(folder, exist_ok=True)
+        for name, data in seeds.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
