@@ -1,0 +1,233 @@
+// brightwick-pack: the publisher's command line. See usage() for what it
+// does; pack.h for how.
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "pack.h"
+#include "pack_platform.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage:\n"
+    "  brightwick-pack publish [options] RELEASE_DIR OUT_DIR\n"
+    "  brightwick-pack verify OUT_DIR\n"
+    "  brightwick-pack --help\n"
+    "\n"
+    "publish   Makes OUT_DIR the folder the updater downloads from: every file of\n"
+    "          the game's release folder RELEASE_DIR as a zlib stream under the\n"
+    "          same relative name, and the manifest OUT_DIR/update.dat listing\n"
+    "          them (name,packedSize,unpackedSize,checksum; sorted by name).\n"
+    "          Serve OUT_DIR as the updater's .../updates/ directory.\n"
+    "\n"
+    "          Incremental: a file whose size and CRC-32 equal its line in the\n"
+    "          existing update.dat, and whose packed file is still there with the\n"
+    "          listed size, is not compressed again. Packed files of names the\n"
+    "          release no longer has are deleted.\n"
+    "\n"
+    "          Safe while players download: new packed files are moved into place\n"
+    "          atomically and update.dat is replaced last. A run that is refused or\n"
+    "          fails leaves OUT_DIR exactly as it was. Run one publish at a time.\n"
+    "\n"
+    "          Refused, naming the file, with nothing written: files of 2 GiB or\n"
+    "          more; names with a comma, a control character (line break), a blank,\n"
+    "          \"#\", \"?\", \"%\", \"\\\", \":\", a character Windows file names cannot\n"
+    "          hold, a part ending in \".\", or a Windows device name (CON, NUL...).\n"
+    "          Symbolic links and special files are skipped with a warning.\n"
+    "          Always left out: brightwick-updater, brightwick-updater.exe,\n"
+    "          update.dat, temp and temp.download at the top, and *.log anywhere.\n"
+    "\n"
+    "          The updater creates no folders: every folder the release has must\n"
+    "          already exist in the players' game folders.\n"
+    "\n"
+    "verify    Inflates every file update.dat lists in OUT_DIR and checks its\n"
+    "          packed size, size and CRC-32 against the manifest (and that the\n"
+    "          updater accepts every line). Prints each problem. Changes nothing;\n"
+    "          the scratch file goes to the system's temporary folder (TMPDIR).\n"
+    "\n"
+    "Options (publish):\n"
+    "  --level N       zlib compression level, 0 (store) to 9 (smallest; default)\n"
+    "  --exclude GLOB  leave out matching files or folders; may be repeated. A GLOB\n"
+    "                  without \"/\" matches a name at any depth (\"*.pdb\", \"saves\");\n"
+    "                  one with \"/\" matches the path from the top (\"tools/*\",\n"
+    "                  \"/notes.txt\"). \"*\" and \"?\" stay within a folder, \"**\"\n"
+    "                  crosses folders, \"[a-z]\" and \"[!0-9]\" match one character.\n"
+    "                  Quote it so that the shell leaves it alone.\n"
+    "  --force         compress every file again, reusing nothing\n"
+    "  -v, --verbose   list every file: packed, unchanged, removed or left out\n"
+    "\n"
+    "Options (both):\n"
+    "  -h, --help      show this text\n"
+    "\n"
+    "On a terminal, progress (files, bytes read, rate) is shown on stderr; it is\n"
+    "quiet otherwise. The summary goes to stdout, warnings and errors to stderr.\n"
+    "\n"
+    "Exit codes:\n"
+    "  0  done (verify: no problem found)\n"
+    "  1  publish refused or failed, OUT_DIR unchanged (verify: problems found)\n"
+    "  2  the command line was not understood\n"
+    "\n"
+    "Example:\n"
+    "  brightwick-pack publish --exclude '*.pdb' release/2.1 /srv/www/tdx/updates\n"
+    "  brightwick-pack verify /srv/www/tdx/updates\n";
+
+// One line of progress on stderr, rewritten in place, at most ten times a
+// second; only on a terminal, so logs and pipes get none of it.
+struct ProgressLine {
+  bool enabled = false;
+  std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point lastShown;
+  std::size_t width = 0;
+};
+
+std::string bytesText(double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int unit = 0;
+  while (bytes >= 1024 && unit < 4) {
+    bytes /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+  return text;
+}
+
+void showProgress(ProgressLine& line, const PackProgress& progress) {
+  if (!line.enabled) return;
+  auto now = std::chrono::steady_clock::now();
+  bool last = progress.filesDone == progress.filesTotal;
+  if (!last && now - line.lastShown < std::chrono::milliseconds(100)) return;
+  line.lastShown = now;
+  double seconds = std::chrono::duration<double>(now - line.started).count();
+  std::string text = std::to_string(progress.filesDone) + "/" +
+                     std::to_string(progress.filesTotal) + " files, " +
+                     bytesText(static_cast<double>(progress.bytesDone)) + " read";
+  if (seconds > 0.5) text += ", " + bytesText(progress.bytesDone / seconds) + "/s";
+  if (!last) text += "  " + progress.current;
+  // Fit an 80-column terminal; pad over what the previous line left.
+  if (text.size() > 79) text.resize(79);
+  std::size_t width = text.size();
+  if (text.size() < line.width) text.append(line.width - text.size(), ' ');
+  line.width = width;
+  std::fprintf(stderr, "\r%s", text.c_str());
+  std::fflush(stderr);
+}
+
+void endProgress(ProgressLine& line) {
+  if (line.enabled && line.width > 0) std::fprintf(stderr, "\n");
+  line.width = 0;
+}
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "brightwick-pack: %s\nTry 'brightwick-pack --help'.\n", message.c_str());
+  return kExitUsage;
+}
+
+void printAll(std::FILE* stream, const char* prefix, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) std::fprintf(stream, "%s%s\n", prefix, line.c_str());
+}
+
+int runPublish(const std::filesystem::path& release, const std::filesystem::path& out,
+               PublishOptions options, bool verbose) {
+  ProgressLine line;
+  line.enabled = isTerminal(stderr);
+  options.progress = [&line](const PackProgress& progress) { showProgress(line, progress); };
+  PublishResult result = publish(release, out, options);
+  endProgress(line);
+  printAll(stderr, "warning: ", result.warnings);
+  if (!result.ok) {
+    printAll(stderr, "error: ", result.errors);
+    std::fprintf(stderr, "Nothing was published; %s is as it was.\n", out.u8string().c_str());
+    return kExitFailure;
+  }
+  if (verbose) {
+    printAll(stdout, "packed     ", result.packed);
+    printAll(stdout, "unchanged  ", result.reused);
+    printAll(stdout, "removed    ", result.removed);
+    printAll(stdout, "left out   ", result.excluded);
+  }
+  std::printf("Published %zu files to %s: %zu packed (%s), %zu unchanged, %zu removed; %s.\n",
+              result.listed, out.u8string().c_str(), result.packed.size(),
+              bytesText(static_cast<double>(result.bytesCompressed)).c_str(), result.reused.size(),
+              result.removed.size(),
+              result.manifestChanged ? "update.dat replaced" : "update.dat unchanged");
+  return kExitSuccess;
+}
+
+int runVerify(const std::filesystem::path& out) {
+  ProgressLine line;
+  line.enabled = isTerminal(stderr);
+  VerifyResult result =
+      verify(out, [&line](const PackProgress& progress) { showProgress(line, progress); });
+  endProgress(line);
+  if (!result.ok()) {
+    printAll(stderr, "problem: ", result.problems);
+    std::fprintf(stderr, "%zu problems in %s (%zu files checked).\n", result.problems.size(),
+                 out.u8string().c_str(), result.checked);
+    return kExitFailure;
+  }
+  std::printf("All %zu files in %s inflate to their listed size and CRC.\n", result.checked,
+              out.u8string().c_str());
+  return kExitSuccess;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (const std::string& arg : args) {
+    if (arg == "--") break;
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return kExitSuccess;
+    }
+  }
+  if (args.empty()) return usageError("no command given");
+  const std::string command = args[0];
+  if (command != "publish" && command != "verify") {
+    return usageError("unknown command '" + command + "'");
+  }
+
+  PublishOptions options;
+  bool verbose = false;
+  std::vector<std::filesystem::path> operands;
+  bool optionsEnded = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    // argv index of args[i] is i + 1.
+    int index = static_cast<int>(i) + 1;
+    if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+      operands.push_back(pathArgument(index, argv[index]));
+    } else if (arg == "--") {
+      optionsEnded = true;
+    } else if (command == "publish" && (arg == "--level" || arg == "--exclude")) {
+      if (i + 1 >= args.size()) return usageError(arg + " needs a value");
+      const std::string& value = args[++i];
+      if (arg == "--exclude") {
+        if (value.empty()) return usageError("--exclude needs a pattern");
+        options.excludes.push_back(value);
+      } else if (value.size() != 1 || value[0] < '0' || value[0] > '9') {
+        return usageError("--level takes 0 to 9, not '" + value + "'");
+      } else {
+        options.level = value[0] - '0';
+      }
+    } else if (command == "publish" && arg == "--force") {
+      options.force = true;
+    } else if (command == "publish" && (arg == "-v" || arg == "--verbose")) {
+      verbose = true;
+    } else {
+      return usageError("unknown option '" + arg + "' for " + command);
+    }
+  }
+
+  if (command == "publish") {
+    if (operands.size() != 2) return usageError("publish takes RELEASE_DIR and OUT_DIR");
+    return runPublish(operands[0], operands[1], options, verbose);
+  }
+  if (operands.size() != 1) return usageError("verify takes OUT_DIR");
+  return runVerify(operands[0]);
+}

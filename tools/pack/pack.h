@@ -1,0 +1,108 @@
+#pragma once
+
+// brightwick-pack: turns a game release folder into the folder the updater
+// downloads from (update.dat plus one zlib stream per file), and checks such
+// a folder. The command line lives in main.cpp; everything it does is here,
+// so that tests drive the same code.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Exit codes of brightwick-pack.
+inline constexpr int kExitSuccess = 0;
+// publish refused or failed (the output folder is as it was); verify found
+// problems.
+inline constexpr int kExitFailure = 1;
+// The command line could not be understood.
+inline constexpr int kExitUsage = 2;
+
+inline constexpr int kDefaultLevel = 9;
+
+// Where a long run stands, for a progress display.
+struct PackProgress {
+  std::size_t filesDone = 0;
+  std::size_t filesTotal = 0;
+  // Bytes read so far; publish reads a file it compresses twice (once for
+  // its CRC), verify counts packed bytes.
+  std::uint64_t bytesDone = 0;
+  std::string current;  // manifest name of the file in hand
+};
+// Called often (every few KiB); a display should throttle itself.
+using ProgressFn = std::function<void(const PackProgress&)>;
+
+struct PublishOptions {
+  int level = kDefaultLevel;          // zlib level, 0 to 9
+  std::vector<std::string> excludes;  // globs, as globMatches reads them
+  bool force = false;                 // compress every file, reuse none
+  ProgressFn progress;                // may be empty
+};
+
+struct PublishResult {
+  bool ok = false;
+  // Why nothing was published; each names the file or folder at fault.
+  std::vector<std::string> errors;
+  // Things left out or not cleaned up; none stops the run.
+  std::vector<std::string> warnings;
+  // Manifest names, in manifest order: compressed by this run, kept from the
+  // previous one because size and CRC were unchanged, left out by a glob,
+  // and packed files deleted because the release no longer has them.
+  std::vector<std::string> packed;
+  std::vector<std::string> reused;
+  std::vector<std::string> excluded;
+  std::vector<std::string> removed;
+  std::size_t listed = 0;             // lines in the new update.dat
+  bool manifestChanged = false;       // update.dat was (re)written
+  std::uint64_t bytesCompressed = 0;  // release bytes fed to the engine
+};
+
+// Publishes `releaseDir` into `outDir`: one packed file per release file
+// under the same relative name, then update.dat. Files whose size and CRC
+// match their line in the existing update.dat, and whose packed file is
+// present with the listed size, are not compressed again.
+//
+// Safe while the folder is being served: new packed files are built under
+// scratch names in `outDir` and moved into place atomically, update.dat is
+// replaced last, and packed files the release no longer has are deleted only
+// after that. If anything is refused or fails, `outDir` is left exactly as
+// it was (created folders and scratch files included) and `errors` says why.
+// Symbolic links and other non-regular files are skipped with a warning.
+// Memory use does not depend on file sizes.
+PublishResult publish(const std::filesystem::path& releaseDir, const std::filesystem::path& outDir,
+                      const PublishOptions& options);
+
+struct VerifyResult {
+  std::vector<std::string> problems;  // one line each, naming the file
+  std::size_t checked = 0;            // manifest entries looked at
+  bool ok() const { return problems.empty(); }
+};
+
+// Checks `outDir` as the updater will see it: update.dat parses and is not
+// too large, names are safe and unique, and every packed file has its listed
+// size and inflates (bounded by the listed size) to a file of the listed size
+// and CRC. Inflates into a scratch file in the system's temporary folder;
+// nothing in `outDir` is changed.
+VerifyResult verify(const std::filesystem::path& outDir, const ProgressFn& progress = {});
+
+// "name,packedSize,unpackedSize,checksum" as the updater reads it: decimal,
+// the CRC as the signed 32-bit number it compares with. No line end.
+std::string formatManifestLine(const std::string& name, std::int32_t packedSize,
+                               std::int32_t unpackedSize, std::uint32_t crc);
+
+// Why the updater could not carry `name` (a manifest name, "/" between
+// folders) to every player intact; empty if it can.
+std::string nameProblem(const std::string& name);
+
+// Whether `name` (a path relative to the release folder, "/" between
+// folders) is left out by `pattern`. A pattern without "/" matches the last
+// component at any depth ("*.log"); one with "/" matches the whole path from
+// the top ("saves/*.sav", "/update.dat"; a leading "/" is dropped). "*" and
+// "?" do not cross "/", "**" does, "[abc]", "[a-z]" and "[!abc]" match one
+// byte.
+bool globMatches(const std::string& pattern, const std::string& name);
+
+// The files every publish leaves out: the updater itself, its logs and its
+// scratch files, which live in the game folder but are no part of a release.
+const std::vector<std::string>& builtinExcludes();
