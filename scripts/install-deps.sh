@@ -7,6 +7,9 @@ packages=(
   # Core build and tests
   cmake ninja-build g++ pkg-config libcurl4-openssl-dev zlib1g-dev libgtest-dev
   locales-all
+  # Publishing: nginx serves what brightwick-pack published, in its end-to-end
+  # test and in scripts/demo.sh (each with a configuration of its own)
+  nginx-light
 )
 
 if [ "$(id -u)" -ne 0 ]; then
