@@ -10,6 +10,11 @@ packages=(
   # Publishing: nginx serves what brightwick-pack published, in its end-to-end
   # test and in scripts/demo.sh (each with a configuration of its own)
   nginx-light
+  # Windows cross-build (MinGW-w64 with the win32 thread model, zlib; libcurl
+  # is built from Debian's source package with dpkg-dev) and its tests: PE
+  # checks with pefile, the x86_64 build under Wine on a virtual display
+  g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev dpkg-dev python3
+  python3-pefile wine64 xvfb xauth xdotool imagemagick
 )
 
 if [ "$(id -u)" -ne 0 ]; then

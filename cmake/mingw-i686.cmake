@@ -1,0 +1,4 @@
+# 32-bit Windows (the release build): cmake -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(BRIGHTWICK_MINGW_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

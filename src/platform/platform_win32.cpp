@@ -1,0 +1,119 @@
+#include <windows.h>
+// After windows.h, which the common-controls header builds on.
+#include <commctrl.h>
+#include <io.h>
+#include <process.h>
+#include <share.h>
+
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Set, once and for good, by the first endDialog. The dialog operations check
+// it before every send: a worker must never block in SendMessage on a dialog
+// that is ending, and Windows would otherwise keep it waiting until the main
+// thread next serves messages.
+std::atomic<bool> dialogEnded{false};
+
+HWND windowOf(DialogHandle dialog) {
+  return dialog && !dialogEnded ? static_cast<HWND>(dialog) : nullptr;
+}
+
+struct HandleCloser {
+  HANDLE handle;
+  ~HandleCloser() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
+
+// Whether this process could rewrite and delete the existing file `path`
+// now. MoveFileEx decides the same, but not every Windows (nor Wine) refuses
+// to replace a read-only file or one another process has open without
+// sharing; asking for the access first makes the refusal certain.
+bool mayReplace(const std::string& path) {
+  HandleCloser probe{CreateFileA(path.c_str(), GENERIC_WRITE | DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (probe.handle != INVALID_HANDLE_VALUE) return true;
+  // A target that does not exist yet is simply created by the move.
+  return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+}  // namespace
+
+void setDlgItemText(DialogHandle dialog, int id, const std::string& text) {
+  if (HWND window = windowOf(dialog)) SetDlgItemTextA(window, id, text.c_str());
+}
+
+void setProgressRange(DialogHandle dialog, int id, int low, int high) {
+  if (HWND window = windowOf(dialog)) {
+    SendDlgItemMessageA(window, id, PBM_SETRANGE, 0, MAKELPARAM(low, high));
+  }
+}
+
+void setProgressPos(DialogHandle dialog, int id, int pos) {
+  if (HWND window = windowOf(dialog)) {
+    SendDlgItemMessageA(window, id, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
+  }
+}
+
+void endDialog(DialogHandle dialog, int result) {
+  // Only the first caller ends the dialog: the user's close and the end of the
+  // run may come at the same moment from two threads.
+  if (!dialog || dialogEnded.exchange(true)) return;
+  EndDialog(static_cast<HWND>(dialog), result);
+}
+
+void messageBox(const std::string& text, const std::string& caption) {
+  // No owner: the box must outlive the dialog, and a worker's box must not
+  // make the main thread's dialog wait for it. Brought to the front because
+  // the game may already be running.
+  MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_SETFOREGROUND);
+}
+
+bool startThread(ThreadProc proc) {
+  // _beginthread rather than CreateThread, so the C runtime sets up its
+  // per-thread state (errno, localtime's buffer) for the new thread.
+  std::uintptr_t thread = _beginthread(proc, 0, nullptr);
+  return thread != static_cast<std::uintptr_t>(-1) && thread != 0;
+}
+
+void sleepOneMillisecond() {
+  Sleep(1);
+}
+
+std::FILE* openShared(const std::string& path, const char* mode) {
+  return _fsopen(path.c_str(), mode, _SH_DENYNO);
+}
+
+std::int64_t fileLength(std::FILE* file) {
+  if (!file) return -1;
+  return _filelengthi64(_fileno(file));
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+  if (!mayReplace(to)) return false;
+  // One rename in the file system: readers see the old or the new file, and
+  // a failure leaves both as they were.
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+bool localTimeOf(std::time_t when, std::tm* out) {
+  // The runtime keeps localtime's result per thread, so this is safe across
+  // threads; localtime_s would import a function Windows XP lacks.
+  const std::tm* local = std::localtime(&when);
+  if (!local) return false;
+  *out = *local;
+  return true;
+}
+
+void quickExit(int code) {
+  // TerminateProcess, not ExitProcess: the latter still lets the runtime's
+  // DLL run exit-time code while workers are alive.
+  TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+  for (;;) Sleep(INFINITE);
+}

@@ -1,0 +1,58 @@
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <shellapi.h>
+
+#include "log/dated_log.h"
+#include "shared/globals.h"
+#include "shared/resource_ids.h"
+#include "shell/win32_shell.h"
+
+HINSTANCE gInstance = nullptr;
+
+namespace {
+
+constexpr char kGameExecutable[] = "tdx.exe";
+// How long the updater stays behind the started game for the file in hand.
+constexpr DWORD kWorkerGraceMs = 10000;
+
+// Waits up to `timeoutMs` for the update worker to finish. Messages sent to
+// this thread are served meanwhile: a worker may still be inside a
+// SendMessage to the dialog that has just gone, and Windows completes that
+// call only when this thread next takes messages.
+bool waitForUpdateWorker(DWORD timeoutMs) {
+  // GetTickCount, not GetTickCount64 (which Windows XP lacks); unsigned
+  // subtraction survives its wrap-around.
+  const DWORD start = GetTickCount();
+  while (!gUpdateFinished) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    if (GetTickCount() - start >= timeoutMs) break;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
+  }
+  return gUpdateFinished;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  gDownloadUrl.clear();
+  gCurrentFile.clear();
+  try {
+    gInstance = instance;
+    // gDialog is still null: the dialog has no owner.
+    DialogBoxParamA(gInstance, MAKEINTRESOURCEA(IDD_PROGRESS), static_cast<HWND>(gDialog),
+                    progressDialogProc, 0);
+  } catch (...) {
+    writeLog("Error updating");
+  }
+  // However the dialog went, from here on no worker may wait on it, and the
+  // run stops before its next file.
+  endDialog(gDialog, 0);
+  gStopRequested = true;
+  ShellExecuteA(nullptr, "open", kGameExecutable, nullptr, nullptr, SW_SHOWNORMAL);
+  // A worker still running (a stalled server, say) would use the globals
+  // while they are destroyed: end the process where it stands instead. What
+  // it leaves half-done is found stale and redone by the next run.
+  if (!waitForUpdateWorker(kWorkerGraceMs)) quickExit(0);
+  return 0;
+}

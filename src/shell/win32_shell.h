@@ -1,0 +1,15 @@
+#pragma once
+
+// The Windows shell: the entry point and the progress dialog it runs.
+
+#include <windows.h>
+
+// The module instance handle, stored by WinMain before the dialog is created.
+extern HINSTANCE gInstance;
+
+// The progress dialog's procedure (template IDD_PROGRESS). Registers the
+// progress bar class on every call; on WM_INITDIALOG it stores gDialog and
+// starts the update worker; IDOK or IDCANCEL (Enter, Esc, the close box) end
+// the dialog with 0. Never lets an exception through: it logs "Error
+// updating" and ends the dialog instead.
+INT_PTR CALLBACK progressDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
