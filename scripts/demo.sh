@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# The whole update cycle on this machine, from a fresh checkout:
+#   1. installs what it needs (scripts/install-deps.sh; nginx serves the files);
+#   2. builds brightwick-updater and brightwick-pack in build-demo/ (kept, so a
+#      second run is quick; BRIGHTWICK_DEMO_BUILD names another folder);
+#   3. makes a sample game folder at version 1 and a release at version 2;
+#   4. publishes version 2 with brightwick-pack and serves it with nginx on
+#      http://127.0.0.1:8080/updates/, the updater's built-in default;
+#   5. runs brightwick-updater in the version 1 folder (a window when there is
+#      a display, the terminal otherwise) and shows what changed, the log and
+#      the started game; then stops nginx.
+# Everything else happens in a temporary folder that is removed at the end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+build=${BRIGHTWICK_DEMO_BUILD:-build-demo}
+case "$build" in /*) ;; *) build="$repo/$build" ;; esac
+port=8080
+
+say() { printf '\n== %s\n' "$*"; }
+fail() {
+  printf 'demo: %s\n' "$*" >&2
+  exit 1
+}
+port_taken() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
+port_message() {
+  echo "port $port on 127.0.0.1 is already in use. The updater is built to fetch" \
+    "http://127.0.0.1:$port/updates/, so the demo's server needs that port: stop what" \
+    "listens there (\`ss -ltnp 'sport = :$port'\` names it) and run the demo again."
+}
+
+say "Installing what the demo needs (scripts/install-deps.sh)"
+scripts/install-deps.sh
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
+[ -x "$nginx" ] || fail "nginx is missing although scripts/install-deps.sh ran"
+port_taken && fail "$(port_message)"
+
+say "Building brightwick-updater and brightwick-pack in $build/"
+cmake -S . -B "$build" -G Ninja -DUPDATE_BASE_URL="http://127.0.0.1:$port/updates/" \
+  -DBRIGHTWICK_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j 2 --target brightwick-updater brightwick-pack
+updater="$build/brightwick-updater"
+pack="$build/brightwick-pack"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/brightwick-demo-XXXXXX")
+nginx_pid=""
+cleanup() {
+  if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
+    kill "$nginx_pid"
+    wait "$nginx_pid" 2>/dev/null || true
+    echo "nginx stopped."
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+say "Making the sample game: version 1 installed in $work/game, version 2 released"
+game="$work/game"
+release="$work/release-2"
+mkdir -p "$game/data" "$game/sounds" "$release/data" "$release/sounds"
+# The stand-in game leaves a mark where and when it was started.
+printf '#!/bin/sh\necho "tdx.exe started in $(pwd) at $(date +%%T)" > started.txt\n' >"$game/tdx.exe"
+chmod 755 "$game/tdx.exe"
+cp -p "$game/tdx.exe" "$release/tdx.exe" # the same in both versions
+printf 'Sample game, version 1\n' >"$game/readme.txt"
+printf 'Sample game, version 2: new theme music, a harder level 3\n' >"$release/readme.txt"
+seq 1 20000 | sed 's/^/level 1 row /' >"$game/data/levels.dat"
+seq 1 30000 | sed 's/^/level 2 row /' >"$release/data/levels.dat"
+head -c 300000 /dev/urandom >"$game/data/textures.pak"
+head -c 320000 /dev/urandom >"$release/data/textures.pak"
+head -c 500000 /dev/urandom >"$release/sounds/theme.ogg" # new in version 2
+(cd "$release" && find . -type f | sort | sed 's|^\./|  |')
+
+say "Publishing version 2 with brightwick-pack into the server's updates/ folder"
+site="$work/site"
+"$pack" publish --verbose "$release" "$site/updates"
+"$pack" verify "$site/updates"
+echo "update.dat:"
+sed 's/^/  /' "$site/updates/update.dat"
+
+say "Serving it with nginx on http://127.0.0.1:$port/updates/"
+mkdir -p "$work/nginx/tmp"
+cat >"$work/nginx/nginx.conf" <<EOF
+daemon off;
+master_process off;
+pid "$work/nginx/nginx.pid";
+error_log "$work/nginx/error.log";
+events { worker_connections 64; }
+http {
+  access_log "$work/nginx/access.log";
+  client_body_temp_path "$work/nginx/tmp/body";
+  proxy_temp_path "$work/nginx/tmp/proxy";
+  fastcgi_temp_path "$work/nginx/tmp/fastcgi";
+  uwsgi_temp_path "$work/nginx/tmp/uwsgi";
+  scgi_temp_path "$work/nginx/tmp/scgi";
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$port;
+    root "$site";
+  }
+}
+EOF
+"$nginx" -p "$work/nginx/" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
+nginx_pid=$!
+# Ready once it answers for the manifest; bounded, and a failed start (the
+# port taken meanwhile, for one) ends the demo with nginx's own words.
+ready=""
+for _ in $(seq 1 100); do
+  if ! kill -0 "$nginx_pid" 2>/dev/null; then
+    nginx_pid=""
+    grep -q "Address already in use" "$work/nginx/error.log" 2>/dev/null && fail "$(port_message)"
+    fail "nginx did not start: $(cat "$work/nginx/error.log" 2>/dev/null)"
+  fi
+  status=$( (
+    exec 3<>"/dev/tcp/127.0.0.1/$port"
+    printf 'GET /updates/update.dat HTTP/1.0\r\nHost: 127.0.0.1\r\nUser-Agent: demo.sh readiness check\r\n\r\n' >&3
+    read -r -t 5 line <&3 && echo "$line"
+  ) 2>/dev/null || true)
+  case "$status" in "HTTP/1."?" 200"*) ready=yes && break ;; esac
+  sleep 0.1
+done
+[ -n "$ready" ] || fail "nginx did not answer on port $port within 10 seconds"
+echo "nginx is serving (pid $nginx_pid)."
+
+say "Running brightwick-updater in the version 1 folder"
+(cd "$game" && find . -type f ! -name '*.log' | sort | xargs cksum) >"$work/before"
+# Nothing in the environment may divert the updater to another server.
+code=0
+(cd "$game" && env -u http_proxy -u HTTP_PROXY -u all_proxy -u ALL_PROXY "$updater") || code=$?
+echo "brightwick-updater exited with code $code."
+
+say "What changed in the game folder"
+(cd "$game" && find . -type f ! -name '*.log' ! -name started.txt ! -name update.dat |
+  sort | xargs cksum) >"$work/after"
+while read -r sum size name; do
+  old=$(awk -v n="$name" '$3 == n { print $1 " " $2 }' "$work/before")
+  if [ -z "$old" ]; then
+    echo "  added      ${name#./} ($size bytes)"
+  elif [ "$old" != "$sum $size" ]; then
+    echo "  updated    ${name#./} (${old#* } -> $size bytes)"
+  else
+    echo "  unchanged  ${name#./}"
+  fi
+done <"$work/after"
+if diff -rq -x '*.log' -x started.txt -x update.dat "$release" "$game" >/dev/null; then
+  echo "The game folder now equals release 2, byte for byte (plus update.dat, the manifest" \
+    "the updater downloaded)."
+else
+  echo "The game folder differs from release 2:"
+  diff -rq -x '*.log' -x started.txt -x update.dat "$release" "$game" || true
+fi
+
+say "What nginx served"
+sed 's/^/  /' "$work/nginx/access.log"
+
+say "The updater's log"
+if ls "$game"/*.log >/dev/null 2>&1; then
+  cat "$game"/*.log
+  echo
+else
+  echo "  (no log file: the update had no problems)"
+fi
+
+say "The game"
+# The updater starts the game and exits without waiting for it.
+for _ in $(seq 1 100); do
+  [ -s "$game/started.txt" ] && break
+  sleep 0.1
+done
+if [ -s "$game/started.txt" ]; then
+  echo "  $(cat "$game/started.txt")"
+else
+  fail "the game was not started within 10 seconds"
+fi
+say "Done; the temporary folder $work is removed."
