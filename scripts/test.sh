@@ -3,7 +3,9 @@
 # tests need, builds, and runs every suite:
 #   1. the native build and all its tests;
 #   2. the same tests under AddressSanitizer with UndefinedBehaviorSanitizer;
-#   3. the threaded tests under ThreadSanitizer.
+#   3. the threaded tests under ThreadSanitizer;
+#   4. the Windows build (both architectures), its PE checks and its
+#      end-to-end tests under Wine (scripts/test-windows.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -32,5 +34,8 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 step "ThreadSanitizer (threaded tests)"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   build_and_test build-tsan -L threaded -- -DBRIGHTWICK_SANITIZE=thread
+
+step "Windows build, PE checks and Wine end-to-end tests"
+scripts/test-windows.sh
 
 step "All tests passed"

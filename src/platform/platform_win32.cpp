@@ -31,10 +31,15 @@ struct HandleCloser {
 };
 
 // Whether this process could rewrite and delete the existing file `path`
-// now. MoveFileEx decides the same, but not every Windows (nor Wine) refuses
-// to replace a read-only file or one another process has open without
-// sharing; asking for the access first makes the refusal certain.
+// now. MoveFileEx decides the same, but not every Windows-alike does (Wine
+// run by root replaces a read-only file); checking the attribute and asking
+// for the access first makes the refusal certain.
 bool mayReplace(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    return false;
+  }
   HandleCloser probe{CreateFileA(path.c_str(), GENERIC_WRITE | DELETE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
