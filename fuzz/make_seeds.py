@@ -85,12 +85,35 @@ def inflate_seeds():
     return seeds
 
 
+def pack_seeds():
+    """Inputs of pack_fuzz: level, file count, then per file a name length,
+    the name, a two-byte length and the bytes; then what changes."""
+    def release(level, files, change=b""):
+        out = bytes([level, len(files) - 1])
+        for name, data in files:
+            out += bytes([len(name)]) + name + struct.pack("<H", len(data)) + data
+        return out + change
+    text = b"tdx map level sprite sound\n" * 20
+    return {
+        "one-file": release(9, [(b"tdx.exe", text)]),
+        "folders": release(6, [(b"data/a.pak", text), (b"maps/deep/b.map", text[:50]),
+                               (b"c.txt", b"")], b"\x00\x05extra"),
+        "stored": release(0, [(b"a", pseudo_random(700)), (b"b/c", text)], b"\x01"),
+        "excluded": release(9, [(b"update.dat", text), (b"x.log", b"log"), (b"temp", b"t"),
+                                (b"ok.bin", text)], b"\x02\x03new\x04four"),
+        "bad-names": release(9, [(b"a,b", text), (b"c d", text), (b"nul", text),
+                                 (b"e\\f", text)], b"\x04"),
+        "long-name": release(9, [(b"n" * 31, text)]),
+    }
+
+
 def main():
     if len(sys.argv) != 2:
         sys.stderr.write(__doc__)
         return 2
     out = sys.argv[1]
-    for target, seeds in (("manifest_fuzz", manifest_seeds()), ("inflate_fuzz", inflate_seeds())):
+    for target, seeds in (("manifest_fuzz", manifest_seeds()), ("inflate_fuzz", inflate_seeds()),
+                          ("pack_fuzz", pack_seeds())):
         folder = os.path.join(out, target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

@@ -25,7 +25,7 @@ while [ "$#" -gt 0 ]; do
   esac
   shift
 done
-[ "${#targets[@]}" -gt 0 ] || targets=(manifest_fuzz inflate_fuzz)
+[ "${#targets[@]}" -gt 0 ] || targets=(manifest_fuzz inflate_fuzz pack_fuzz)
 
 cc=$(command -v clang-14 || command -v clang)
 cxx=$(command -v clang++-14 || command -v clang++)
@@ -37,8 +37,14 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$dir" -j 2 --target "${targets[@]}"
 
 python3 fuzz/make_seeds.py "$dir/seeds"
-# The engine target works on files: a memory-backed folder makes it faster.
-if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+# The targets work on files: a memory-backed folder makes them faster. It is
+# removed at the end, since libFuzzer may end a run without the targets'
+# own clean-up.
+base=/tmp
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then base=/dev/shm; fi
+scratch=$(mktemp -d "$base/brightwick-fuzz.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR=$scratch
 mkdir -p "$dir/artifacts"
 for target in "${targets[@]}"; do
   mkdir -p "$dir/corpus/$target"

@@ -1,0 +1,244 @@
+// Crash loop: runs the real updater over and over on an update of 50 files
+// and kills it with SIGKILL at a random moment of each run. After every kill
+// each local file must be exactly its old or its new version (never
+// missing, empty or mixed) and nothing outside the game folder may have
+// changed; a last run to completion must leave every file new and no scratch
+// file behind.
+//
+//   crash_loop --updater PATH [--runs N] [--seed S]
+//
+// Before each run a random half of the files that are already new is put
+// back to the old version, so every run has work to be interrupted in; the
+// leftovers of the killed run (scratch files, a missing update.dat) stay for
+// the next one to deal with. Prints its figures and exits 1 on any
+// violation. scripts/crash-loop.sh builds and runs it.
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/http_server.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using Tree = std::map<std::string, std::string>;
+
+constexpr int kFiles = 50;
+
+struct Options {
+  std::string updater;
+  int runs = 500;
+  unsigned long long seed = 1;
+};
+
+struct GameFile {
+  std::string name;
+  std::string oldData;
+  std::string newData;
+};
+
+struct Figures {
+  int killed = 0;
+  int finishedFirst = 0;
+  long filesOld = 0;
+  long filesNew = 0;
+  int withTemp = 0;
+  int withDownload = 0;
+  int withoutManifest = 0;
+  int brokenFiles = 0;     // missing, empty or mixed after a kill
+  int outsideChanged = 0;  // runs after which something outside changed
+};
+
+Tree treeOf(const fs::path& folder, const std::string& skip) {
+  Tree tree;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator();
+       ++it) {
+    std::string relative = fs::relative(it->path(), folder).string();
+    if (relative == skip) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    tree[relative] = it->is_directory() ? "<dir>" : readFile(it->path());
+  }
+  return tree;
+}
+
+// 50 files in a few folders, of sizes from 1 KiB to 3 MiB, text-like and
+// noise; some keep their size from old to new, so only the CRC tells.
+std::vector<GameFile> makeGame(std::mt19937_64& random) {
+  std::vector<GameFile> files;
+  const char* folders[] = {"", "data/", "maps/", "maps/deep/", "sounds/"};
+  for (int i = 0; i < kFiles; ++i) {
+    GameFile file;
+    char name[32];
+    std::snprintf(name, sizeof name, "f%02d.pak", i);
+    file.name = std::string(folders[i % 5]) + name;
+    // Every tenth file is large and packs well, so that its inflation takes
+    // a share of the run worth hitting.
+    std::size_t most = i % 10 == 0 ? 3 << 20 : 400 << 10;
+    std::size_t oldSize = 1024 + random() % most;
+    std::size_t newSize = i % 4 == 0 ? oldSize : 1024 + random() % most;
+    bool text = i % 2 == 0;
+    file.oldData = makeBytes(oldSize, static_cast<unsigned>(random()), text);
+    file.newData = makeBytes(newSize, static_cast<unsigned>(random()), text);
+    files.push_back(file);
+  }
+  return files;
+}
+
+bool parse(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (i + 1 >= argc) return false;
+    if (arg == "--updater") {
+      options->updater = argv[++i];
+    } else if (arg == "--runs") {
+      options->runs = std::atoi(argv[++i]);
+    } else if (arg == "--seed") {
+      options->seed = std::strtoull(argv[++i], nullptr, 10);
+    } else {
+      return false;
+    }
+  }
+  return !options->updater.empty() && options->runs > 0;
+}
+
+// Checks every file after a kill; counts and reports what it finds.
+void checkFiles(const std::vector<GameFile>& files, int run, Figures* figures) {
+  for (const GameFile& file : files) {
+    if (!fileExists(file.name)) {
+      std::printf("run %d: %s is missing\n", run, file.name.c_str());
+      ++figures->brokenFiles;
+      continue;
+    }
+    std::string now = readFile(file.name);
+    if (now == file.newData) {
+      ++figures->filesNew;
+    } else if (now == file.oldData) {
+      ++figures->filesOld;
+    } else {
+      std::printf("run %d: %s is neither old nor new (%zu bytes; old %zu, new %zu)\n", run,
+                  file.name.c_str(), now.size(), file.oldData.size(), file.newData.size());
+      ++figures->brokenFiles;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse(argc, argv, &options)) {
+    std::fprintf(stderr, "usage: crash_loop --updater PATH [--runs N] [--seed S]\n");
+    return 2;
+  }
+  options.updater = fs::absolute(options.updater).string();
+  std::mt19937_64 random(options.seed);
+
+  ScopedTempDir work;
+  fs::path game = work.path() / "game";
+  writeFile(work.path() / "canary" / "save.dat", "player progress");
+  writeFile(work.path() / "beside.txt", "a file beside the game folder");
+  std::vector<GameFile> files = makeGame(random);
+  std::map<std::string, Reply> served;
+  std::string manifest;
+  for (const GameFile& file : files) {
+    writeFile(game / file.name, file.oldData);
+    Reply reply;
+    reply.body = zlibStream(file.newData);
+    served[file.name] = reply;
+    manifest += manifestLine(file.name, file.newData, reply.body) + "\r\n";
+  }
+  Reply manifestReply;
+  manifestReply.body = manifest;
+  served["update.dat"] = manifestReply;
+  TestHttpServer server(serveUpdates(served));
+  fs::current_path(game);
+  const Tree outside = treeOf(work.path(), "game");
+  const std::map<std::string, std::string> env = {{"http_proxy", server.address()},
+                                                  {"no_proxy", ""},
+                                                  {"NO_PROXY", ""},
+                                                  {"DISPLAY", ""},
+                                                  {"WAYLAND_DISPLAY", ""}};
+
+  // One uninterrupted run from all-old gives the time a stale file costs.
+  ProcessResult calibration =
+      runProcess({options.updater}, game.string(), env, std::chrono::seconds(120));
+  if (!calibration.exited) {
+    std::printf("the calibration run did not finish\n");
+    return 1;
+  }
+  double perFileMs = static_cast<double>(calibration.elapsed.count()) / kFiles;
+  std::printf("crash loop: seed %llu, %d runs of an update of %d files; a full run takes %lld ms\n",
+              options.seed, options.runs, kFiles,
+              static_cast<long long>(calibration.elapsed.count()));
+
+  Figures figures;
+  for (int run = 1; run <= options.runs; ++run) {
+    int stale = 0;
+    for (const GameFile& file : files) {
+      bool isOld = readFile(file.name) == file.oldData;
+      if (!isOld && random() % 2 == 0) {
+        writeFile(file.name, file.oldData);
+        isOld = true;
+      }
+      stale += isOld ? 1 : 0;
+    }
+    // Kill at a moment drawn from the whole expected length of this run,
+    // start-up and manifest included.
+    double expectedMs = 20 + perFileMs * (stale + 1);
+    auto killAfter = std::chrono::microseconds(static_cast<long long>(
+        std::uniform_real_distribution<double>(0, expectedMs)(random) * 1000));
+    ChildProcess updater({options.updater}, game.string(), env);
+    ProcessResult result =
+        updater.wait(std::chrono::duration_cast<std::chrono::milliseconds>(killAfter));
+    if (result.exited) {
+      ++figures.finishedFirst;
+    } else {
+      ++figures.killed;
+    }
+    figures.withTemp += fileExists("temp") ? 1 : 0;
+    figures.withDownload += fileExists("temp.download") ? 1 : 0;
+    figures.withoutManifest += fileExists("update.dat") ? 0 : 1;
+    checkFiles(files, run, &figures);
+    if (treeOf(work.path(), "game") != outside) {
+      std::printf("run %d: something outside the game folder changed\n", run);
+      ++figures.outsideChanged;
+    }
+  }
+
+  // One run to completion converges.
+  ProcessResult last = runProcess({options.updater}, game.string(), env, std::chrono::seconds(120));
+  int finalNew = 0;
+  for (const GameFile& file : files) finalNew += readFile(file.name) == file.newData ? 1 : 0;
+  bool scratchLeft = fileExists("temp") || fileExists("temp.download");
+  bool converged = last.exited && last.exitCode == 0 && finalNew == kFiles && !scratchLeft &&
+                   treeOf(work.path(), "game") == outside;
+  bool passed = figures.brokenFiles == 0 && figures.outsideChanged == 0 && converged;
+
+  std::printf("  killed mid-run: %d, finished before the kill: %d\n", figures.killed,
+              figures.finishedFirst);
+  std::printf("  files after the kills: %ld old, %ld new, %d missing, empty or mixed\n",
+              figures.filesOld, figures.filesNew, figures.brokenFiles);
+  std::printf("  runs after which something outside the game folder changed: %d\n",
+              figures.outsideChanged);
+  std::printf(
+      "  left behind by a kill: \"temp\" %d times, \"temp.download\" %d times, "
+      "no update.dat %d times\n",
+      figures.withTemp, figures.withDownload, figures.withoutManifest);
+  std::printf("  final run: exit %d, %d of %d files new, scratch files left: %s\n", last.exitCode,
+              finalNew, kFiles, scratchLeft ? "yes" : "no");
+  std::printf("crash loop: %s\n", passed ? "passed" : "FAILED");
+  return passed ? 0 : 1;
+}

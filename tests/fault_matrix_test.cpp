@@ -1,0 +1,711 @@
+// The real brightwick-updater against a hostile or broken world: a scripted
+// loopback server that cuts, resets, stalls, redirects, floods and changes
+// its files mid-run; hostile manifests; local files and folders that cannot
+// be written; a full disk. Every case checks the same sound outcome: the old
+// files are intact (or exactly the new version), no scratch file is left,
+// the run goes on to the next entry, the game starts, the exit code is 0,
+// nothing outside the game folder changes, and the log says what happened.
+//
+// Each test runs in a temporary folder holding the game folder ("game", the
+// updater's current folder) and, beside it, a canary folder and file that
+// must never change.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+
+#include "support/http_server.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "support/update_harness.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+// Every file under a folder: relative path -> content ("<dir>" for folders).
+using Tree = std::map<std::string, std::string>;
+
+constexpr std::int64_t kMiB = 1 << 20;
+// The bounds the updater promises: a listed size plus this much per file,
+// and this much for update.dat.
+constexpr std::int64_t kSlack = kMiB;
+constexpr std::int64_t kManifestBound = 64 * kMiB;
+
+Reply ok(const std::string& body) {
+  Reply reply;
+  reply.body = body;
+  return reply;
+}
+
+const std::string kPortalPage =
+    "<!DOCTYPE html>\n<html><head><title>Hotel Wi-Fi</title>\n"
+    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1, shrink-to-fit=no\">\n"
+    "</head><body><p>Welcome, guest, please log in, then continue.</p></body></html>\n";
+
+Tree treeOf(const fs::path& folder, const std::string& skip) {
+  Tree tree;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator();
+       ++it) {
+    std::string relative = fs::relative(it->path(), folder).string();
+    if (relative == skip) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    tree[relative] = it->is_directory() ? "<dir>" : readFile(it->path());
+  }
+  return tree;
+}
+
+std::string logPrefix(const std::string& message) {
+  return message.substr(0, message.find(':'));
+}
+
+// Whether `argv` runs successfully (used to probe what this machine allows).
+bool succeeds(const std::vector<std::string>& argv) {
+  ProcessResult result = runProcess(argv, ".", {}, 20s);
+  return result.exited && result.exitCode == 0;
+}
+
+struct FaultTest : ::testing::Test {
+  ScopedTempDir root;
+  fs::path game = root.path() / "game";
+  std::map<std::string, Reply> served;
+  Tree outsideBefore;
+
+  void SetUp() override {
+    fs::create_directory(game);
+    writeFile(root.path() / "canary" / "save.dat", "player progress");
+    writeFile(root.path() / "canary" / "x", "canary x");
+    writeFile(root.path() / "x", "a file beside the game folder");
+    fs::current_path(game);
+    // A stand-in game that leaves a mark where it was started.
+    writeFile("tdx.exe", "#!/bin/sh\npwd > game-started\n");
+    chmod("tdx.exe", 0755);
+    outsideBefore = treeOf(root.path(), "game");
+  }
+
+  // Publishes `data` as `name` and returns its manifest line with "\n".
+  std::string publish(const std::string& name, const std::string& data) {
+    std::string packed = zlibStream(data);
+    served[name] = ok(packed);
+    return manifestLine(name, data, packed) + "\n";
+  }
+
+  std::map<std::string, std::string> environment(const TestHttpServer& server) const {
+    return {{"http_proxy", server.address()},
+            {"no_proxy", ""},
+            {"NO_PROXY", ""},
+            {"DISPLAY", ""},
+            {"WAYLAND_DISPLAY", ""}};
+  }
+
+  // Runs the updater in the game folder, behind `wrapper` (a command that
+  // ends by running its last argument, the updater).
+  ProcessResult runUpdater(const TestHttpServer& server, std::vector<std::string> wrapper = {}) {
+    std::error_code ignored;
+    fs::remove("game-started", ignored);
+    wrapper.push_back(BRIGHTWICK_UPDATER);
+    return runProcess(wrapper, game.string(), environment(server), 120s);
+  }
+
+  // The outcome every case shares, whatever the fault.
+  void expectSoundEnd(const ProcessResult& result) {
+    EXPECT_TRUE(result.exited) << result.output;
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(waitForFile("game-started", 10s)) << "the game was not started";
+    EXPECT_FALSE(fileExists("temp"));
+    EXPECT_FALSE(fileExists("temp.download"));
+    EXPECT_EQ(treeOf(root.path(), "game"), outsideBefore) << "something outside the game changed";
+  }
+
+  Names requested(const TestHttpServer& server) const {
+    Names names;
+    for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));
+    return names;
+  }
+
+  static void clearLogs() {
+    for (const auto& entry : fs::directory_iterator(".")) {
+      if (entry.path().extension() == ".log") fs::remove(entry.path());
+    }
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Transfers of listed files that go wrong, all in one run: the run goes on
+// past each, and the bounds hold. The updater runs with its file-size limit
+// set to the tightest bound in play and SIGXFSZ left at its default, so a
+// single byte written past a bound would kill it.
+
+TEST_F(FaultTest, BrokenTransfersOfListedFilesKeepTheOldFilesWithinTheBounds) {
+  std::string data = makeBytes(300000, 1, false);
+  std::string packed = zlibStream(data);
+  std::string listed =
+      "," + std::to_string(packed.size()) + "," + std::to_string(data.size()) + "," + crcText(data);
+
+  Reply cut = ok(packed);
+  cut.closeAfter = static_cast<std::int64_t>(packed.size() / 2);
+  Reply reset = cut;
+  reset.reset = true;
+  Reply overAnnounced = ok(packed);
+  overAnnounced.announcedLength = static_cast<std::int64_t>(packed.size()) + 5000;
+  Reply redirect = ok("<html><body>Moved <a href=\"/portal\">here</a></body></html>");
+  redirect.status = 302;
+  redirect.headers = {{"Location", "http://127.0.0.1:1/portal"}};
+  Reply endless = ok(makeBytes(65536, 2, false));
+  endless.announcedLength = kNoLength;
+  endless.repeatTo = 8 * kMiB;
+  // 64 MiB of zeros, listed as 100 bytes: the inflation must stop at
+  // 100 bytes + 1 MiB.
+  std::string bomb = zlibStream(std::string(64 * kMiB, '\0'));
+
+  served = {{"cut.pak", cut},
+            {"reset.pak", reset},
+            {"short.pak", overAnnounced},
+            {"redirect.pak", redirect},
+            {"portal.pak", ok(kPortalPage)},
+            {"endless.pak", endless},
+            {"bomb.pak", ok(bomb)}};
+  std::string manifest;
+  for (const char* name : {"cut.pak", "reset.pak", "short.pak", "redirect.pak", "portal.pak"}) {
+    writeFile(name, std::string("old ") + name);
+    manifest += name + listed + "\n";
+  }
+  writeFile("endless.pak", "old endless.pak");
+  manifest += "endless.pak,100,100,0\n";
+  writeFile("bomb.pak", "old bomb.pak");
+  manifest += "bomb.pak," + std::to_string(bomb.size()) + ",100,0\n";
+  manifest += publish("next.bin", "the next entry");
+  served["update.dat"] = ok(manifest);
+  TestHttpServer server(serveUpdates(served));
+
+  ProcessResult result =
+      runUpdater(server, {"prlimit", "--fsize=" + std::to_string(100 + kSlack), "--"});
+  expectSoundEnd(result);
+  for (const char* name : {"cut.pak", "reset.pak", "short.pak", "redirect.pak", "portal.pak",
+                           "endless.pak", "bomb.pak"}) {
+    EXPECT_EQ(readFile(name), std::string("old ") + name);
+  }
+  EXPECT_EQ(readFile("next.bin"), "the next entry");
+  auto pre = [](const std::string& name) {
+    return "Invalid Pre-Decompression Size:  Error updating " + name;
+  };
+  auto post = [](const std::string& name) {
+    return "Invalid Post-Decompression Size:  Error updating " + name;
+  };
+  auto bad = [](const std::string& name) {
+    return "Invalid Compressed Data:  Error updating " + name;
+  };
+  EXPECT_EQ(logMessages(),
+            (Names{pre("cut.pak"), post("cut.pak"), pre("reset.pak"), post("reset.pak"),
+                   pre("short.pak"), post("short.pak"), pre("redirect.pak"), post("redirect.pak"),
+                   pre("portal.pak"), bad("portal.pak"), post("portal.pak"), pre("endless.pak"),
+                   post("endless.pak"), bad("bomb.pak"), post("bomb.pak")}));
+  // Each was asked for once, the redirect was not followed, and the run
+  // reached the last entry.
+  EXPECT_EQ(requested(server),
+            (Names{"update.dat", "cut.pak", "reset.pak", "short.pak", "redirect.pak", "portal.pak",
+                   "endless.pak", "bomb.pak", "next.bin"}));
+}
+
+// ---------------------------------------------------------------------------
+// The manifest's own transfer going wrong: a partial, redirected or oversized
+// update.dat is never trusted; it reads as an empty manifest.
+
+TEST_F(FaultTest, ABrokenManifestTransferChangesNothing) {
+  std::string manifest = publish("a.pak", makeBytes(5000, 3, true)) +
+                         publish("b.pak", makeBytes(5000, 4, true)) +
+                         publish("c.pak", makeBytes(5000, 5, true));
+  struct Case {
+    const char* what;
+    Reply reply;
+  };
+  std::vector<Case> cases;
+  Reply cut = ok(manifest);
+  // Past the first line: if the partial text were trusted, a.pak would change.
+  cut.closeAfter = static_cast<std::int64_t>(manifest.size() / 2);
+  cases.push_back({"cut halfway", cut});
+  Reply reset = cut;
+  reset.reset = true;
+  cases.push_back({"reset", reset});
+  Reply overAnnounced = ok(manifest);
+  overAnnounced.announcedLength = static_cast<std::int64_t>(manifest.size()) + 100;
+  cases.push_back({"announces more than it sends", overAnnounced});
+  Reply redirect = ok("<html><body>Moved</body></html>");
+  redirect.status = 302;
+  redirect.headers = {{"Location", "http://127.0.0.1:1/login"}};
+  cases.push_back({"302 with a page", redirect});
+  Reply flood = ok(manifest);
+  flood.announcedLength = kNoLength;
+  flood.repeatTo = kManifestBound + 8 * kMiB;
+  cases.push_back({"endless, no length", flood});
+  Reply huge = ok(manifest);
+  huge.announcedLength = kManifestBound + 1;
+  cases.push_back({"announces more than the bound", huge});
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (const char* name : {"a.pak", "b.pak", "c.pak"}) writeFile(name, "old");
+    clearLogs();
+    served["update.dat"] = c.reply;
+    TestHttpServer server(serveUpdates(served));
+    // A manifest written past its bound would end the process.
+    ProcessResult result =
+        runUpdater(server, {"prlimit", "--fsize=" + std::to_string(kManifestBound), "--"});
+    expectSoundEnd(result);
+    EXPECT_EQ(requested(server), Names{"update.dat"});
+    EXPECT_EQ(readFile("update.dat"), "");
+    for (const char* name : {"a.pak", "b.pak", "c.pak"}) EXPECT_EQ(readFile(name), "old");
+    EXPECT_TRUE(logMessages().empty());
+  }
+}
+
+TEST_F(FaultTest, ACaptivePortalInstallsNothing) {
+  // Every request, update.dat included, gets the portal's page with 200.
+  writeFile("a.pak", "old a");
+  writeFile("maps/b.pak", "old b");
+  TestHttpServer server([](const Request&) { return ok(kPortalPage); });
+  Tree before = treeOf(game, "");
+  ProcessResult result = runUpdater(server);
+  expectSoundEnd(result);
+  // The page became update.dat; its lines were refused or asked for, and
+  // whatever came back did not inflate. Nothing else in the folder changed.
+  EXPECT_EQ(readFile("update.dat"), kPortalPage);
+  Tree after = treeOf(game, "");
+  for (const auto& [path, content] : before) {
+    if (path == "game-started") continue;
+    EXPECT_EQ(after[path], content) << path;
+  }
+  for (const auto& [path, content] : after) {
+    bool expected = before.count(path) || path == "update.dat" || path == "game-started" ||
+                    fs::path(path).extension() == ".log";
+    EXPECT_TRUE(expected) << "new file " << path;
+  }
+  for (const std::string& message : logMessages()) {
+    std::string prefix = logPrefix(message);
+    EXPECT_TRUE(prefix == "Invalid Manifest Line" || prefix == "Invalid File Name" ||
+                prefix == "Invalid Pre-Decompression Size" || prefix == "Invalid Compressed Data" ||
+                prefix == "Invalid Post-Decompression Size")
+        << message;
+  }
+}
+
+TEST_F(FaultTest, AStalledManifestAndCtrlCStartTheGameAtOnce) {
+  writeFile("a.pak", "old");
+  Reply stall = ok(publish("a.pak", makeBytes(5000, 6, true)) + std::string(100000, '\n'));
+  stall.stallAfter = 30;
+  served["update.dat"] = stall;
+  TestHttpServer server(serveUpdates(served));
+  ChildProcess updater({BRIGHTWICK_UPDATER}, game.string(), environment(server));
+  ASSERT_TRUE(server.waitForRequests(1, 20000));
+  updater.signal(SIGINT);
+  EXPECT_TRUE(waitForFile("game-started", 5s));
+  // The transfer is abandoned at libcurl's next progress report, well
+  // within the shell's grace period.
+  ProcessResult result = updater.wait(15s);
+  expectSoundEnd(result);
+  EXPECT_EQ(readFile("a.pak"), "old");
+  EXPECT_EQ(requested(server), Names{"update.dat"});
+}
+
+// ---------------------------------------------------------------------------
+// Hostile names are refused before any network or file action.
+
+TEST_F(FaultTest, HostileNamesAreRefusedBeforeAnyRequestOrWrite) {
+  std::string evil = zlibStream("evil");
+  std::string absolute = (root.path() / "canary" / "save.dat").string();
+  const std::vector<std::string> hostile = {"../x",
+                                            "..\\x",
+                                            "/x",
+                                            "C:\\x",
+                                            "C:x",
+                                            "\\\\host\\share\\x",
+                                            "a/../../x",
+                                            "../canary/save.dat",
+                                            "a/../../canary/x",
+                                            absolute,
+                                            "x\x01y",
+                                            "tab\there",
+                                            std::string(kMiB, 'n'),
+                                            "./temp",
+                                            "."};
+  std::string manifest = ",1,2,3\n";  // an empty name
+  for (const std::string& name : hostile) {
+    served[name] = ok(evil);
+    manifest += name + "," + std::to_string(evil.size()) + ",4," + crcText("evil") + "\n";
+  }
+  manifest += publish("good.bin", "good");
+  served["update.dat"] = ok(manifest);
+  TestHttpServer server(serveUpdates(served));
+
+  ProcessResult result = runUpdater(server);
+  expectSoundEnd(result);
+  EXPECT_EQ(requested(server), (Names{"update.dat", "good.bin"}));
+  EXPECT_EQ(readFile("good.bin"), "good");
+  Names expected{"Invalid Manifest Line:  Error updating ,1,2,3"};
+  for (const std::string& name : hostile) {
+    std::string shown = name.size() > 200 ? name.substr(0, 200) + "..." : name;
+    for (char& c : shown) {
+      if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    }
+    expected.push_back("Invalid File Name:  Error updating " + shown);
+  }
+  EXPECT_EQ(logMessages(), expected);
+}
+
+// ---------------------------------------------------------------------------
+// Huge manifests: handled line by line, in memory that does not grow with
+// the manifest.
+
+// The peak resident size so far of process `pid`, in KiB (VmHWM), or -1.
+// Unlike the rusage of a waited-for child it is the process's own: a child
+// inherits its parent's high-water mark through fork and exec.
+long peakResidentKiB(pid_t pid) {
+  std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+  std::size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+}
+
+// Starts the updater in `cwd` with the test's environment changed by `env`,
+// output discarded; returns its pid, or -1.
+pid_t startQuietUpdater(const std::string& cwd, const std::map<std::string, std::string>& env) {
+  std::map<std::string, std::string> merged;
+  for (char** entry = environ; *entry; ++entry) {
+    std::string text = *entry;
+    std::size_t equals = text.find('=');
+    if (equals != std::string::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
+  }
+  for (const auto& [key, value] : env) {
+    if (value.empty()) {
+      merged.erase(key);
+    } else {
+      merged[key] = value;
+    }
+  }
+  std::vector<std::string> envText;
+  for (const auto& [key, value] : merged) envText.push_back(key + "=" + value);
+  std::vector<char*> envPointers;
+  for (std::string& text : envText) envPointers.push_back(text.data());
+  envPointers.push_back(nullptr);
+  std::string program = BRIGHTWICK_UPDATER;
+  char* argv[] = {program.data(), nullptr};
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  pid_t pid;
+  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envPointers.data());
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+// Waits up to `timeout` for `pid` to end (killing it then); its exit code,
+// or -1 if it did not exit by itself.
+int waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
+  // A pidfd becomes readable when the process ends: a bounded wait without
+  // polling.
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd >= 0) {
+    pollfd wait{pidfd, POLLIN, 0};
+    if (poll(&wait, 1, static_cast<int>(timeout.count())) == 0) kill(pid, SIGKILL);
+    close(pidfd);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Runs the updater in `cwd` on `files`, whose manifest ends with the entry
+// `last`, and returns the updater's peak resident size in KiB as it asks for
+// `last`, having read everything before it; -1 if it could not be taken.
+long peakWhileReadingManifest(const std::map<std::string, Reply>& files, const std::string& last,
+                              const std::string& cwd, std::map<std::string, std::string> env) {
+  std::atomic<pid_t> pid{0};
+  std::atomic<long> peak{-1};
+  TestHttpServer::Handler serve = serveUpdates(files);
+  TestHttpServer server([&](const Request& request) {
+    if (nameOfTarget(request.target) == last && pid > 0) peak = peakResidentKiB(pid);
+    return serve(request);
+  });
+  env["http_proxy"] = server.address();
+  pid = startQuietUpdater(cwd, env);
+  EXPECT_GT(pid, 0);
+  if (pid > 0) {
+    EXPECT_EQ(waitForExit(pid, 300s), 0);
+  }
+  return peak;
+}
+
+TEST_F(FaultTest, HugeManifestsAreReadInBoundedMemory) {
+  std::string current = "same";
+  writeFile("current.bin", current);
+  std::string line = manifestLine("current.bin", current, zlibStream(current));
+  // 100,000 checked lines, each padded with an ignored fifth field, then a
+  // 1 MB name: about 44 MB that must never be held at once.
+  std::string padded = line + "," + std::string(400, 'p') + "\n";
+  std::string manifest;
+  manifest.reserve(100000 * padded.size() + 2 * kMiB);
+  for (int i = 0; i < 100000; ++i) manifest += padded;
+  manifest += std::string(kMiB, 'n') + ",1,2,3\n";
+  std::string last = publish("last.bin", "the last entry");
+  manifest += last;
+  ASSERT_LT(static_cast<std::int64_t>(manifest.size()), kManifestBound);
+
+  // The same binary on a short manifest gives its resting size.
+  std::map<std::string, std::string> env{
+      {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"no_proxy", ""}, {"NO_PROXY", ""}};
+  served["update.dat"] = ok(line + "\n" + line + "\n" + last);
+  long baseline = peakWhileReadingManifest(served, "last.bin", game.string(), env);
+  fs::remove("last.bin");
+  served["update.dat"] = ok(manifest);
+  long huge = peakWhileReadingManifest(served, "last.bin", game.string(), env);
+  ASSERT_GT(baseline, 0);
+  ASSERT_GT(huge, 0);
+
+  EXPECT_EQ(readFile("last.bin"), "the last entry");
+  EXPECT_EQ(logMessages(),
+            Names{"Invalid File Name:  Error updating " + std::string(200, 'n') + "..."});
+  // Read line by line, the growth is a few copies of the longest line; a
+  // reader that held the manifest would grow by its whole size.
+  RecordProperty("peak_rss_short_manifest_kib", static_cast<int>(baseline));
+  RecordProperty("peak_rss_huge_manifest_kib", static_cast<int>(huge));
+  EXPECT_LT((huge - baseline) * 1024, static_cast<long>(manifest.size() / 3))
+      << "short manifest " << baseline << " KiB, huge manifest " << huge << " KiB";
+}
+
+// ---------------------------------------------------------------------------
+// Local files that cannot be written.
+
+// How this machine can make a file or folder unwritable for the updater:
+// permission bits when the tests do not run as root; as root, by running the
+// updater as an unprivileged user, or else by the immutable attribute.
+enum class Denial { permissions, otherUser, immutable, none };
+
+Denial denialMethod(const fs::path& probe) {
+  if (geteuid() != 0) return Denial::permissions;
+  // The other user must be able to reach and run the updater.
+  if (succeeds({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "test", "-x",
+                BRIGHTWICK_UPDATER})) {
+    return Denial::otherUser;
+  }
+  writeFile(probe, "");
+  bool immutable = succeeds({"chattr", "+i", probe.string()});
+  if (immutable) succeeds({"chattr", "-i", probe.string()});
+  fs::remove(probe);
+  return immutable ? Denial::immutable : Denial::none;
+}
+
+TEST_F(FaultTest, AFileOrFolderThatCannotBeWrittenKeepsItsOldContent) {
+  Denial denial = denialMethod(root.path() / "probe");
+  if (denial == Denial::none) {
+    GTEST_SKIP() << "running as root with neither setpriv for an unprivileged user nor chattr +i: "
+                    "nothing here can deny root a write";
+  }
+  writeFile("readonly.pak", "old readonly");
+  writeFile("locked/inner.pak", "old inner");
+  std::string manifest = publish("readonly.pak", makeBytes(20000, 7, true)) +
+                         publish("locked/inner.pak", makeBytes(20000, 8, true)) +
+                         publish("next.bin", "the next entry");
+  served["update.dat"] = ok(manifest);
+  TestHttpServer server(serveUpdates(served));
+
+  std::vector<std::string> wrapper;
+  switch (denial) {
+    case Denial::permissions:
+    case Denial::otherUser:
+      chmod("readonly.pak", 0444);
+      chmod("locked", 0555);
+      if (denial == Denial::otherUser) {
+        // The game folder belongs to that user; the two targets stay
+        // unwritable for it.
+        chmod(root.path().c_str(), 0755);
+        for (const auto& entry : fs::recursive_directory_iterator(game)) {
+          ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
+        }
+        ASSERT_EQ(chown(game.c_str(), 65534, 65534), 0);
+        wrapper = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+      }
+      break;
+    case Denial::immutable:
+      ASSERT_TRUE(succeeds({"chattr", "+i", "readonly.pak", "locked"}));
+      break;
+    case Denial::none:
+      break;
+  }
+  ProcessResult result = runUpdater(server, wrapper);
+  if (denial == Denial::immutable) succeeds({"chattr", "-i", "readonly.pak", "locked"});
+  expectSoundEnd(result);
+  EXPECT_EQ(readFile("readonly.pak"), "old readonly");
+  EXPECT_EQ(readFile("locked/inner.pak"), "old inner");
+  EXPECT_EQ(readFile("next.bin"), "the next entry");
+  const std::string tail =
+      " for writing.  The file is in use.  Please close the game first to prevent this problem.";
+  EXPECT_NE(result.output.find("Updating Error: Cannot open the file readonly.pak" + tail),
+            std::string::npos)
+      << result.output;
+  EXPECT_NE(result.output.find("Updating Error: Cannot open the file locked/inner.pak" + tail),
+            std::string::npos)
+      << result.output;
+  EXPECT_EQ(logMessages(),
+            (Names{"Invalid Post-Decompression Size:  Error updating readonly.pak",
+                   "Invalid Post-Decompression Size:  Error updating locked/inner.pak"}));
+}
+
+// ---------------------------------------------------------------------------
+// A full disk.
+
+TEST_F(FaultTest, AFileSizeLimitFailsTheWritesCleanly) {
+  // Writes past the limit fail with EFBIG (SIGXFSZ ignored), as on a full
+  // disk: once in the transfer, once in the inflation.
+  const std::int64_t limit = 128 * 1024;
+  std::string noise = makeBytes(300000, 9, false);  // packs to more than the limit
+  std::string text(1000000, 't');                   // packs small, inflates past it
+  writeFile("noise.pak", "old noise");
+  writeFile("text.pak", "old text");
+  std::string manifest =
+      publish("noise.pak", noise) + publish("text.pak", text) + publish("next.bin", "next");
+  served["update.dat"] = ok(manifest);
+  TestHttpServer server(serveUpdates(served));
+  ProcessResult result = runUpdater(
+      server,
+      {"sh", "-c", "trap '' XFSZ; exec prlimit --fsize=" + std::to_string(limit) + " -- \"$0\""});
+  expectSoundEnd(result);
+  EXPECT_EQ(readFile("noise.pak"), "old noise");
+  EXPECT_EQ(readFile("text.pak"), "old text");
+  EXPECT_EQ(readFile("next.bin"), "next");
+  EXPECT_EQ(logMessages(), (Names{"Invalid Pre-Decompression Size:  Error updating noise.pak",
+                                  "Invalid Post-Decompression Size:  Error updating noise.pak",
+                                  "Invalid Compressed Data:  Error updating text.pak",
+                                  "Invalid Post-Decompression Size:  Error updating text.pak"}));
+}
+
+TEST_F(FaultTest, AFullDiskFailsTheWritesCleanly) {
+  // A small tmpfs in a mount namespace of its own: as root directly, else in
+  // a user namespace where the kernel allows one.
+  fs::path disk = root.path() / "disk";
+  fs::create_directory(disk);
+  std::vector<std::string> unshare;
+  for (std::vector<std::string> candidate :
+       {std::vector<std::string>{"unshare", "-m"}, std::vector<std::string>{"unshare", "-rm"}}) {
+    if (geteuid() != 0 && candidate[1] == "-m") continue;
+    std::vector<std::string> probe = candidate;
+    probe.insert(probe.end(), {"mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", disk.string()});
+    if (succeeds(probe)) {
+      unshare = candidate;
+      break;
+    }
+  }
+  if (unshare.empty()) GTEST_SKIP() << "no mount namespace for a tmpfs here (not root, no userns)";
+
+  std::string noise = makeBytes(400000, 11, false);
+  std::string text(2000000, 't');
+  fs::remove("tdx.exe");  // the game would start inside the namespace
+  writeFile("noise.pak", "old noise");
+  writeFile("text.pak", "old text");
+  std::string manifest =
+      publish("noise.pak", noise) + publish("text.pak", text) + publish("next.bin", "next");
+  served["update.dat"] = ok(manifest);
+  TestHttpServer server(serveUpdates(served));
+  fs::path after = root.path() / "after";
+  fs::create_directory(after);
+  // The game folder is copied onto a 4 MiB tmpfs, which is then filled up
+  // but for 200 KiB: enough for the manifest, the small files and the log,
+  // too little for either big file. What the run leaves is copied back out.
+  std::string script =
+      "set -e; mount -t tmpfs -o size=4m tmpfs \"$1\"; cp -a \"$2\"/. \"$1\"/; cd \"$1\";"
+      "cat /dev/zero > filler 2>/dev/null || true; truncate -s -200K filler;"
+      "set +e; \"$4\"; rc=$?; rm -f filler; cp -a \"$1\"/. \"$3\"/; exit $rc";
+  std::vector<std::string> argv = unshare;
+  argv.insert(argv.end(), {"sh", "-c", script, "sh", disk.string(), game.string(), after.string(),
+                           BRIGHTWICK_UPDATER});
+  ProcessResult result = runProcess(argv, game.string(), environment(server), 120s);
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  EXPECT_EQ(readFile(after / "noise.pak"), "old noise");
+  EXPECT_EQ(readFile(after / "text.pak"), "old text");
+  EXPECT_EQ(readFile(after / "next.bin"), "next");
+  EXPECT_FALSE(fileExists(after / "temp"));
+  EXPECT_FALSE(fileExists(after / "temp.download"));
+  EXPECT_EQ(requested(server), (Names{"update.dat", "noise.pak", "text.pak", "next.bin"}));
+}
+
+// ---------------------------------------------------------------------------
+// A publish under way on the server while the updater runs.
+
+TEST_F(FaultTest, FilesChangingMidRunInstallOnlyWholeVersionsAndTheNextRunConverges) {
+  auto version = [](const char* name, int v) {
+    return makeBytes(50000 + v * 1000, static_cast<unsigned>(std::hash<std::string>{}(name)) + v,
+                     true);
+  };
+  const char* names[] = {"a.pak", "b.pak", "c.pak", "d.pak"};
+  std::map<std::string, std::string> v1Packed, v2Packed;
+  std::string v1Manifest, v2Manifest;
+  for (const char* name : names) {
+    writeFile(name, version(name, 0));
+    v1Packed[name] = zlibStream(version(name, 1));
+    v2Packed[name] = zlibStream(version(name, 2));
+    v1Manifest += manifestLine(name, version(name, 1), v1Packed[name]) + "\n";
+    v2Manifest += manifestLine(name, version(name, 2), v2Packed[name]) + "\n";
+  }
+  // The publish starts once the updater has asked for a.pak: b.pak is still
+  // being uploaded (half there), c.pak is already the new version, d.pak is
+  // swapped while it is being sent (old head, new tail).
+  std::atomic<bool> publishing{false};
+  std::string dMixed = v1Packed["d.pak"].substr(0, v1Packed["d.pak"].size() / 2) +
+                       v2Packed["d.pak"].substr(v2Packed["d.pak"].size() / 2);
+  TestHttpServer midPublish([&](const Request& request) {
+    std::string name = nameOfTarget(request.target);
+    if (name == "update.dat") return ok(v1Manifest);
+    if (v1Packed.count(name) == 0) {
+      Reply missing;
+      missing.status = 404;
+      return missing;
+    }
+    const std::string& v1 = v1Packed.at(name);
+    const std::string& v2 = v2Packed.at(name);
+    if (name == "a.pak") {
+      publishing = true;
+      return ok(v1);
+    }
+    if (!publishing) return ok(v1);
+    if (name == "b.pak") return ok(v2.substr(0, v2.size() / 2));
+    if (name == "c.pak") return ok(v2);
+    return ok(dMixed);
+  });
+  expectSoundEnd(runUpdater(midPublish));
+  EXPECT_EQ(readFile("a.pak"), version("a.pak", 1));
+  EXPECT_EQ(readFile("b.pak"), version("b.pak", 0));
+  EXPECT_EQ(readFile("c.pak"), version("c.pak", 2));  // whole, though not what was listed
+  EXPECT_EQ(readFile("d.pak"), version("d.pak", 0));
+  midPublish.stop();
+
+  // The publish has finished: one more run brings everything to the new
+  // version and asks only for what is stale.
+  clearLogs();
+  std::map<std::string, Reply> published{{"update.dat", ok(v2Manifest)}};
+  for (const char* name : names) published[name] = ok(v2Packed[name]);
+  TestHttpServer done(serveUpdates(published));
+  expectSoundEnd(runUpdater(done));
+  for (const char* name : names) EXPECT_EQ(readFile(name), version(name, 2)) << name;
+  EXPECT_EQ(requested(done), (Names{"update.dat", "a.pak", "b.pak", "d.pak"}));
+  EXPECT_TRUE(logMessages().empty());
+}
+
+}  // namespace
