@@ -20,7 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
+#include <sstream>
 
 #include "shared/base_url.h"
 #include "support/process.h"
@@ -239,12 +239,19 @@ TEST(PackWithNginx, AGameFolderUpdatesFromWhatNginxServes) {
   ProcessResult stopped = nginx.stop();
   EXPECT_TRUE(stopped.exited);
   std::string access = nginx.log("access.log");
-  std::regex line("\"GET " +
-                  std::regex_replace(base, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-                  "(\\S+) HTTP/1\\.1\" (\\d+) ");
+  // Lines read: ... "GET <base><name> HTTP/1.1" <status> ...
   std::map<std::string, std::string> served;
-  for (std::sregex_iterator it(access.begin(), access.end(), line), end; it != end; ++it) {
-    served[(*it)[1]] += (*it)[2].str() + " ";
+  std::istringstream lines(access);
+  std::string line;
+  const std::string request = "\"GET " + base;
+  while (std::getline(lines, line)) {
+    std::size_t at = line.find(request);
+    if (at == std::string::npos) continue;
+    at += request.size();
+    std::size_t nameEnd = line.find(' ', at);
+    std::size_t status = line.find("\" ", nameEnd);
+    if (nameEnd == std::string::npos || status == std::string::npos) continue;
+    served[line.substr(at, nameEnd - at)] += line.substr(status + 2, 3) + " ";
   }
   EXPECT_EQ(served, (std::map<std::string, std::string>{{"update.dat", "200 200 "},
                                                         {"missing.pak", "404 "},
