@@ -15,6 +15,10 @@ packages=(
   # checks with pefile, the x86_64 build under Wine on a virtual display
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev dpkg-dev python3
   python3-pefile wine64 xvfb xauth xdotool imagemagick
+  # Linux progress window: GTK 3 (the icon is drawn with python3 and compiled
+  # in with glib-compile-resources), and its tests on a private Xvfb display,
+  # driven with xdotool and photographed with ImageMagick (xauth: xvfb-run)
+  libgtk-3-dev libglib2.0-dev-bin libx11-dev python3 xvfb xauth xdotool imagemagick
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -9,6 +9,7 @@
 
 #include "log/dated_log.h"
 #include "shared/globals.h"
+#include "shell/gtk_dialog.h"
 #include "shell/text_dialog.h"
 
 namespace {
@@ -59,7 +60,13 @@ int runUpdaterShell() {
   // the game is started.
   std::signal(SIGPIPE, SIG_IGN);
   try {
-    runTextDialog();
+    // A window on the desktop; on a console, or wherever no display opens,
+    // the status line on the terminal.
+    if (openGtkDisplay()) {
+      runGtkDialog();
+    } else {
+      runTextDialog();
+    }
   } catch (...) {
     writeLog("Error updating");
   }

@@ -1,0 +1,74 @@
+#include "shell/ansi_text.h"
+
+#include <cstdint>
+
+namespace {
+
+// Windows-1252 for 0x80-0x9F; everything else in the code page equals its
+// Latin-1 code point.
+constexpr std::uint16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+void appendUtf8(std::string& out, std::uint32_t code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+}  // namespace
+
+bool isWellFormedUtf8(const std::string& text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t size = text.size();
+  for (std::size_t i = 0; i < size;) {
+    unsigned char lead = bytes[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length;
+    // The bounds of the second byte exclude overlong forms (E0, F0),
+    // surrogates (ED) and code points beyond U+10FFFF (F4), per RFC 3629.
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (size - i < length) return false;
+    if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+std::string ansiToUtf8(const std::string& text) {
+  if (isWellFormedUtf8(text)) return text;
+  std::string out;
+  out.reserve(text.size() * 2);
+  for (char c : text) {
+    auto byte = static_cast<unsigned char>(c);
+    appendUtf8(out, byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte);
+  }
+  return out;
+}
