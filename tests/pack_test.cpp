@@ -424,6 +424,32 @@ TEST_F(PackTest, AFailureMidwayLeavesTheOutputFolderAsItWas) {
   EXPECT_EQ(after, before);
 }
 
+TEST_F(PackTest, ACancelledRunIsUndoneAndAKilledOnesLeftoversAreReported) {
+  add("a.pak", "first release");
+  run();
+  std::map<std::string, std::string> before = snapshot(out);
+
+  // The command line cancels (Ctrl-C) by throwing from the progress report;
+  // here it happens inside the engine, halfway through compressing a file.
+  add("a.pak", "second release");
+  add("big.pak", makeBytes(400000, 7, true));
+  int reports = 0;
+  PublishOptions cancelled;
+  cancelled.progress = [&](const PackProgress& progress) {
+    if (progress.current == "big.pak" && ++reports == 20) throw std::runtime_error("interrupted");
+  };
+  PublishResult result = publish(release, out, cancelled);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.errors, std::vector<std::string>{"interrupted"});
+  EXPECT_EQ(snapshot(out), before);
+
+  fs::create_directory(out / ".brightwick-pack-0123abcd");
+  PublishResult next = run();
+  ASSERT_EQ(next.warnings.size(), 1u);
+  EXPECT_NE(next.warnings[0].find(".brightwick-pack-0123abcd"), std::string::npos);
+  EXPECT_TRUE(fs::exists(out / ".brightwick-pack-0123abcd"));
+}
+
 TEST_F(PackTest, VerifyFindsWhatTheUpdaterWouldStumbleOver) {
   makeRelease();
   run();

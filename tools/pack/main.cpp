@@ -2,8 +2,10 @@
 // does; pack.h for how.
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,15 @@
 #include "pack_platform.h"
 
 namespace {
+
+// Set by Ctrl-C (or a termination request); the next progress report turns
+// it into a failed run, which publish undoes, rather than a killed one, which
+// would leave scratch files and half-replaced packed files behind.
+volatile std::sig_atomic_t gInterrupted = 0;
+
+extern "C" void onInterrupt(int) {
+  gInterrupted = 1;
+}
 
 const char kUsage[] =
     "Usage:\n"
@@ -31,7 +42,8 @@ const char kUsage[] =
     "\n"
     "          Safe while players download: new packed files are moved into place\n"
     "          atomically and update.dat is replaced last. A run that is refused or\n"
-    "          fails leaves OUT_DIR exactly as it was. Run one publish at a time.\n"
+    "          fails, or is interrupted with Ctrl-C, leaves OUT_DIR exactly as it\n"
+    "          was. Run one publish at a time.\n"
     "\n"
     "          Refused, naming the file, with nothing written: files of 2 GiB or\n"
     "          more; names with a comma, a control character (line break), a blank,\n"
@@ -97,6 +109,7 @@ std::string bytesText(double bytes) {
 }
 
 void showProgress(ProgressLine& line, const PackProgress& progress) {
+  if (gInterrupted) throw std::runtime_error("interrupted");
   if (!line.enabled) return;
   auto now = std::chrono::steady_clock::now();
   bool last = progress.filesDone == progress.filesTotal;
@@ -161,8 +174,14 @@ int runPublish(const std::filesystem::path& release, const std::filesystem::path
 int runVerify(const std::filesystem::path& out) {
   ProgressLine line;
   line.enabled = isTerminal(stderr);
-  VerifyResult result =
-      verify(out, [&line](const PackProgress& progress) { showProgress(line, progress); });
+  VerifyResult result;
+  try {
+    result = verify(out, [&line](const PackProgress& progress) { showProgress(line, progress); });
+  } catch (const std::exception& error) {
+    endProgress(line);
+    std::fprintf(stderr, "error: %s\n", error.what());
+    return kExitFailure;
+  }
   endProgress(line);
   if (!result.ok()) {
     printAll(stderr, "problem: ", result.problems);
@@ -224,6 +243,8 @@ int main(int argc, char** argv) {
     }
   }
 
+  std::signal(SIGINT, onInterrupt);
+  std::signal(SIGTERM, onInterrupt);
   if (command == "publish") {
     if (operands.size() != 2) return usageError("publish takes RELEASE_DIR and OUT_DIR");
     return runPublish(operands[0], operands[1], options, verbose);

@@ -317,6 +317,18 @@ void createScratch(Transaction& run) {
   throw std::runtime_error("cannot create a scratch folder in " + shown(run.out));
 }
 
+// A run that was killed (not one that failed) leaves its scratch folder;
+// another run may be using its own right now, so they are only reported.
+void warnAboutLeftovers(const fs::path& out, PublishResult& result) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(out)) {
+    std::string name = entry.path().filename().u8string();
+    if (name.rfind(kScratchPrefix, 0) == 0) {
+      result.warnings.push_back(shown(entry.path()) +
+                                " is left from an interrupted run; delete it when no publish runs");
+    }
+  }
+}
+
 // Size and CRC of `file`, reporting every chunk read.
 void measure(const Candidate& file, std::vector<unsigned char>& buffer, std::int32_t* size,
              std::uint32_t* crc, const std::function<void(std::uint64_t)>& onBytes) {
@@ -460,6 +472,7 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
 
   // Everything below writes; the transaction undoes it on any failure.
   createFolders(run, out);
+  warnAboutLeftovers(out, result);
   createScratch(run);
 
   PackProgress progress;

@@ -30,7 +30,9 @@ struct PackProgress {
   std::uint64_t bytesDone = 0;
   std::string current;  // manifest name of the file in hand
 };
-// Called often (every few KiB); a display should throttle itself.
+// Called often (every few KiB); a display should throttle itself. It may
+// throw to cancel the run, which then ends as a failed one (publish rolls
+// back; verify lets the exception through after removing its scratch file).
 using ProgressFn = std::function<void(const PackProgress&)>;
 
 struct PublishOptions {
@@ -68,7 +70,8 @@ struct PublishResult {
 // replaced last, and packed files the release no longer has are deleted only
 // after that. If anything is refused or fails, `outDir` is left exactly as
 // it was (created folders and scratch files included) and `errors` says why.
-// Symbolic links and other non-regular files are skipped with a warning.
+// Symbolic links and other non-regular files are skipped with a warning, and
+// so are scratch folders that a killed run left behind.
 // Memory use does not depend on file sizes.
 PublishResult publish(const std::filesystem::path& releaseDir, const std::filesystem::path& outDir,
                       const PublishOptions& options);
