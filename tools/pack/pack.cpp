@@ -170,7 +170,9 @@ bool matchFrom(const std::string& pattern, std::size_t pi, const std::string& su
         }
         if (s >= low && s <= high) hit = true;
       }
-      if (at >= pattern.size()) return false;  // unreachable: a "]" was found above
+      // "[]..." or "[!]..." whose only "]" was taken as a member: unclosed,
+      // matching nothing.
+      if (at >= pattern.size()) return false;
       if (hit == negated || s == '/') return false;
       pi = at;  // on the "]"
     } else if (static_cast<unsigned char>(c) != s) {
