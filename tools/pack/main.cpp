@@ -140,6 +140,10 @@ int usageError(const std::string& message) {
   return kExitUsage;
 }
 
+std::string files(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " file" : " files");
+}
+
 void printAll(std::FILE* stream, const char* prefix, const std::vector<std::string>& lines) {
   for (const std::string& line : lines) std::fprintf(stream, "%s%s\n", prefix, line.c_str());
 }
@@ -163,8 +167,8 @@ int runPublish(const std::filesystem::path& release, const std::filesystem::path
     printAll(stdout, "removed    ", result.removed);
     printAll(stdout, "left out   ", result.excluded);
   }
-  std::printf("Published %zu files to %s: %zu packed (%s), %zu unchanged, %zu removed; %s.\n",
-              result.listed, out.u8string().c_str(), result.packed.size(),
+  std::printf("Published %s to %s: %zu packed (%s), %zu unchanged, %zu removed; %s.\n",
+              files(result.listed).c_str(), out.u8string().c_str(), result.packed.size(),
               bytesText(static_cast<double>(result.bytesCompressed)).c_str(), result.reused.size(),
               result.removed.size(),
               result.manifestChanged ? "update.dat replaced" : "update.dat unchanged");
@@ -185,12 +189,12 @@ int runVerify(const std::filesystem::path& out) {
   endProgress(line);
   if (!result.ok()) {
     printAll(stderr, "problem: ", result.problems);
-    std::fprintf(stderr, "%zu problems in %s (%zu files checked).\n", result.problems.size(),
-                 out.u8string().c_str(), result.checked);
+    std::fprintf(stderr, "%zu problem(s) in %s (%s checked).\n", result.problems.size(),
+                 out.u8string().c_str(), files(result.checked).c_str());
     return kExitFailure;
   }
-  std::printf("All %zu files in %s inflate to their listed size and CRC.\n", result.checked,
-              out.u8string().c_str());
+  std::printf("%s in %s checked: each inflates to its listed size and CRC.\n",
+              files(result.checked).c_str(), out.u8string().c_str());
   return kExitSuccess;
 }
 
