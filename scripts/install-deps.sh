@@ -19,6 +19,11 @@ packages=(
   # in with glib-compile-resources), and its tests on a private Xvfb display,
   # driven with xdotool and photographed with ImageMagick (xauth: xvfb-run)
   libgtk-3-dev libglib2.0-dev-bin libx11-dev python3 xvfb xauth xdotool imagemagick
+  # Fuzzing (scripts/fuzz.sh): clang with libFuzzer and the sanitizer
+  # runtimes, python3 for the seed corpora. The fault tests deny writes and
+  # fill disks with prlimit, setpriv, unshare (util-linux) and chattr
+  # (e2fsprogs).
+  clang libclang-rt-14-dev python3 util-linux e2fsprogs
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -5,7 +5,8 @@
 #   2. the same tests under AddressSanitizer with UndefinedBehaviorSanitizer;
 #   3. the threaded tests under ThreadSanitizer;
 #   4. the Windows build (both architectures), its PE checks and its
-#      end-to-end tests under Wine (scripts/test-windows.sh).
+#      end-to-end tests under Wine (scripts/test-windows.sh);
+#   5. each fuzz target for a short time (scripts/fuzz.sh --smoke).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -37,5 +38,8 @@ TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 
 step "Windows build, PE checks and Wine end-to-end tests"
 scripts/test-windows.sh
+
+step "Fuzz smoke runs"
+scripts/fuzz.sh --smoke
 
 step "All tests passed"

@@ -74,7 +74,7 @@ Tree treeOf(const fs::path& folder, const std::string& skip) {
   return tree;
 }
 
-// 50 files in a few folders, of sizes from 1 KiB to 3 MiB, text-like and
+// 50 files in a few folders, of sizes from 1 KiB to 1 MiB, text-like and
 // noise; some keep their size from old to new, so only the CRC tells.
 std::vector<GameFile> makeGame(std::mt19937_64& random) {
   std::vector<GameFile> files;
@@ -86,7 +86,7 @@ std::vector<GameFile> makeGame(std::mt19937_64& random) {
     file.name = std::string(folders[i % 5]) + name;
     // Every tenth file is large and packs well, so that its inflation takes
     // a share of the run worth hitting.
-    std::size_t most = i % 10 == 0 ? 3 << 20 : 400 << 10;
+    std::size_t most = i % 10 == 0 ? 1 << 20 : 200 << 10;
     std::size_t oldSize = 1024 + random() % most;
     std::size_t newSize = i % 4 == 0 ? oldSize : 1024 + random() % most;
     bool text = i % 2 == 0;
@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
   for (const GameFile& file : files) {
     writeFile(game / file.name, file.oldData);
     Reply reply;
-    reply.body = zlibStream(file.newData);
+    reply.body = zlibStream(file.newData, 6);
     served[file.name] = reply;
     manifest += manifestLine(file.name, file.newData, reply.body) + "\r\n";
   }
