@@ -150,6 +150,14 @@ TEST(ManifestLines, ClassifiedBeforeAnythingIsTouched) {
   EXPECT_EQ(fields, (Lines{"a b", "1", "2", "3"}));
 }
 
+TEST(ManifestUrls, EncodeOnlyWhatAUrlPathCannotCarry) {
+  EXPECT_EQ(urlPathOf("data/maps/level_1-a.pak"), "data/maps/level_1-a.pak");
+  EXPECT_EQ(urlPathOf("data\\x.pak"), "data\\x.pak");
+  EXPECT_EQ(urlPathOf("my map#2?.pak"), "my%20map%232%3F.pak");
+  EXPECT_EQ(urlPathOf("100%"), "100%25");
+  EXPECT_EQ(urlPathOf("caf\xe9 \"q\"<>"), "caf%E9%20%22q%22%3C%3E");
+}
+
 TEST(ManifestLog, HostileTextIsShortenedAndDefanged) {
   EXPECT_EQ(printableForLog("plain name.pak"), "plain name.pak");
   EXPECT_EQ(printableForLog("a\r\nb\x01"), "a??b?");

@@ -205,4 +205,19 @@ TEST_F(UpdateRunTest, HugeManifestsStayWithinBounds) {
   EXPECT_EQ(readFile("a.bin"), "content");
 }
 
+TEST_F(UpdateRunTest, NamesThatAreNotPlainUrlTextStillFetchTheirOwnFile) {
+  // Verbatim, "#" and "?" would cut the path and fetch another file, and a
+  // blank is no URL at all.
+  std::string manifest;
+  const std::string names[] = {"my map.pak", "a#1.pak",     "b?x=1.pak",
+                               "100%.pak",   "caf\xe9.pak", "sub\\inner.pak"};
+  served["a"] = ok(zlibStream("the wrong file"));
+  served["b"] = ok(zlibStream("the wrong file"));
+  for (const std::string& name : names) manifest += publish(name, "content of " + name) + "\n";
+  Names asked = update(manifest);
+  EXPECT_EQ(asked.size(), 7u);
+  for (const std::string& name : names) EXPECT_EQ(readFile(name), "content of " + name) << name;
+  EXPECT_TRUE(logMessages().empty());
+}
+
 }  // namespace

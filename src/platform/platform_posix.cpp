@@ -90,6 +90,9 @@ bool replaceFile(const std::string& from, const std::string& to) {
     int fd = open(to.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return false;
     close(fd);
+    // The new content takes the old file's permissions: a game executable
+    // must stay executable.
+    if (S_ISREG(info.st_mode) && chmod(from.c_str(), info.st_mode & 07777) != 0) return false;
   }
   return std::rename(from.c_str(), to.c_str()) == 0;
 }

@@ -1,5 +1,7 @@
 #include "update/manifest.h"
 
+#include <cstring>
+
 #include "shared/names.h"
 
 namespace {
@@ -135,6 +137,25 @@ LineKind parseManifestLine(const std::string& line, std::vector<std::string>& fi
   if (fields.size() < kManifestFields || fields[0].empty()) return LineKind::malformed;
   if (!isSafeName(fields[0])) return LineKind::unsafeName;
   return LineKind::entry;
+}
+
+std::string urlPathOf(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string path;
+  path.reserve(name.size());
+  for (char c : name) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                 (byte >= '0' && byte <= '9') || std::strchr("-._~/\\!$&'()*+,;=:@", c) != nullptr;
+    if (plain && byte != 0) {
+      path += c;
+    } else {
+      path += '%';
+      path += kHex[byte >> 4];
+      path += kHex[byte & 0xF];
+    }
+  }
+  return path;
 }
 
 std::string printableForLog(const std::string& text) {

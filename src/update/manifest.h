@@ -44,6 +44,12 @@ enum class LineKind {
 // Classifies one manifest line and splits it into `fields`.
 LineKind parseManifestLine(const std::string& line, std::vector<std::string>& fields);
 
+// `name` as it goes into the download URL: bytes that would end the path
+// ("#", "?"), are not allowed in a URL (blanks, quotes, bytes >= 0x80) or
+// would be decoded by the server ("%") are percent-encoded; everything else,
+// the separators included, is kept as it is.
+std::string urlPathOf(const std::string& name);
+
 // `text` made fit for one log entry: control bytes shown as '?', and cut to a
 // few hundred bytes, so that a hostile manifest cannot bloat or split the log.
 std::string printableForLog(const std::string& text);

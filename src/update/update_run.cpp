@@ -66,7 +66,7 @@ void processManifest(std::istream& manifest) {
 }  // namespace
 
 DownloadOutcome fetch() {
-  gDownloadUrl = std::string(kUpdateBaseUrl) + gCurrentFile;
+  gDownloadUrl = std::string(kUpdateBaseUrl) + urlPathOf(gCurrentFile);
   gDownloadOutcome = DownloadOutcome::notWritten;
   gDownloadDone = false;
   if (!startThread(downloadWorker)) {

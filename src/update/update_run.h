@@ -11,7 +11,7 @@
 // logged as "Error updating". Sets gUpdateFinished as its last act.
 void runUpdate(void*);
 
-// Fetches kUpdateBaseUrl + gCurrentFile into kDownloadScratchFile on a
+// Fetches kUpdateBaseUrl + gCurrentFile (percent-encoded where a URL needs it) into kDownloadScratchFile on a
 // download worker and waits for it. Never waits for a worker that could not
 // be started.
 DownloadOutcome fetch();

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <stdexcept>
 
@@ -185,7 +186,18 @@ void TestHttpServer::serve(int fd) {
 std::string nameOfTarget(const std::string& target) {
   std::string base = kUpdateBaseUrl;
   if (target.compare(0, base.size(), base) != 0) return "";
-  return target.substr(base.size());
+  std::string name;
+  for (std::size_t i = base.size(); i < target.size(); ++i) {
+    if (target[i] == '%' && i + 2 < target.size() &&
+        std::isxdigit(static_cast<unsigned char>(target[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(target[i + 2]))) {
+      name += static_cast<char>(std::stoi(target.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      name += target[i];
+    }
+  }
+  return name;
 }
 
 TestHttpServer::Handler serveUpdates(std::map<std::string, Reply> files) {

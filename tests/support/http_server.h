@@ -82,6 +82,6 @@ class TestHttpServer {
 // the updater's base URL.
 TestHttpServer::Handler serveUpdates(std::map<std::string, Reply> files);
 
-// The name under the updater's base URL that `target` asks for, or "" if it
-// is not a request under that URL.
+// The name under the updater's base URL that `target` asks for, percent-
+// decoded, or "" if it is not a request under that URL.
 std::string nameOfTarget(const std::string& target);
