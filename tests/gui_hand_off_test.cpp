@@ -217,26 +217,4 @@ TEST(GuiHandOffTest, WorkMayRunANestedLoopThatServesOtherWorkers) {
   EXPECT_TRUE(nestedServed);
 }
 
-TEST(GuiHandOffTest, TheGuiThreadMayEndTheDialogFromWithinWork) {
-  // Esc pressed while updates wait their turn: the GUI thread closes the
-  // hand-off while it serves; the work in hand counts as run, whatever comes
-  // after it is dropped.
-  FakeGuiLoop gui;
-  std::atomic<int> ran{0};
-  auto closing = std::async(std::launch::async, [&] {
-    return gui.handOff.call([&] {
-      ++ran;
-      gui.handOff.close();
-    });
-  });
-  ASSERT_TRUE(gui.waitForWakes(1));
-  auto later = std::async(std::launch::async, [&] { return gui.handOff.call([&] { ++ran; }); });
-  gui.start();
-  ASSERT_EQ(closing.wait_for(kDeadline), std::future_status::ready);
-  ASSERT_EQ(later.wait_for(kDeadline), std::future_status::ready);
-  EXPECT_TRUE(closing.get());
-  EXPECT_FALSE(later.get());
-  EXPECT_EQ(ran, 1);
-}
-
 }  // namespace
