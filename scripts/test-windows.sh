@@ -38,7 +38,9 @@ wait "$curl_x86_64"
 scripts/build-windows.sh i686
 scripts/build-windows.sh x86_64
 
-cmake -S . -B "$tests" -G Ninja \
+# The harness's server answers under the URL the program under test has built in.
+url=$(sed -n 's/^UPDATE_BASE_URL:STRING=//p' build-win-x86_64/CMakeCache.txt)
+cmake -S . -B "$tests" -G Ninja -DUPDATE_BASE_URL="$url" \
   -DBRIGHTWICK_WINDOWS_EXE="$PWD/build-win-x86_64/brightwick-updater.exe" \
   -DBRIGHTWICK_WINDOWS_RELEASE_EXE="$PWD/build-win-i686/brightwick-updater.exe" >/dev/null
 # Only the Windows harness: the native suites have steps of their own.
