@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <thread>
 
 #include "shared/globals.h"
@@ -53,22 +52,45 @@ bool UpdateHarness::run(int timeoutMs) {
   return finish(timeoutMs);
 }
 
+namespace {
+
+// Whether `text` holds an entry's head at `at`: CR LF, a stamp like
+// "2026-Dec-07.09.05.03", then " - ".
+bool isEntryHead(const std::string& text, std::size_t at) {
+  static const char kShape[] = "\r\n9999-Aaa-99.99.99.99 - ";
+  std::size_t length = sizeof kShape - 1;
+  if (at + length > text.size()) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    char want = kShape[i], got = text[at + i];
+    bool fits = want == '9'   ? (got >= '0' && got <= '9')
+                : want == 'A' ? (got >= 'A' && got <= 'Z')
+                : want == 'a' ? (got >= 'a' && got <= 'z')
+                              : got == want;
+    if (!fits) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::vector<std::string> logMessages() {
   std::vector<std::filesystem::path> logs;
   for (const auto& entry : std::filesystem::directory_iterator(".")) {
     if (entry.path().extension() == ".log") logs.push_back(entry.path());
   }
   std::sort(logs.begin(), logs.end());
-  static const std::regex kEntry("\r\n\\d{4}-[A-Z][a-z]{2}-\\d{2}\\.\\d{2}\\.\\d{2}\\.\\d{2} - ");
+  constexpr std::size_t kHeadLength = 25;
   std::vector<std::string> messages;
   for (const auto& log : logs) {
     std::string text = readFile(log);
-    std::sregex_iterator it(text.begin(), text.end(), kEntry), end;
-    std::vector<std::pair<std::size_t, std::size_t>> spans;
-    for (; it != end; ++it) spans.emplace_back(it->position(), it->length());
-    for (std::size_t i = 0; i < spans.size(); ++i) {
-      std::size_t start = spans[i].first + spans[i].second;
-      std::size_t stop = i + 1 < spans.size() ? spans[i + 1].first : text.size();
+    std::vector<std::size_t> heads;
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos;
+         at = text.find("\r\n", at + 1)) {
+      if (isEntryHead(text, at)) heads.push_back(at);
+    }
+    for (std::size_t i = 0; i < heads.size(); ++i) {
+      std::size_t start = heads[i] + kHeadLength;
+      std::size_t stop = i + 1 < heads.size() ? heads[i + 1] : text.size();
       messages.push_back(text.substr(start, stop - start));
     }
   }
