@@ -102,8 +102,8 @@ int main(int argc, char** argv) {
   writeSample(plain, mib << 20);
   ZlibEngine engine;
   if (engine.compress(plain.c_str(), packed.c_str(), 6) != Z_OK) return 1;
-  std::printf("stream: %zu MiB inflating to %zu MiB\n",
-              static_cast<std::size_t>(std::filesystem::file_size(packed) >> 20), mib);
+  std::printf("stream: %.1f MiB inflating to %zu MiB\n",
+              static_cast<double>(std::filesystem::file_size(packed)) / (1 << 20), mib);
 
   // Warm-up, then alternate the two so that both see the same machine state.
   inflateReference(packed, out);

@@ -1,0 +1,679 @@
+#!/usr/bin/env bash
+# Benchmarks brightwick-updater and brightwick-pack against the tools a studio
+# would use instead, on loopback, and writes bench/results.md. What each
+# scenario measures and why: bench/README.md.
+#
+#   bench/run.sh                the full run (about 10 minutes on 2 cores from
+#                               scratch): installs the Debian packages it
+#                               needs, builds in build-bench/ (Release), makes
+#                               the data (kept in build-bench/bench-data/ for
+#                               the next run), runs every scenario once to warm
+#                               up and 5 times measured, writes bench/results.md
+#   bench/run.sh --quick        the same scenarios on a few small files, one
+#                               run each: checks that the benchmark still
+#                               works; writes BUILD/bench-quick.md
+# Options:
+#   --build DIR     take the programs from DIR (configured here in Release if
+#                   it is not configured yet)
+#   --out FILE      write the results there instead
+#   --wait-quiet    before measuring, wait (up to 30 minutes) until the load
+#                   average is below 0.5
+#
+# A benchmark measures and never judges: a figure that misses its goal is
+# reported, not failed. The run fails only when something did not work (a
+# server that does not start, an updater that left a file wrong).
+set -euo pipefail
+export LC_ALL=C # EPOCHREALTIME and printf must use a decimal point
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+
+quick=no
+build=""
+out=""
+wait_quiet=no
+while [ "$#" -gt 0 ]; do
+  case "$1" in
+    --quick) quick=yes ;;
+    --build) build=$2 && shift ;;
+    --out) out=$2 && shift ;;
+    --wait-quiet) wait_quiet=yes ;;
+    -h | --help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//' && exit 0 ;;
+    *) echo "bench/run.sh: unknown argument '$1' (try --help)" >&2 && exit 2 ;;
+  esac
+  shift
+done
+build=${build:-build-bench}
+case "$build" in /*) ;; *) build="$repo/$build" ;; esac
+if [ "$quick" = yes ]; then
+  out=${out:-$build/bench-quick.md}
+else
+  out=${out:-$repo/bench/results.md}
+fi
+case "$out" in /*) ;; *) out="$repo/$out" ;; esac
+
+say() { printf '\n== %s\n' "$*"; }
+fail() {
+  printf 'bench/run.sh: %s\n' "$*" >&2
+  exit 1
+}
+script_start=$EPOCHREALTIME
+
+# ---------------------------------------------------------------------------
+# Sizes. The full run is what the README describes; --quick is the same shape
+# in miniature.
+if [ "$quick" = yes ]; then
+  rounds=1 warmup=0
+  game_files=40 game_bytes=4M patched=5 patched_bytes=512K
+  small_files=50 small_size=1K
+  single_sizes=(2M 8M)
+  engine_mib=4
+else
+  rounds=5 warmup=1
+  game_files=2000 game_bytes=1G patched=100 patched_bytes=100M
+  small_files=5000 small_size=1K
+  single_sizes=(256M 1G)
+  engine_mib=256
+fi
+seed=20261207
+
+# ---------------------------------------------------------------------------
+say "Packages"
+packages=(cmake ninja-build g++ pkg-config libcurl4-openssl-dev zlib1g-dev
+  nginx-light rsync curl qpdf time)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
+echo "all present: ${packages[*]}"
+
+say "Building in $build"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  # Without GTK: the headless updater a player without a desktop gets, and no
+  # GTK start-up in every figure (the Windows updater has none either).
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIGHTWICK_BUILD_TESTS=OFF \
+    -DBRIGHTWICK_GTK=OFF >/dev/null
+fi
+cmake --build "$build" -j 2 --target brightwick-updater brightwick-pack engine_bench bench_data
+updater="$build/brightwick-updater"
+pack="$build/brightwick-pack"
+bench_data="$build/bench_data"
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")
+# The updater fetches from its built-in directory; nginx serves that path, and
+# the updater reaches nginx as its HTTP proxy, so any build works unchanged.
+base_url=$(sed -n 's/.*kUpdateBaseUrl\[\] = "\(.*\)";/\1/p' "$build/generated/shared/base_url.h")
+url_path=$(printf '%s' "$base_url" | sed 's|^http://[^/]*||')
+[ -n "$url_path" ] || fail "cannot read the updater's base URL from $build"
+gtk_linked=no
+ldd "$updater" | grep -q libgtk && gtk_linked=yes
+
+# ---------------------------------------------------------------------------
+say "Data"
+# Everything is made from the seed; the full run keeps it between runs.
+if [ "$quick" = yes ]; then
+  data="$build/bench-quick-data"
+  rm -rf "$data"
+else
+  data="$build/bench-data"
+fi
+stamp="$(sha256sum bench/bench_data.cpp | cut -c1-16) $seed $game_files $game_bytes $patched"
+stamp+=" $patched_bytes $small_files $small_size ${single_sizes[*]}"
+if [ "$(cat "$data/stamp" 2>/dev/null)" != "$stamp" ]; then
+  rm -rf "$data"
+  mkdir -p "$data"
+  "$bench_data" game --seed "$seed" --files "$game_files" --bytes "$game_bytes" \
+    --patched "$patched" --patched-bytes "$patched_bytes" "$data/release" "$data/old" \
+    | tee "$data/game.txt"
+  "$bench_data" uniform --seed "$seed" --files "$small_files" --size "$small_size" \
+    "$data/small-release" "$data/small-old" | tee "$data/small.txt"
+  for size in "${single_sizes[@]}"; do
+    "$bench_data" file --seed "$seed" --bytes "$size" "$data/single-$size/release/big.pak"
+  done
+  echo "$stamp" >"$data/stamp"
+fi
+if [ "$quick" = yes ]; then
+  # The generator must give the same bytes for the same seed, or the figures
+  # of two runs would not be comparable.
+  "$bench_data" uniform --seed "$seed" --files 20 --size 3K "$data/again-1" "$data/again-1o" >/dev/null
+  "$bench_data" uniform --seed "$seed" --files 20 --size 3K "$data/again-2" "$data/again-2o" >/dev/null
+  diff -r "$data/again-1" "$data/again-2" >/dev/null || fail "bench_data is not deterministic"
+  [ "$(find "$data/release" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')" = \
+    "$(numfmt --from=iec "$game_bytes")" ] || fail "bench_data made a release of the wrong size"
+fi
+
+work="$build/bench-work"
+rm -rf "$work"
+mkdir -p "$work/samples" "$work/www"
+samples="$work/samples"
+
+# The game as it stands on a player's machine: a folder with the stand-in game.
+make_game() { # folder, copy of...
+  local dir=$1
+  shift
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  for source in "$@"; do cp -a "$source/." "$dir/"; done
+  printf '#!/bin/sh\nexit 0\n' >"$dir/tdx.exe"
+  chmod 755 "$dir/tdx.exe"
+}
+
+say "Publishing with brightwick-pack"
+# Incremental: after the first run only the CRCs are read again.
+"$pack" publish "$data/release" "$data/site-game"
+"$pack" publish "$data/small-release" "$data/site-small"
+make_game "$work/game-current" "$data/release"
+make_game "$work/game-old" "$data/release" "$data/old"
+make_game "$work/small-game" "$data/small-old"
+# Checksums of what every updated folder must hold afterwards.
+(cd "$data/old" && find . -type f | sort) >"$work/patched.list"
+(cd "$data/release" && xargs -d '\n' md5sum <"$work/patched.list") >"$work/patched.md5"
+(cd "$data/small-release" && find . -type f | sort) >"$work/small.list"
+(cd "$data/small-release" && xargs -d '\n' md5sum <"$work/small.list") >"$work/small.md5"
+
+# ---------------------------------------------------------------------------
+say "Servers"
+nginx_pid="" rsync_pid=""
+cleanup() {
+  for pid in $nginx_pid $rsync_pid; do
+    if kill -0 "$pid" 2>/dev/null; then
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Waits (bounded) until `probe` succeeds while `pid` lives.
+await() { # pid, probe...
+  local pid=$1
+  shift
+  for _ in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || return 1
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# nginx as a studio would run it for static files; its own prefix and port.
+# The port is free when asked for; another program may take it before nginx
+# binds it, so a failed start is retried on a new port.
+start_nginx() {
+  local dir="$work/nginx"
+  mkdir -p "$dir/tmp"
+  for _ in 1 2 3 4 5; do
+    nginx_port=$("$bench_data" port)
+    cat >"$dir/nginx.conf" <<EOF
+daemon off;
+master_process on;
+worker_processes 1;
+$([ "$(id -u)" -eq 0 ] && echo "user root;")
+pid "$dir/nginx.pid";
+error_log "$dir/error.log";
+events { worker_connections 1024; }
+http {
+  access_log "$dir/access.log";
+  sendfile on;
+  tcp_nopush on;
+  keepalive_requests 100000;
+  client_body_temp_path "$dir/tmp/body";
+  proxy_temp_path "$dir/tmp/proxy";
+  fastcgi_temp_path "$dir/tmp/fastcgi";
+  uwsgi_temp_path "$dir/tmp/uwsgi";
+  scgi_temp_path "$dir/tmp/scgi";
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$nginx_port;
+    root "$work/www";
+  }
+}
+EOF
+    "$nginx" -p "$dir/" -e "$dir/error.log" -c "$dir/nginx.conf" &
+    nginx_pid=$!
+    if await "$nginx_pid" curl -sf -o /dev/null "http://127.0.0.1:$nginx_port/ready"; then
+      return 0
+    fi
+    kill "$nginx_pid" 2>/dev/null || true
+    wait "$nginx_pid" 2>/dev/null || true
+    nginx_pid=""
+  done
+  fail "nginx did not start: $(tail -3 "$dir/error.log" 2>/dev/null)"
+}
+
+# An rsync daemon serving the new release, read-only.
+start_rsync() {
+  local dir="$work/rsyncd"
+  mkdir -p "$dir"
+  for _ in 1 2 3 4 5; do
+    rsync_port=$("$bench_data" port)
+    cat >"$dir/rsyncd.conf" <<EOF
+pid file = $dir/rsyncd.pid
+log file = $dir/rsyncd.log
+use chroot = no
+uid = $(id -un)
+gid = $(id -gn)
+[game]
+  path = $data/release
+  read only = yes
+EOF
+    rsync --daemon --no-detach --config="$dir/rsyncd.conf" --address=127.0.0.1 \
+      --port="$rsync_port" &
+    rsync_pid=$!
+    if await "$rsync_pid" rsync "rsync://127.0.0.1:$rsync_port/"; then
+      return 0
+    fi
+    kill "$rsync_pid" 2>/dev/null || true
+    wait "$rsync_pid" 2>/dev/null || true
+    rsync_pid=""
+  done
+  fail "the rsync daemon did not start: $(tail -3 "$dir/rsyncd.log" 2>/dev/null)"
+}
+
+echo ok >"$work/www/ready"
+start_nginx
+start_rsync
+echo "nginx on 127.0.0.1:$nginx_port (pid $nginx_pid), rsync daemon on 127.0.0.1:$rsync_port" \
+  "(pid $rsync_pid)"
+
+# The site nginx serves at the updater's path: one published folder at a time.
+serve() { # published folder
+  mkdir -p "$(dirname "$work/www$url_path")"
+  ln -sfn "$1" "$work/www${url_path%/}"
+}
+
+# ---------------------------------------------------------------------------
+# Measuring. Each measured command is a function; `timed` adds its wall time
+# in seconds to samples/LABEL, `measured` also its peak resident memory (KiB)
+# to samples/LABEL.rss.
+timed() { # label, command...
+  local label=$1
+  shift
+  local start=$EPOCHREALTIME
+  "$@"
+  local end=$EPOCHREALTIME
+  awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f\n", e - s }' >>"$samples/$label"
+}
+measured() { # label, command...
+  local label=$1
+  shift
+  timed "$label" /usr/bin/time -f '%M' -o "$work/rss" "$@"
+  cat "$work/rss" >>"$samples/$label.rss"
+}
+
+requests() { wc -l <"$work/nginx/access.log"; }
+
+# The real updater, headless, in `folder`, started through `wrapper...` if
+# given; nginx is its proxy for the built-in server. Nothing else in the
+# environment may divert or slow it.
+updater_in() { # folder, wrapper...
+  local dir=$1
+  shift
+  (cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY -u no_proxy -u NO_PROXY -u all_proxy \
+    -u ALL_PROXY -u https_proxy http_proxy="http://127.0.0.1:$nginx_port" "$@" "$updater" \
+    >/dev/null 2>>"$work/updater.stderr")
+}
+# Measures one updater run and checks it did what it should: `expect`
+# requests to nginx, no log entry, `md5` files correct afterwards.
+updater_run() { # label, folder, expected requests, md5 list or "", time|memory
+  local label=$1 dir=$2 expect=$3 sums=$4 how=$5
+  local before
+  before=$(requests)
+  if [ "$how" = memory ]; then
+    timed "$label" updater_in "$dir" /usr/bin/time -f '%M' -o "$work/rss"
+    cat "$work/rss" >>"$samples/$label.rss"
+  else
+    timed "$label" updater_in "$dir"
+  fi
+  local made=$(($(requests) - before))
+  [ "$made" -eq "$expect" ] || fail "$label: the updater made $made requests, not $expect"
+  if [ -s "$work/updater.stderr" ]; then
+    cat "$work/updater.stderr" >&2
+    fail "$label: the updater complained"
+  fi
+  if ls "$dir"/*.log >/dev/null 2>&1; then
+    cat "$dir"/*.log >&2
+    fail "$label: the updater logged a problem"
+  fi
+  [ -z "$sums" ] || check_sums "$label" "$dir" "$sums"
+}
+check_sums() { # label, folder, md5 list
+  (cd "$2" && md5sum --quiet -c "$3" >/dev/null 2>&1) || fail "$1: $2 was not brought up to date"
+}
+
+read_floor() { (cd "$1" && find . -type f -print0 | xargs -0 cat >/dev/null); }
+rsync_checksum() { rsync -a --checksum --dry-run "$1/" "$2/"; }
+rsync_daemon() { rsync -a --whole-file "rsync://127.0.0.1:$rsync_port/game/" "$1/"; }
+
+# A curl configuration fetching every listed file in one process (one
+# connection), into `into`.
+curl_config() { # list, into
+  while IFS= read -r name; do
+    name=${name#./}
+    printf 'url = "http://127.0.0.1:%s%s%s"\noutput = "%s/%s"\n' \
+      "$nginx_port" "$url_path" "$name" "$2" "$name"
+  done <"$1"
+}
+# The stock pair: one curl for all the packed files, then zlib-flate for each
+# one over the local file. The two parts are also kept apart, in LABEL.fetch
+# and LABEL.inflate.
+curl_and_inflate() { # label, config, list, download folder, game folder
+  local start=$EPOCHREALTIME
+  curl -sS --fail --create-dirs -K "$2"
+  local fetched=$EPOCHREALTIME
+  local name
+  while IFS= read -r name; do
+    zlib-flate -uncompress <"$4/$name" >"$5/$name"
+  done <"$3"
+  local end=$EPOCHREALTIME
+  awk -v s="$start" -v f="$fetched" -v e="$end" -v out="$samples/$1" 'BEGIN {
+    printf "%.6f\n", e - s >>out; printf "%.6f\n", f - s >>(out ".fetch")
+    printf "%.6f\n", e - f >>(out ".inflate") }'
+}
+
+restore_old() { # game folder, old versions
+  rm -f "$1/update.dat"
+  cp -a "$2/." "$1/"
+}
+
+rounds_total=$((warmup + rounds))
+is_warmup() { [ "$1" -le "$warmup" ]; }
+# Warm-up runs are measured into a label of their own and not reported.
+label_of() { # round, label
+  if is_warmup "$1"; then echo "warmup.$2"; else echo "$2"; fi
+}
+
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+if [ "$wait_quiet" = yes ]; then
+  say "Waiting for a quiet machine (1-minute load below 0.5; up to 30 minutes)"
+  for _ in $(seq 1 180); do
+    awk '{ exit !($1 < 0.5) }' /proc/loadavg && break
+    sleep 10
+  done
+  load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+fi
+echo "load average before measuring: $load_before"
+measure_start=$EPOCHREALTIME
+
+# ---------------------------------------------------------------------------
+say "1. Check only: $game_files files, $game_bytes, already current"
+serve "$data/site-game"
+for round in $(seq 1 "$rounds_total"); do
+  updater_run "$(label_of "$round" s1.updater)" "$work/game-current" 1 "" time
+  timed "$(label_of "$round" s1.cat)" read_floor "$work/game-current"
+  timed "$(label_of "$round" s1.rsync)" rsync_checksum "$data/release" "$work/game-current"
+done
+
+# ---------------------------------------------------------------------------
+say "2. Patch: $patched of those files changed ($patched_bytes)"
+curl_config "$work/patched.list" "$work/download" >"$work/patched.curlrc"
+sed 's|^\./||' "$work/patched.list" >"$work/patched.names"
+for round in $(seq 1 "$rounds_total"); do
+  restore_old "$work/game-old" "$data/old"
+  updater_run "$(label_of "$round" s2.updater)" "$work/game-old" $((patched + 1)) \
+    "$work/patched.md5" time
+
+  restore_old "$work/game-old" "$data/old"
+  rm -rf "$work/download"
+  curl_and_inflate "$(label_of "$round" s2.curl)" "$work/patched.curlrc" \
+    "$work/patched.names" "$work/download" "$work/game-old"
+  check_sums s2.curl "$work/game-old" "$work/patched.md5"
+
+  restore_old "$work/game-old" "$data/old"
+  timed "$(label_of "$round" s2.rsync)" rsync_daemon "$work/game-old"
+  check_sums s2.rsync "$work/game-old" "$work/patched.md5"
+done
+
+# ---------------------------------------------------------------------------
+say "3. Many small files: $small_files stale files of $small_size"
+serve "$data/site-small"
+curl_config "$work/small.list" "$work/download" >"$work/small.curlrc"
+sed 's|^\./||' "$work/small.list" >"$work/small.names"
+for round in $(seq 1 "$rounds_total"); do
+  restore_old "$work/small-game" "$data/small-old"
+  updater_run "$(label_of "$round" s3.updater)" "$work/small-game" $((small_files + 1)) \
+    "$work/small.md5" time
+
+  restore_old "$work/small-game" "$data/small-old"
+  rm -rf "$work/download"
+  curl_and_inflate "$(label_of "$round" s3.curl)" "$work/small.curlrc" \
+    "$work/small.names" "$work/download" "$work/small-game"
+  check_sums s3.curl "$work/small-game" "$work/small.md5"
+done
+rm -rf "$work/download"
+
+# ---------------------------------------------------------------------------
+say "4. Memory: checking, installing and publishing one file of ${single_sizes[*]}"
+# Level 1 keeps twelve publishing runs inside the time budget; zlib's deflate
+# state, and so the memory, is the same at every level.
+pack_level=1
+for size in "${single_sizes[@]}"; do
+  single="$data/single-$size"
+  (cd "$single/release" && md5sum big.pak) >"$work/single.md5"
+  make_game "$work/single-current"
+  ln "$single/release/big.pak" "$work/single-current/big.pak"
+  make_game "$work/single-install"
+  serve "$work/site-single"
+  for round in $(seq 1 "$rounds_total"); do
+    measured "$(label_of "$round" "s4.pack.$size")" \
+      "$pack" publish --force --level "$pack_level" "$single/release" "$work/site-single" \
+      >/dev/null
+    updater_run "$(label_of "$round" "s4.check.$size")" "$work/single-current" 1 "" memory
+    rm -f "$work/single-install/big.pak" "$work/single-install/update.dat"
+    updater_run "$(label_of "$round" "s4.install.$size")" "$work/single-install" 2 \
+      "$work/single.md5" memory
+  done
+  rm -rf "$work/single-current" "$work/single-install" "$work/site-single"
+done
+
+# ---------------------------------------------------------------------------
+say "5. The engine: ZlibEngine::decompress against zlib's inflate"
+mkdir -p "$work/tmp"
+TMPDIR="$work/tmp" "$build/engine_bench" "$engine_mib" "$rounds" | tee "$work/engine.txt"
+
+measure_seconds=$(awk -v s="$measure_start" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.0f", e - s }')
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---------------------------------------------------------------------------
+say "Results"
+# median, minimum and maximum of a list of numbers
+stats() { sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%s %s %s\n", m, v[1], v[NR] }'; }
+# ratios of two sample files, run by run
+ratios() { paste "$1" "$2" | awk '{ printf "%.6f\n", $1 / $2 }'; }
+# "0.812 s (0.803–0.830)" from the samples of a label, scaled and formatted
+show() { # file, scale, format, unit
+  stats <"$1" | awk -v k="$2" -v f="$3" -v u="$4" \
+    '{ printf f "%s (" f "–" f ")", $1 * k, u, $2 * k, $3 * k }'
+}
+median_of() { stats <"$1" | cut -d' ' -f1; }
+goal() { # value, limit: "met" or "missed"
+  awk -v v="$1" -v l="$2" 'BEGIN { print (v <= l) ? "met" : "missed" }'
+}
+
+s1_ratio_cat=$(ratios "$samples/s1.updater" "$samples/s1.cat" | stats | cut -d' ' -f1)
+s2_ratio_rsync=$(ratios "$samples/s2.updater" "$samples/s2.rsync" | stats | cut -d' ' -f1)
+s3_per_file=$(median_of "$samples/s3.updater" | awk -v n="$small_files" '{ print $1 * 1000 / n }')
+s4_worst_rss=$(cat "$samples"/s4.*.rss | sort -n | tail -1)
+# "2000 files, 1024.0 MiB: sizes 1.3 KiB to 74.7 MiB (median 25.1 KiB), ..."
+describe() { # folder, generator's summary
+  find "$1" -type f -printf '%s\n' | sort -n | awk -v kinds="$(cat "$2")" '
+    function size(b) { return b >= 1048576 ? sprintf("%.1f MiB", b / 1048576) : sprintf("%.1f KiB", b / 1024) }
+    { v[NR] = $1; s += $1; if ($1 > 8388608) large++ }
+    END {
+      split(kinds, k, " ")
+      printf "%d files, %s: sizes %s to %s (median %s), %d over 8 MiB; of the bytes %s %s, %s %s, %s %s",
+        NR, size(s), size(v[1]), size(v[NR]), size(v[int((NR + 1) / 2)]), large,
+        k[12], k[11], k[14], k[13], k[16], k[15]
+    }'
+}
+game_summary=$(describe "$data/release" "$data/game.txt")
+small_summary=$(describe "$data/small-release" "$data/small.txt")
+per_file=$(awk -v n="$small_files" 'BEGIN { print 1000 / n }')
+ratio_line() { # label, updater samples, baseline samples
+  ratios "$2" "$3" >"$work/ratio"
+  printf '| %s | %s |\n' "$1" "$(show "$work/ratio" 1 %.2f x)"
+}
+commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+git diff --quiet HEAD -- src tools 2>/dev/null || commit+=" (with uncommitted changes in src/ or tools/)"
+
+{
+  echo "# Benchmark results"
+  echo
+  if [ "$quick" = yes ]; then
+    echo "**--quick run: tiny data, one run each; these figures mean nothing.**"
+    echo
+  fi
+  echo "Recorded $(date -u '+%Y-%m-%d %H:%M UTC') by \`bench/run.sh$([ "$quick" = yes ] && echo " --quick")\`," \
+    "commit $commit, $build_type build in \`$(basename "$build")/\`" \
+    "(GTK linked: $gtk_linked). Every scenario ran $warmup time(s) to warm up, then" \
+    "$rounds time(s) measured; each figure is the median of the measured runs with the" \
+    "minimum–maximum in brackets. Ratios are taken run by run (the updater's run and the" \
+    "baseline's run right after it), then their median. Page cache warm throughout." \
+    "Measuring took ${measure_seconds} s."
+  echo
+  echo "## Machine"
+  echo
+  echo "| | |"
+  echo "|---|---|"
+  echo "| CPU | $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), $(nproc) cores |"
+  echo "| Memory | $(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) |"
+  echo "| Kernel | $(uname -sr) |"
+  echo "| System | $(. /etc/os-release && echo "$PRETTY_NAME") |"
+  echo "| Load average (1, 5, 15 min) | before: $load_before; after: $load_after |"
+  echo "| Tools | $("$nginx" -v 2>&1 | sed 's/.*: //'), $(rsync --version | head -1 | awk '{ print "rsync " $3 }'), $(curl --version | head -1 | awk '{ print $1 " " $2 }'), zlib-flate (qpdf $(dpkg-query -W -f='${Version}' qpdf)), zlib $(dpkg-query -W -f='${Version}' zlib1g) |"
+  echo
+  echo "## Goals"
+  echo
+  echo "| Scenario | Goal | Measured | |"
+  echo "|---|---|---|---|"
+  echo "| 1. Check only | updater within 2x the read floor | $(printf %.2f "$s1_ratio_cat")x | $(goal "$s1_ratio_cat" 2) |"
+  echo "| 2. Patch | updater no slower than rsync | $(printf %.2f "$s2_ratio_rsync")x rsync's time | $(goal "$s2_ratio_rsync" 1) |"
+  echo "| 3. Many small files | under 2 ms per file | $(printf %.2f "$s3_per_file") ms | $(goal "$s3_per_file" 2) |"
+  echo "| 4. Memory | under 32 MiB, whatever the file size | at most $(awk -v k="$s4_worst_rss" 'BEGIN { printf "%.1f", k / 1024 }') MiB | $(goal "$s4_worst_rss" 32768) |"
+  echo
+  echo "## 1. Check only"
+  echo
+  echo "A game folder that is already current: $game_summary. The updater fetches" \
+    "update.dat and reads every file for its CRC; nothing is downloaded (checked: one request per run)."
+  echo
+  echo "| Run | Time |"
+  echo "|---|---|"
+  echo "| brightwick-updater, whole run | $(show "$samples/s1.updater" 1 %.3f " s") |"
+  echo "| read floor: cat of every file | $(show "$samples/s1.cat" 1 %.3f " s") |"
+  echo "| rsync --checksum --dry-run, two local copies | $(show "$samples/s1.rsync" 1 %.3f " s") |"
+  echo
+  echo "| Ratio, run by run | median (min–max) |"
+  echo "|---|---|"
+  ratio_line "updater / read floor" "$samples/s1.updater" "$samples/s1.cat"
+  ratio_line "updater / rsync --checksum" "$samples/s1.updater" "$samples/s1.rsync"
+  echo
+  echo "## 2. Patch"
+  echo
+  echo "The same game folder at the old version: $patched files differ" \
+    "($(awk '{ printf "%.1f MiB", $8 / 1048576 }' "$data/game.txt") unpacked in the new release)." \
+    "Every run starts from the same old folder, restored outside the timed part, and is" \
+    "checked afterwards (MD5 of every patched file)."
+  echo
+  echo "| Run | Time |"
+  echo "|---|---|"
+  echo "| brightwick-updater, whole run (checks all files, fetches and inflates the changed ones) | $(show "$samples/s2.updater" 1 %.3f " s") |"
+  echo "| curl (one process, all packed files) + zlib-flate each | $(show "$samples/s2.curl" 1 %.3f " s") |"
+  echo "| &nbsp;&nbsp;of which curl | $(show "$samples/s2.curl.fetch" 1 %.3f " s") |"
+  echo "| &nbsp;&nbsp;of which zlib-flate | $(show "$samples/s2.curl.inflate" 1 %.3f " s") |"
+  echo "| rsync daemon, --whole-file (size and date check) | $(show "$samples/s2.rsync" 1 %.3f " s") |"
+  echo
+  echo "| Ratio, run by run | median (min–max) |"
+  echo "|---|---|"
+  ratio_line "updater / curl + zlib-flate" "$samples/s2.updater" "$samples/s2.curl"
+  ratio_line "updater / curl alone" "$samples/s2.updater" "$samples/s2.curl.fetch"
+  ratio_line "updater / rsync" "$samples/s2.updater" "$samples/s2.rsync"
+  echo
+  echo "## 3. Many small files"
+  echo
+  echo "$small_summary: every file stale (same size, other contents)."
+  echo
+  echo "| Run | Time | Per file |"
+  echo "|---|---|---|"
+  echo "| brightwick-updater, whole run | $(show "$samples/s3.updater" 1 %.3f " s") | $(show "$samples/s3.updater" "$per_file" %.3f " ms") |"
+  echo "| curl (one process) + zlib-flate each | $(show "$samples/s3.curl" 1 %.3f " s") | $(show "$samples/s3.curl" "$per_file" %.3f " ms") |"
+  echo "| &nbsp;&nbsp;of which curl | $(show "$samples/s3.curl.fetch" 1 %.3f " s") | $(show "$samples/s3.curl.fetch" "$per_file" %.3f " ms") |"
+  echo "| &nbsp;&nbsp;of which zlib-flate | $(show "$samples/s3.curl.inflate" 1 %.3f " s") | $(show "$samples/s3.curl.inflate" "$per_file" %.3f " ms") |"
+  echo
+  echo "| Ratio, run by run | median (min–max) |"
+  echo "|---|---|"
+  ratio_line "updater / curl + zlib-flate" "$samples/s3.updater" "$samples/s3.curl"
+  ratio_line "updater / curl alone" "$samples/s3.updater" "$samples/s3.curl.fetch"
+  echo
+  echo "## 4. Memory"
+  echo
+  echo "Peak resident memory (maximum resident set size from \`/usr/bin/time -v\`'s" \
+    "counter, the whole process) for one file of each size: checking it when current," \
+    "installing it when missing (download and inflate), publishing it" \
+    "(\`--force --level $pack_level\`)."
+  echo
+  echo "| Operation | File | Peak memory | Time |"
+  echo "|---|---|---|---|"
+  for op in check install pack; do
+    for size in "${single_sizes[@]}"; do
+      echo "| $([ $op = pack ] && echo publish || echo $op) | $size | $(show "$samples/s4.$op.$size.rss" 0.0009765625 %.1f " MiB") | $(show "$samples/s4.$op.$size" 1 %.3f " s") |"
+    done
+  done
+  echo
+  echo "## 5. The engine"
+  echo
+  echo "\`engine_bench $engine_mib $rounds\`:"
+  echo
+  echo '```'
+  cat "$work/engine.txt"
+  echo '```'
+  echo
+  echo "## Commands"
+  echo
+  echo "\`\$DATA\` is \`$(basename "$build")/bench-data\`, \`\$WORK\` is \`$(basename "$build")/bench-work\`;" \
+    "nginx listened on 127.0.0.1:$nginx_port (\`$work/nginx/nginx.conf\`, static files," \
+    "sendfile), the rsync daemon on 127.0.0.1:$rsync_port (module \`game\` = \$DATA/release)."
+  echo
+  echo '```sh'
+  echo "# Data and site (not timed)"
+  echo "bench_data game --seed $seed --files $game_files --bytes $game_bytes --patched $patched --patched-bytes $patched_bytes \$DATA/release \$DATA/old"
+  echo "bench_data uniform --seed $seed --files $small_files --size $small_size \$DATA/small-release \$DATA/small-old"
+  echo "bench_data file --seed $seed --bytes SIZE \$DATA/single-SIZE/release/big.pak"
+  echo "brightwick-pack publish \$DATA/release \$DATA/site-game  # level 9"
+  echo "brightwick-pack publish \$DATA/small-release \$DATA/site-small"
+  echo "# The updater, in each game folder (stdout to /dev/null; tdx.exe is 'exit 0')"
+  echo "cd GAME && env -u DISPLAY -u WAYLAND_DISPLAY -u no_proxy -u NO_PROXY http_proxy=http://127.0.0.1:$nginx_port brightwick-updater"
+  echo "# 1. read floor and rsync"
+  echo "cd \$WORK/game-current && find . -type f -print0 | xargs -0 cat >/dev/null"
+  echo "rsync -a --checksum --dry-run \$DATA/release/ \$WORK/game-current/"
+  echo "# 2. and 3. curl + zlib-flate (the config holds url/output pairs), rsync daemon"
+  echo "curl -sS --fail --create-dirs -K LIST.curlrc   # url = \"http://127.0.0.1:$nginx_port${url_path}NAME\", output = \"\$WORK/download/NAME\""
+  echo "for NAME in LIST; do zlib-flate -uncompress <\$WORK/download/NAME >GAME/NAME; done"
+  echo "rsync -a --whole-file rsync://127.0.0.1:$rsync_port/game/ \$WORK/game-old/"
+  echo "# restore between runs (not timed)"
+  echo "rm -f GAME/update.dat && cp -a OLD_VERSIONS/. GAME/"
+  echo "# 4. memory"
+  echo "/usr/bin/time -f %M brightwick-pack publish --force --level $pack_level \$DATA/single-SIZE/release \$WORK/site-single"
+  echo "/usr/bin/time -f %M brightwick-updater   # in a folder with big.pak current, then in one without it"
+  echo "# 5."
+  echo "engine_bench $engine_mib $rounds"
+  echo '```'
+  echo
+  echo "## Raw samples (seconds; memory in KiB)"
+  echo
+  echo '```'
+  for file in "$samples"/s*; do
+    printf '%-22s %s\n' "$(basename "$file")" "$(tr '\n' ' ' <"$file")"
+  done
+  echo '```'
+} >"$out"
+
+echo "Results written to $out"
+awk '/^## Goals/,/^## 1\./' "$out" | sed '$d'
+awk -v s="$script_start" -v e="$EPOCHREALTIME" 'BEGIN { printf "bench/run.sh took %.0f s\n", e - s }'
