@@ -138,6 +138,8 @@ void checkFiles(const std::vector<GameFile>& files, int run, Figures* figures) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A long loop reports each violation as it happens, also into a file.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Options options;
   if (!parse(argc, argv, &options)) {
     std::fprintf(stderr, "usage: crash_loop --updater PATH [--runs N] [--seed S]\n");
