@@ -23,11 +23,19 @@ HWND windowOf(DialogHandle dialog) {
   return dialog && !dialogEnded ? static_cast<HWND>(dialog) : nullptr;
 }
 
-struct HandleCloser {
-  HANDLE handle;
-  ~HandleCloser() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ~ScopedHandle() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE handle_;
 };
 
 // Whether this process could rewrite and delete the existing file `path`
@@ -40,10 +48,10 @@ bool mayReplace(const std::string& path) {
       (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
     return false;
   }
-  HandleCloser probe{CreateFileA(path.c_str(), GENERIC_WRITE | DELETE,
+  ScopedHandle probe(CreateFileA(path.c_str(), GENERIC_WRITE | DELETE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-  if (probe.handle != INVALID_HANDLE_VALUE) return true;
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (probe.valid()) return true;
   // A target that does not exist yet is simply created by the move.
   return GetLastError() == ERROR_FILE_NOT_FOUND;
 }
