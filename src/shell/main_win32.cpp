@@ -53,6 +53,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // A worker still running (a stalled server, say) would use the globals
   // while they are destroyed: end the process where it stands instead. What
   // it leaves half-done is found stale and redone by the next run.
-  if (!waitForUpdateWorker(kWorkerGraceMs)) quickExit(0);
+  // A dialog that never opened started no worker, and there is nothing to
+  // wait for.
+  if (gDialog && !waitForUpdateWorker(kWorkerGraceMs)) quickExit(0);
   return 0;
 }
