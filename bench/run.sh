@@ -79,7 +79,7 @@ seed=20261207
 # ---------------------------------------------------------------------------
 say "Packages"
 packages=(cmake ninja-build g++ pkg-config libcurl4-openssl-dev zlib1g-dev
-  nginx-light rsync curl qpdf time)
+  nginx-light rsync curl qpdf pigz time)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -165,9 +165,12 @@ make_game() { # folder, copy of...
 }
 
 say "Publishing with brightwick-pack"
-# Incremental: after the first run only the CRCs are read again.
-"$pack" publish "$data/release" "$data/site-game"
-"$pack" publish "$data/small-release" "$data/site-small"
+# Incremental, and kept apart from the data: after the first run only the
+# CRCs are read again, even when the data was made anew.
+sites="$build/bench-sites"
+[ "$quick" = yes ] && sites="$data/sites"
+"$pack" publish "$data/release" "$sites/game"
+"$pack" publish "$data/small-release" "$sites/small"
 make_game "$work/game-current" "$data/release"
 make_game "$work/game-old" "$data/release" "$data/old"
 make_game "$work/small-game" "$data/small-old"
@@ -348,17 +351,18 @@ check_sums() { # label, folder, md5 list
   (cd "$2" && md5sum --quiet -c "$3" >/dev/null 2>&1) || fail "$1: $2 was not brought up to date"
 }
 
-read_floor() { (cd "$1" && find . -type f -print0 | xargs -0 cat >/dev/null); }
+read_floor() { "$bench_data" read "$1" >/dev/null; }
+read_cat() { (cd "$1" && find . -type f -print0 | xargs -0 cat >/dev/null); }
 rsync_checksum() { rsync -a --checksum --dry-run "$1/" "$2/"; }
 rsync_daemon() { rsync -a --whole-file "rsync://127.0.0.1:$rsync_port/game/" "$1/"; }
 
 # A curl configuration fetching every listed file in one process (one
-# connection), into `into`.
-curl_config() { # list, into
+# connection), into `into`/NAME`suffix`.
+curl_config() { # list, into, suffix
   while IFS= read -r name; do
     name=${name#./}
-    printf 'url = "http://127.0.0.1:%s%s%s"\noutput = "%s/%s"\n' \
-      "$nginx_port" "$url_path" "$name" "$2" "$name"
+    printf 'url = "http://127.0.0.1:%s%s%s"\noutput = "%s/%s%s"\n' \
+      "$nginx_port" "$url_path" "$name" "$2" "$name" "${3:-}"
   done <"$1"
 }
 # The stock pair: one curl for all the packed files, then zlib-flate for each
@@ -373,9 +377,22 @@ curl_and_inflate() { # label, config, list, download folder, game folder
     zlib-flate -uncompress <"$4/$name" >"$5/$name"
   done <"$3"
   local end=$EPOCHREALTIME
-  awk -v s="$start" -v f="$fetched" -v e="$end" -v out="$samples/$1" 'BEGIN {
+  split_sample "$1" "$start" "$fetched" "$end"
+}
+split_sample() { # label, start, middle, end
+  awk -v s="$2" -v f="$3" -v e="$4" -v out="$samples/$1" 'BEGIN {
     printf "%.6f\n", e - s >>out; printf "%.6f\n", f - s >>(out ".fetch")
     printf "%.6f\n", e - f >>(out ".inflate") }'
+}
+# The same with pigz, which inflates them all in one process: curl puts each
+# packed file next to the local one as NAME.zz, pigz replaces NAME with it.
+curl_and_pigz() { # label, config, list
+  local start=$EPOCHREALTIME
+  curl -sS --fail --create-dirs -K "$2"
+  local fetched=$EPOCHREALTIME
+  xargs -d '\n' pigz -d -f <"$3"
+  local end=$EPOCHREALTIME
+  split_sample "$1" "$start" "$fetched" "$end"
 }
 
 restore_old() { # game folder, old versions
@@ -404,17 +421,20 @@ measure_start=$EPOCHREALTIME
 
 # ---------------------------------------------------------------------------
 say "1. Check only: $game_files files, $game_bytes, already current"
-serve "$data/site-game"
+serve "$sites/game"
 for round in $(seq 1 "$rounds_total"); do
   updater_run "$(label_of "$round" s1.updater)" "$work/game-current" 1 "" time
-  timed "$(label_of "$round" s1.cat)" read_floor "$work/game-current"
+  timed "$(label_of "$round" s1.floor)" read_floor "$work/game-current"
+  timed "$(label_of "$round" s1.cat)" read_cat "$work/game-current"
   timed "$(label_of "$round" s1.rsync)" rsync_checksum "$data/release" "$work/game-current"
 done
 
 # ---------------------------------------------------------------------------
 say "2. Patch: $patched of those files changed ($patched_bytes)"
 curl_config "$work/patched.list" "$work/download" >"$work/patched.curlrc"
+curl_config "$work/patched.list" "$work/game-old" .zz >"$work/patched.pigz.curlrc"
 sed 's|^\./||' "$work/patched.list" >"$work/patched.names"
+sed "s|^\./|$work/game-old/|; s|\$|.zz|" "$work/patched.list" >"$work/patched.zz"
 for round in $(seq 1 "$rounds_total"); do
   restore_old "$work/game-old" "$data/old"
   updater_run "$(label_of "$round" s2.updater)" "$work/game-old" $((patched + 1)) \
@@ -427,25 +447,27 @@ for round in $(seq 1 "$rounds_total"); do
   check_sums s2.curl "$work/game-old" "$work/patched.md5"
 
   restore_old "$work/game-old" "$data/old"
+  curl_and_pigz "$(label_of "$round" s2.pigz)" "$work/patched.pigz.curlrc" "$work/patched.zz"
+  check_sums s2.pigz "$work/game-old" "$work/patched.md5"
+
+  restore_old "$work/game-old" "$data/old"
   timed "$(label_of "$round" s2.rsync)" rsync_daemon "$work/game-old"
   check_sums s2.rsync "$work/game-old" "$work/patched.md5"
 done
 
 # ---------------------------------------------------------------------------
 say "3. Many small files: $small_files stale files of $small_size"
-serve "$data/site-small"
-curl_config "$work/small.list" "$work/download" >"$work/small.curlrc"
-sed 's|^\./||' "$work/small.list" >"$work/small.names"
+serve "$sites/small"
+curl_config "$work/small.list" "$work/small-game" .zz >"$work/small.curlrc"
+sed "s|^\./|$work/small-game/|; s|\$|.zz|" "$work/small.list" >"$work/small.zz"
 for round in $(seq 1 "$rounds_total"); do
   restore_old "$work/small-game" "$data/small-old"
   updater_run "$(label_of "$round" s3.updater)" "$work/small-game" $((small_files + 1)) \
     "$work/small.md5" time
 
   restore_old "$work/small-game" "$data/small-old"
-  rm -rf "$work/download"
-  curl_and_inflate "$(label_of "$round" s3.curl)" "$work/small.curlrc" \
-    "$work/small.names" "$work/download" "$work/small-game"
-  check_sums s3.curl "$work/small-game" "$work/small.md5"
+  curl_and_pigz "$(label_of "$round" s3.pigz)" "$work/small.curlrc" "$work/small.zz"
+  check_sums s3.pigz "$work/small-game" "$work/small.md5"
 done
 rm -rf "$work/download"
 
@@ -484,58 +506,63 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 # ---------------------------------------------------------------------------
 say "Results"
 # median, minimum and maximum of a list of numbers
-stats() { sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%s %s %s\n", m, v[1], v[NR] }'; }
+stats() {
+  sort -g | awk '{ v[NR] = $1 } END {
+    m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    printf "%s %s %s\n", m, v[1], v[NR] }'
+}
 # ratios of two sample files, run by run
 ratios() { paste "$1" "$2" | awk '{ printf "%.6f\n", $1 / $2 }'; }
-# "0.812 s (0.803–0.830)" from the samples of a label, scaled and formatted
+median_ratio() { ratios "$samples/$1" "$samples/$2" | stats | cut -d' ' -f1; }
+# "0.812 s (0.803–0.830)" from a sample file, scaled and formatted
 show() { # file, scale, format, unit
   stats <"$1" | awk -v k="$2" -v f="$3" -v u="$4" \
     '{ printf f "%s (" f "–" f ")", $1 * k, u, $2 * k, $3 * k }'
 }
-median_of() { stats <"$1" | cut -d' ' -f1; }
-goal() { # value, limit: "met" or "missed"
-  awk -v v="$1" -v l="$2" 'BEGIN { print (v <= l) ? "met" : "missed" }'
+seconds() { show "$samples/$1" 1 %.3f " s"; }
+per_file() { show "$samples/$1" "$(awk -v n="$small_files" 'BEGIN { print 1000 / n }')" %.3f " ms"; }
+ratio_row() { # text, updater label, baseline label
+  ratios "$samples/$2" "$samples/$3" >"$work/ratio"
+  printf '| %s | %s |\n' "$1" "$(show "$work/ratio" 1 %.2f x)"
 }
-
-s1_ratio_cat=$(ratios "$samples/s1.updater" "$samples/s1.cat" | stats | cut -d' ' -f1)
-s2_ratio_rsync=$(ratios "$samples/s2.updater" "$samples/s2.rsync" | stats | cut -d' ' -f1)
-s3_per_file=$(median_of "$samples/s3.updater" | awk -v n="$small_files" '{ print $1 * 1000 / n }')
-s4_worst_rss=$(cat "$samples"/s4.*.rss | sort -n | tail -1)
+goal() { # value, limit: "met" or "missed"
+  awk -v v="$1" -v l="$2" 'BEGIN { print (v <= l) ? "met" : "**missed**" }'
+}
 # "2000 files, 1024.0 MiB: sizes 1.3 KiB to 74.7 MiB (median 25.1 KiB), ..."
 describe() { # folder, generator's summary
   find "$1" -type f -printf '%s\n' | sort -n | awk -v kinds="$(cat "$2")" '
-    function size(b) { return b >= 1048576 ? sprintf("%.1f MiB", b / 1048576) : sprintf("%.1f KiB", b / 1024) }
+    function size(b) {
+      return b >= 1048576 ? sprintf("%.1f MiB", b / 1048576) : sprintf("%.1f KiB", b / 1024)
+    }
     { v[NR] = $1; s += $1; if ($1 > 8388608) large++ }
     END {
-      split(kinds, k, " ")
-      printf "%d files, %s: sizes %s to %s (median %s), %d over 8 MiB; of the bytes %s %s, %s %s, %s %s",
-        NR, size(s), size(v[1]), size(v[NR]), size(v[int((NR + 1) / 2)]), large,
-        k[12], k[11], k[14], k[13], k[16], k[15]
+      n = split(kinds, k, " ")
+      mix = ""
+      for (i = 11; i < n; i += 2) mix = mix (mix == "" ? "" : ", ") k[i + 1] " " k[i]
+      printf "%d files, %s: sizes %s to %s (median %s), %d over 8 MiB; of the bytes %s", NR,
+        size(s), size(v[1]), size(v[NR]), size(v[int((NR + 1) / 2)]), large + 0, mix
     }'
 }
-game_summary=$(describe "$data/release" "$data/game.txt")
-small_summary=$(describe "$data/small-release" "$data/small.txt")
-per_file=$(awk -v n="$small_files" 'BEGIN { print 1000 / n }')
-ratio_line() { # label, updater samples, baseline samples
-  ratios "$2" "$3" >"$work/ratio"
-  printf '| %s | %s |\n' "$1" "$(show "$work/ratio" 1 %.2f x)"
-}
+
+s1_ratio=$(median_ratio s1.updater s1.floor)
+s2_ratio=$(median_ratio s2.updater s2.rsync)
+s3_per_file=$(stats <"$samples/s3.updater" | awk -v n="$small_files" '{ print $1 * 1000 / n }')
+s4_worst=$(cat "$samples"/s4.*.rss | sort -n | tail -1)
 commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
 git diff --quiet HEAD -- src tools 2>/dev/null || commit+=" (with uncommitted changes in src/ or tools/)"
+b=$(basename "$build")
 
 {
   echo "# Benchmark results"
   echo
-  if [ "$quick" = yes ]; then
-    echo "**--quick run: tiny data, one run each; these figures mean nothing.**"
-    echo
-  fi
-  echo "Recorded $(date -u '+%Y-%m-%d %H:%M UTC') by \`bench/run.sh$([ "$quick" = yes ] && echo " --quick")\`," \
-    "commit $commit, $build_type build in \`$(basename "$build")/\`" \
-    "(GTK linked: $gtk_linked). Every scenario ran $warmup time(s) to warm up, then" \
-    "$rounds time(s) measured; each figure is the median of the measured runs with the" \
-    "minimum–maximum in brackets. Ratios are taken run by run (the updater's run and the" \
-    "baseline's run right after it), then their median. Page cache warm throughout." \
+  [ "$quick" = yes ] && echo "**A --quick run: a few files, one run each; the figures mean nothing.**" && echo
+  echo "Recorded $(date -u '+%Y-%m-%d %H:%M UTC') by \`bench/run.sh$([ "$quick" = yes ] && echo " --quick")\`" \
+    "at commit $commit, $build_type build in \`$b/\` (GTK linked: $gtk_linked)." \
+    "Every scenario ran $warmup time(s) to warm up, then $rounds time(s) measured, the" \
+    "updater and its baselines alternating. A figure is the median of the measured runs," \
+    "with the minimum–maximum in brackets; a ratio is taken run by run (the updater's run" \
+    "against the baseline's run of the same round), then its median and range are shown." \
+    "The page cache is warm throughout: every figure is CPU and loopback, no disk." \
     "Measuring took ${measure_seconds} s."
   echo
   echo "## Machine"
@@ -546,83 +573,94 @@ git diff --quiet HEAD -- src tools 2>/dev/null || commit+=" (with uncommitted ch
   echo "| Memory | $(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) |"
   echo "| Kernel | $(uname -sr) |"
   echo "| System | $(. /etc/os-release && echo "$PRETTY_NAME") |"
-  echo "| Load average (1, 5, 15 min) | before: $load_before; after: $load_after |"
-  echo "| Tools | $("$nginx" -v 2>&1 | sed 's/.*: //'), $(rsync --version | head -1 | awk '{ print "rsync " $3 }'), $(curl --version | head -1 | awk '{ print $1 " " $2 }'), zlib-flate (qpdf $(dpkg-query -W -f='${Version}' qpdf)), zlib $(dpkg-query -W -f='${Version}' zlib1g) |"
+  echo "| Load average (1, 5, 15 min) | before measuring: $load_before; after: $load_after |"
+  echo "| Tools | $("$nginx" -v 2>&1 | sed 's/.*: //'), rsync $(rsync --version | head -1 | awk '{ print $3 }')," \
+    "curl $(curl --version | head -1 | awk '{ print $2 }'), qpdf (zlib-flate) $(dpkg-query -W -f='${Version}' qpdf)," \
+    "pigz $(dpkg-query -W -f='${Version}' pigz), zlib $(dpkg-query -W -f='${Version}' zlib1g) |"
   echo
   echo "## Goals"
   echo
   echo "| Scenario | Goal | Measured | |"
   echo "|---|---|---|---|"
-  echo "| 1. Check only | updater within 2x the read floor | $(printf %.2f "$s1_ratio_cat")x | $(goal "$s1_ratio_cat" 2) |"
-  echo "| 2. Patch | updater no slower than rsync | $(printf %.2f "$s2_ratio_rsync")x rsync's time | $(goal "$s2_ratio_rsync" 1) |"
+  echo "| 1. Check only | within 2x the read floor | $(printf %.2f "$s1_ratio")x | $(goal "$s1_ratio" 2) |"
+  echo "| 2. Patch | no slower than rsync | $(printf %.2f "$s2_ratio")x rsync's time | $(goal "$s2_ratio" 1) |"
   echo "| 3. Many small files | under 2 ms per file | $(printf %.2f "$s3_per_file") ms | $(goal "$s3_per_file" 2) |"
-  echo "| 4. Memory | under 32 MiB, whatever the file size | at most $(awk -v k="$s4_worst_rss" 'BEGIN { printf "%.1f", k / 1024 }') MiB | $(goal "$s4_worst_rss" 32768) |"
+  echo "| 4. Memory | under 32 MiB, whatever the file size | at most" \
+    "$(awk -v k="$s4_worst" 'BEGIN { printf "%.1f", k / 1024 }') MiB | $(goal "$s4_worst" 32768) |"
   echo
   echo "## 1. Check only"
   echo
-  echo "A game folder that is already current: $game_summary. The updater fetches" \
-    "update.dat and reads every file for its CRC; nothing is downloaded (checked: one request per run)."
+  echo "A game folder that is already current, $(describe "$data/release" "$data/game.txt")." \
+    "The updater fetches update.dat and reads every file for its CRC-32; it downloads nothing" \
+    "(checked: one request per run)."
   echo
   echo "| Run | Time |"
   echo "|---|---|"
-  echo "| brightwick-updater, whole run | $(show "$samples/s1.updater" 1 %.3f " s") |"
-  echo "| read floor: cat of every file | $(show "$samples/s1.cat" 1 %.3f " s") |"
-  echo "| rsync --checksum --dry-run, two local copies | $(show "$samples/s1.rsync" 1 %.3f " s") |"
+  echo "| brightwick-updater, whole run | $(seconds s1.updater) |"
+  echo "| read floor: every file read once (\`bench_data read\`, one 256 KiB buffer) | $(seconds s1.floor) |"
+  echo "| cat of every file (for reference) | $(seconds s1.cat) |"
+  echo "| rsync --checksum --dry-run between two local copies | $(seconds s1.rsync) |"
   echo
   echo "| Ratio, run by run | median (min–max) |"
   echo "|---|---|"
-  ratio_line "updater / read floor" "$samples/s1.updater" "$samples/s1.cat"
-  ratio_line "updater / rsync --checksum" "$samples/s1.updater" "$samples/s1.rsync"
+  ratio_row "updater / read floor" s1.updater s1.floor
+  ratio_row "updater / cat" s1.updater s1.cat
+  ratio_row "updater / rsync --checksum" s1.updater s1.rsync
   echo
   echo "## 2. Patch"
   echo
-  echo "The same game folder at the old version: $patched files differ" \
-    "($(awk '{ printf "%.1f MiB", $8 / 1048576 }' "$data/game.txt") unpacked in the new release)." \
+  echo "The same game at the old version: $patched files differ," \
+    "$(awk '{ printf "%.1f MiB", $8 / 1048576 }' "$data/game.txt") unpacked in the new release." \
     "Every run starts from the same old folder, restored outside the timed part, and is" \
     "checked afterwards (MD5 of every patched file)."
   echo
   echo "| Run | Time |"
   echo "|---|---|"
-  echo "| brightwick-updater, whole run (checks all files, fetches and inflates the changed ones) | $(show "$samples/s2.updater" 1 %.3f " s") |"
-  echo "| curl (one process, all packed files) + zlib-flate each | $(show "$samples/s2.curl" 1 %.3f " s") |"
-  echo "| &nbsp;&nbsp;of which curl | $(show "$samples/s2.curl.fetch" 1 %.3f " s") |"
-  echo "| &nbsp;&nbsp;of which zlib-flate | $(show "$samples/s2.curl.inflate" 1 %.3f " s") |"
-  echo "| rsync daemon, --whole-file (size and date check) | $(show "$samples/s2.rsync" 1 %.3f " s") |"
+  echo "| brightwick-updater, whole run: checks every file, fetches and inflates the changed ones | $(seconds s2.updater) |"
+  echo "| curl (one process, all packed files) + zlib-flate for each | $(seconds s2.curl) |"
+  echo "| &nbsp;&nbsp;of which curl | $(seconds s2.curl.fetch) |"
+  echo "| &nbsp;&nbsp;of which zlib-flate | $(seconds s2.curl.inflate) |"
+  echo "| curl (one process) + pigz (one process) | $(seconds s2.pigz) |"
+  echo "| &nbsp;&nbsp;of which pigz | $(seconds s2.pigz.inflate) |"
+  echo "| rsync daemon, --whole-file (its size-and-date check) | $(seconds s2.rsync) |"
   echo
   echo "| Ratio, run by run | median (min–max) |"
   echo "|---|---|"
-  ratio_line "updater / curl + zlib-flate" "$samples/s2.updater" "$samples/s2.curl"
-  ratio_line "updater / curl alone" "$samples/s2.updater" "$samples/s2.curl.fetch"
-  ratio_line "updater / rsync" "$samples/s2.updater" "$samples/s2.rsync"
+  ratio_row "updater / curl + zlib-flate" s2.updater s2.curl
+  ratio_row "updater / curl + pigz" s2.updater s2.pigz
+  ratio_row "updater / rsync" s2.updater s2.rsync
   echo
   echo "## 3. Many small files"
   echo
-  echo "$small_summary: every file stale (same size, other contents)."
+  echo "$(describe "$data/small-release" "$data/small.txt"); every one stale (same size," \
+    "other contents). zlib-flate is left out here: one process per file costs tens of" \
+    "milliseconds each (scenario 2 shows it), so pigz inflates them all in one process."
   echo
   echo "| Run | Time | Per file |"
   echo "|---|---|---|"
-  echo "| brightwick-updater, whole run | $(show "$samples/s3.updater" 1 %.3f " s") | $(show "$samples/s3.updater" "$per_file" %.3f " ms") |"
-  echo "| curl (one process) + zlib-flate each | $(show "$samples/s3.curl" 1 %.3f " s") | $(show "$samples/s3.curl" "$per_file" %.3f " ms") |"
-  echo "| &nbsp;&nbsp;of which curl | $(show "$samples/s3.curl.fetch" 1 %.3f " s") | $(show "$samples/s3.curl.fetch" "$per_file" %.3f " ms") |"
-  echo "| &nbsp;&nbsp;of which zlib-flate | $(show "$samples/s3.curl.inflate" 1 %.3f " s") | $(show "$samples/s3.curl.inflate" "$per_file" %.3f " ms") |"
+  echo "| brightwick-updater, whole run | $(seconds s3.updater) | $(per_file s3.updater) |"
+  echo "| curl (one process) + pigz (one process) | $(seconds s3.pigz) | $(per_file s3.pigz) |"
+  echo "| &nbsp;&nbsp;of which curl | $(seconds s3.pigz.fetch) | $(per_file s3.pigz.fetch) |"
+  echo "| &nbsp;&nbsp;of which pigz | $(seconds s3.pigz.inflate) | $(per_file s3.pigz.inflate) |"
   echo
   echo "| Ratio, run by run | median (min–max) |"
   echo "|---|---|"
-  ratio_line "updater / curl + zlib-flate" "$samples/s3.updater" "$samples/s3.curl"
-  ratio_line "updater / curl alone" "$samples/s3.updater" "$samples/s3.curl.fetch"
+  ratio_row "updater / curl + pigz" s3.updater s3.pigz
+  ratio_row "updater / curl alone" s3.updater s3.pigz.fetch
   echo
   echo "## 4. Memory"
   echo
-  echo "Peak resident memory (maximum resident set size from \`/usr/bin/time -v\`'s" \
-    "counter, the whole process) for one file of each size: checking it when current," \
-    "installing it when missing (download and inflate), publishing it" \
+  echo "Peak resident memory of the whole process (\`/usr/bin/time -f %M\`, the maximum" \
+    "resident set size) for one file of each size: checking it when it is current," \
+    "installing it when it is missing (download and inflate), publishing it" \
     "(\`--force --level $pack_level\`)."
   echo
   echo "| Operation | File | Peak memory | Time |"
   echo "|---|---|---|---|"
   for op in check install pack; do
     for size in "${single_sizes[@]}"; do
-      echo "| $([ $op = pack ] && echo publish || echo $op) | $size | $(show "$samples/s4.$op.$size.rss" 0.0009765625 %.1f " MiB") | $(show "$samples/s4.$op.$size" 1 %.3f " s") |"
+      echo "| $([ $op = pack ] && echo publish || echo $op) | $size |" \
+        "$(show "$samples/s4.$op.$size.rss" 0.0009765625 %.1f " MiB") | $(seconds "s4.$op.$size") |"
     done
   done
   echo
@@ -636,36 +674,44 @@ git diff --quiet HEAD -- src tools 2>/dev/null || commit+=" (with uncommitted ch
   echo
   echo "## Commands"
   echo
-  echo "\`\$DATA\` is \`$(basename "$build")/bench-data\`, \`\$WORK\` is \`$(basename "$build")/bench-work\`;" \
-    "nginx listened on 127.0.0.1:$nginx_port (\`$work/nginx/nginx.conf\`, static files," \
-    "sendfile), the rsync daemon on 127.0.0.1:$rsync_port (module \`game\` = \$DATA/release)."
+  echo "\`\$DATA\` is \`$b/bench-data\`, \`\$SITES\` \`$b/bench-sites\`, \`\$WORK\`" \
+    "\`$b/bench-work\`. nginx served \`\$WORK/www\` on 127.0.0.1:$nginx_port" \
+    "(\`\$WORK/nginx/nginx.conf\`: one worker, sendfile, access log), \`$url_path\` being a link" \
+    "to the scenario's published folder; the rsync daemon listened on 127.0.0.1:$rsync_port" \
+    "(module \`game\` = \`\$DATA/release\`)."
   echo
   echo '```sh'
-  echo "# Data and site (not timed)"
+  echo "# Data and sites (not timed)"
   echo "bench_data game --seed $seed --files $game_files --bytes $game_bytes --patched $patched --patched-bytes $patched_bytes \$DATA/release \$DATA/old"
   echo "bench_data uniform --seed $seed --files $small_files --size $small_size \$DATA/small-release \$DATA/small-old"
   echo "bench_data file --seed $seed --bytes SIZE \$DATA/single-SIZE/release/big.pak"
-  echo "brightwick-pack publish \$DATA/release \$DATA/site-game  # level 9"
-  echo "brightwick-pack publish \$DATA/small-release \$DATA/site-small"
-  echo "# The updater, in each game folder (stdout to /dev/null; tdx.exe is 'exit 0')"
-  echo "cd GAME && env -u DISPLAY -u WAYLAND_DISPLAY -u no_proxy -u NO_PROXY http_proxy=http://127.0.0.1:$nginx_port brightwick-updater"
-  echo "# 1. read floor and rsync"
+  echo "brightwick-pack publish \$DATA/release \$SITES/game          # level 9, the default"
+  echo "brightwick-pack publish \$DATA/small-release \$SITES/small"
+  echo "# The updater, in the game folder GAME (tdx.exe there is 'exit 0')"
+  echo "cd GAME && env -u DISPLAY -u WAYLAND_DISPLAY -u no_proxy -u NO_PROXY -u all_proxy -u ALL_PROXY -u https_proxy \\"
+  echo "  http_proxy=http://127.0.0.1:$nginx_port brightwick-updater >/dev/null"
+  echo "# 1."
+  echo "bench_data read \$WORK/game-current"
   echo "cd \$WORK/game-current && find . -type f -print0 | xargs -0 cat >/dev/null"
   echo "rsync -a --checksum --dry-run \$DATA/release/ \$WORK/game-current/"
-  echo "# 2. and 3. curl + zlib-flate (the config holds url/output pairs), rsync daemon"
-  echo "curl -sS --fail --create-dirs -K LIST.curlrc   # url = \"http://127.0.0.1:$nginx_port${url_path}NAME\", output = \"\$WORK/download/NAME\""
-  echo "for NAME in LIST; do zlib-flate -uncompress <\$WORK/download/NAME >GAME/NAME; done"
+  echo "# 2. and 3. (a config holds url = \"http://127.0.0.1:$nginx_port${url_path}NAME\" and output = \"...\" for each file)"
+  echo "curl -sS --fail --create-dirs -K patched.curlrc                 # into \$WORK/download/NAME"
+  echo "for NAME in PATCHED; do zlib-flate -uncompress <\$WORK/download/NAME >GAME/NAME; done"
+  echo "curl -sS --fail --create-dirs -K LIST.curlrc                    # into GAME/NAME.zz"
+  echo "xargs -d '\\n' pigz -d -f <LIST.zz                             # GAME/NAME.zz -> GAME/NAME"
   echo "rsync -a --whole-file rsync://127.0.0.1:$rsync_port/game/ \$WORK/game-old/"
-  echo "# restore between runs (not timed)"
+  echo "# between runs (not timed)"
   echo "rm -f GAME/update.dat && cp -a OLD_VERSIONS/. GAME/"
-  echo "# 4. memory"
+  echo "# 4."
   echo "/usr/bin/time -f %M brightwick-pack publish --force --level $pack_level \$DATA/single-SIZE/release \$WORK/site-single"
-  echo "/usr/bin/time -f %M brightwick-updater   # in a folder with big.pak current, then in one without it"
+  echo "/usr/bin/time -f %M brightwick-updater     # (as above) with big.pak current, then without it"
   echo "# 5."
   echo "engine_bench $engine_mib $rounds"
   echo '```'
   echo
-  echo "## Raw samples (seconds; memory in KiB)"
+  echo "## Raw samples"
+  echo
+  echo "Seconds, in the order measured; \`.rss\`: KiB."
   echo
   echo '```'
   for file in "$samples"/s*; do
