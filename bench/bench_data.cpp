@@ -13,9 +13,10 @@
 //       every one of them, also of B bytes, in OLD.
 //   bench_data file --seed S --bytes B PATH
 //       One file of B bytes, a mix of the three kinds in 1 MiB stretches.
-//   bench_data read DIR
+//   bench_data read [--crc] DIR
 //       Reads every file under DIR once, through one reused 256 KiB buffer:
-//       the floor for anything that must look at every byte.
+//       the floor for anything that must look at every byte. With --crc, also
+//       computes each file's CRC-32 with zlib, as the updater's check does.
 //   bench_data port
 //       Prints a TCP port on 127.0.0.1 that was free a moment ago.
 //
@@ -29,6 +30,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -342,20 +344,26 @@ void writeRelease(const std::vector<Entry>& entries, std::uint64_t seed, const f
 
 // cat would do, but it allocates and frees its buffer for every file, and on
 // this kind of virtual machine the unmapping costs as much as the reading.
-int readAll(const fs::path& dir) {
+int readAll(const fs::path& dir, bool crc) {
   std::vector<char> buffer(256 << 10);
   std::uint64_t total = 0;
+  uLong sums = 0;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
     if (!entry.is_regular_file()) continue;
     int fd = open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error("cannot open " + entry.path().string());
     ssize_t got;
-    while ((got = read(fd, buffer.data(), buffer.size())) > 0)
+    uLong sum = crc32(0L, Z_NULL, 0);
+    while ((got = read(fd, buffer.data(), buffer.size())) > 0) {
       total += static_cast<std::uint64_t>(got);
+      if (crc) sum = crc32(sum, reinterpret_cast<Bytef*>(buffer.data()), static_cast<uInt>(got));
+    }
+    sums ^= sum;
     close(fd);
     if (got < 0) throw std::runtime_error("cannot read " + entry.path().string());
   }
-  std::printf("bytes %llu\n", static_cast<unsigned long long>(total));
+  // The sums are printed so that the CRC work cannot be optimised away.
+  std::printf("bytes %llu crc %08lx\n", static_cast<unsigned long long>(total), sums);
   return 0;
 }
 
@@ -420,7 +428,7 @@ int usage() {
                "--patched-bytes P RELEASE OLD\n"
                "       bench_data uniform --seed S --files N --size B RELEASE OLD\n"
                "       bench_data file --seed S --bytes B PATH\n"
-               "       bench_data read DIR\n"
+               "       bench_data read [--crc] DIR\n"
                "       bench_data port\n");
   return 2;
 }
@@ -437,7 +445,10 @@ int main(int argc, char** argv) {
       std::printf("%d\n", port);
       return 0;
     }
-    if (command == "read" && argc == 3) return readAll(argv[2]);
+    if (command == "read" && argc == 3) return readAll(argv[2], false);
+    if (command == "read" && argc == 4 && std::string(argv[2]) == "--crc") {
+      return readAll(argv[3], true);
+    }
     Arguments args = parse(argc, argv);
     std::uint64_t seed = args.size("--seed");
     if (command == "game" && args.operands.size() == 2) {

@@ -18,6 +18,9 @@
 #   --out FILE      write the results there instead
 #   --wait-quiet    before measuring, wait (up to 30 minutes) until the load
 #                   average is below 0.5
+#   --profile       instead of measuring: where the updater's time goes, with
+#                   callgrind, strace and a few experiments, into
+#                   BUILD/bench-profile/ (summary.md); about 10 minutes
 #
 # A benchmark measures and never judges: a figure that misses its goal is
 # reported, not failed. The run fails only when something did not work (a
@@ -31,13 +34,15 @@ quick=no
 build=""
 out=""
 wait_quiet=no
+profile=no
 while [ "$#" -gt 0 ]; do
   case "$1" in
     --quick) quick=yes ;;
     --build) build=$2 && shift ;;
     --out) out=$2 && shift ;;
     --wait-quiet) wait_quiet=yes ;;
-    -h | --help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//' && exit 0 ;;
+    --profile) profile=yes ;;
+    -h | --help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//' && exit 0 ;;
     *) echo "bench/run.sh: unknown argument '$1' (try --help)" >&2 && exit 2 ;;
   esac
   shift
@@ -80,6 +85,7 @@ seed=20261207
 say "Packages"
 packages=(cmake ninja-build g++ pkg-config libcurl4-openssl-dev zlib1g-dev
   nginx-light rsync curl qpdf pigz time)
+[ "$profile" = yes ] && packages+=(valgrind strace)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -101,7 +107,8 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRIGHTWICK_BUILD_TESTS=OFF \
     -DBRIGHTWICK_GTK=OFF >/dev/null
 fi
-cmake --build "$build" -j 2 --target brightwick-updater brightwick-pack engine_bench bench_data
+cmake --build "$build" -j 2 --target brightwick-updater brightwick-pack engine_bench bench_data \
+  short_poll
 updater="$build/brightwick-updater"
 pack="$build/brightwick-pack"
 bench_data="$build/bench_data"
@@ -311,6 +318,12 @@ measured() { # label, command...
   cat "$work/rss" >>"$samples/$label.rss"
 }
 
+# median, minimum and maximum of a list of numbers
+stats() {
+  sort -g | awk '{ v[NR] = $1 } END {
+    m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+    printf "%s %s %s\n", m, v[1], v[NR] }'
+}
 requests() { wc -l <"$work/nginx/access.log"; }
 
 # The real updater, headless, in `folder`, started through `wrapper...` if
@@ -406,6 +419,103 @@ is_warmup() { [ "$1" -le "$warmup" ]; }
 label_of() { # round, label
   if is_warmup "$1"; then echo "warmup.$2"; else echo "$2"; fi
 }
+
+# ---------------------------------------------------------------------------
+if [ "$profile" = yes ]; then
+  prof="$build/bench-profile"
+  rm -rf "$prof"
+  mkdir -p "$prof"
+  say "Profiles into $prof"
+  # callgrind counts instructions of every thread; the top of both listings
+  # is kept.
+  callgrind() { # name, folder
+    updater_in "$2" valgrind --tool=callgrind --callgrind-out-file="$prof/$1.callgrind"
+    callgrind_annotate --inclusive=yes "$prof/$1.callgrind" >"$prof/$1.inclusive.txt"
+    callgrind_annotate "$prof/$1.callgrind" >"$prof/$1.self.txt"
+  }
+  # Wall time in each system call, summed over the threads.
+  syscalls() { updater_in "$2" strace -f -c -w -o "$prof/$1.strace.txt"; }
+  # Three timed runs of a command into samples/LABEL (after one unmeasured).
+  three() { # label, restore command or "", command...
+    local label=$1 restore=$2
+    shift 2
+    for round in 0 1 2 3; do
+      [ -z "$restore" ] || $restore
+      if [ "$round" -eq 0 ]; then "$@"; else timed "$label" "$@"; fi
+    done
+  }
+  cpu() { # name, folder: user and system seconds of one updater run
+    updater_in "$2" /usr/bin/time -f "%e s wall, %U s user, %S s system" -o "$prof/$1.cpu.txt"
+  }
+  short_poll() { # folder
+    local dir=$1
+    (cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY -u no_proxy -u NO_PROXY -u all_proxy \
+      -u ALL_PROXY -u https_proxy http_proxy="http://127.0.0.1:$nginx_port" \
+      LD_PRELOAD="$build/bench/libshort_poll.so" "$updater" >/dev/null)
+  }
+  quietly() { "$@" >/dev/null; }
+  curl_each_new() { curl -sS --fail --create-dirs -H 'Connection: close' -K "$1"; }
+  restore_game() { restore_old "$work/game-old" "$data/old"; }
+  restore_small() { restore_old "$work/small-game" "$data/small-old"; }
+
+  say "Profile 1: check only"
+  serve "$sites/game"
+  three p1.updater "" updater_in "$work/game-current"
+  three p1.read "" quietly "$bench_data" read "$work/game-current"
+  three p1.read_crc "" quietly "$bench_data" read --crc "$work/game-current"
+  cpu p1 "$work/game-current"
+  callgrind p1 "$work/game-current"
+
+  say "Profile 2: patch"
+  three p2.updater restore_game updater_in "$work/game-old"
+  restore_game
+  cpu p2 "$work/game-old"
+  restore_game
+  callgrind p2 "$work/game-old"
+  restore_game
+  syscalls p2 "$work/game-old"
+  curl_config "$work/patched.list" "$work/download" >"$work/patched.curlrc"
+  three p2.curl_reuse "" curl -sS --fail --create-dirs -K "$work/patched.curlrc"
+  three p2.curl_new "" curl_each_new "$work/patched.curlrc"
+
+  say "Profile 3: many small files"
+  serve "$sites/small"
+  three p3.updater restore_small updater_in "$work/small-game"
+  three p3.short_poll restore_small short_poll "$work/small-game"
+  curl_config "$work/small.list" "$work/download" >"$work/small.plain.curlrc"
+  three p3.curl_reuse "" curl -sS --fail --create-dirs -K "$work/small.plain.curlrc"
+  three p3.curl_new "" curl_each_new "$work/small.plain.curlrc"
+  restore_small
+  cpu p3 "$work/small-game"
+  restore_small
+  callgrind p3 "$work/small-game"
+  restore_small
+  syscalls p3 "$work/small-game"
+
+  {
+    echo "# Profile of the updater ($(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1-3 /proc/loadavg))"
+    echo
+    echo "Medians of three runs after one unmeasured (seconds):"
+    echo
+    for file in "$samples"/p*; do
+      printf -- '- %s: %s\n' "$(basename "$file")" "$(stats <"$file" | awk '{ printf "%.3f (%.3f–%.3f)", $1, $2, $3 }')"
+    done
+    echo
+    for name in p1 p2 p3; do
+      echo "## $name"
+      echo
+      echo "CPU of one run: $(cat "$prof/$name.cpu.txt")"
+      echo
+      echo '```'
+      sed -n '1,45p' "$prof/$name.self.txt"
+      echo '```'
+      [ -f "$prof/$name.strace.txt" ] && echo '```' && head -25 "$prof/$name.strace.txt" && echo '```'
+      echo
+    done
+  } >"$prof/summary.md"
+  echo "Profile written to $prof/summary.md"
+  exit 0
+fi
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 if [ "$wait_quiet" = yes ]; then
@@ -505,12 +615,6 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---------------------------------------------------------------------------
 say "Results"
-# median, minimum and maximum of a list of numbers
-stats() {
-  sort -g | awk '{ v[NR] = $1 } END {
-    m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
-    printf "%s %s %s\n", m, v[1], v[NR] }'
-}
 # ratios of two sample files, run by run
 ratios() { paste "$1" "$2" | awk '{ printf "%.6f\n", $1 / $2 }'; }
 median_ratio() { ratios "$samples/$1" "$samples/$2" | stats | cut -d' ' -f1; }
