@@ -47,7 +47,8 @@ std::FILE* openShared(const std::string& path, const char* mode);
 std::int64_t fileLength(std::FILE* file);
 
 // Moves `from` over `to` so that `to` is, at every moment, either its old or
-// its new content. Fails, leaving both files as they were, when `to` exists
+// its new content, also after a power cut (the new content is on the disk
+// before the move). Fails, leaving both files as they were, when `to` exists
 // but could not have been rewritten by this user (read-only, held open
 // without sharing by another process) or its folder does not exist.
 bool replaceFile(const std::string& from, const std::string& to);

@@ -82,6 +82,14 @@ std::int64_t fileLength(std::FILE* file) {
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {
+  // The new content reaches the disk before the name points at it, so that
+  // a power cut leaves the old file or the new one, never an empty one.
+  int source = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (source < 0) return false;
+  bool synced = fdatasync(source) == 0;
+  close(source);
+  if (!synced) return false;
+
   // rename() would replace a read-only file in a writable folder; Windows
   // refuses that, and so must we, so that a file the player protected stays.
   struct stat info;

@@ -33,6 +33,7 @@ class ScopedHandle {
   ScopedHandle& operator=(const ScopedHandle&) = delete;
 
   bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
 
  private:
   HANDLE handle_;
@@ -110,6 +111,15 @@ std::int64_t fileLength(std::FILE* file) {
 
 bool replaceFile(const std::string& from, const std::string& to) {
   if (!mayReplace(to)) return false;
+  {
+    // The new content reaches the disk before the name points at it, so
+    // that a power cut leaves the old file or the new one, never an empty
+    // one.
+    ScopedHandle source(CreateFileA(from.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!source.valid() || !FlushFileBuffers(source.get())) return false;
+  }
   // One rename in the file system: readers see the old or the new file, and
   // a failure leaves both as they were.
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
