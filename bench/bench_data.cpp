@@ -13,10 +13,12 @@
 //       every one of them, also of B bytes, in OLD.
 //   bench_data file --seed S --bytes B PATH
 //       One file of B bytes, a mix of the three kinds in 1 MiB stretches.
-//   bench_data read [--crc] DIR
+//   bench_data read [--crc | --crc-libdeflate] DIR
 //       Reads every file under DIR once, through one reused 256 KiB buffer:
 //       the floor for anything that must look at every byte. With --crc, also
-//       computes each file's CRC-32 with zlib, as the updater's check does.
+//       computes each file's CRC-32 with zlib, as the updater's check does;
+//       with --crc-libdeflate, with libdeflate's (carry-less multiplication),
+//       if bench_data was built with it.
 //   bench_data port
 //       Prints a TCP port on 127.0.0.1 that was free a moment ago.
 //
@@ -31,6 +33,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
+#if BENCH_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -344,26 +349,46 @@ void writeRelease(const std::vector<Entry>& entries, std::uint64_t seed, const f
 
 // cat would do, but it allocates and frees its buffer for every file, and on
 // this kind of virtual machine the unmapping costs as much as the reading.
-int readAll(const fs::path& dir, bool crc) {
+enum class Crc { none, zlib, libdeflate };
+
+std::uint32_t crcUpdate(Crc kind, std::uint32_t sum, const char* data, std::size_t size) {
+  switch (kind) {
+    case Crc::none:
+      return sum;
+    case Crc::zlib:
+      return static_cast<std::uint32_t>(
+          crc32(sum, reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
+    case Crc::libdeflate:
+#if BENCH_HAVE_LIBDEFLATE
+      return libdeflate_crc32(sum, data, size);
+#else
+      throw std::runtime_error("built without libdeflate (install libdeflate-dev)");
+#endif
+  }
+  return sum;
+}
+
+int readAll(const fs::path& dir, Crc crc) {
   std::vector<char> buffer(256 << 10);
   std::uint64_t total = 0;
-  uLong sums = 0;
+  std::uint32_t sums = 0;
   for (const auto& entry : fs::recursive_directory_iterator(dir)) {
     if (!entry.is_regular_file()) continue;
     int fd = open(entry.path().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw std::runtime_error("cannot open " + entry.path().string());
     ssize_t got;
-    uLong sum = crc32(0L, Z_NULL, 0);
+    std::uint32_t sum = 0;
     while ((got = read(fd, buffer.data(), buffer.size())) > 0) {
       total += static_cast<std::uint64_t>(got);
-      if (crc) sum = crc32(sum, reinterpret_cast<Bytef*>(buffer.data()), static_cast<uInt>(got));
+      sum = crcUpdate(crc, sum, buffer.data(), static_cast<std::size_t>(got));
     }
     sums ^= sum;
     close(fd);
     if (got < 0) throw std::runtime_error("cannot read " + entry.path().string());
   }
   // The sums are printed so that the CRC work cannot be optimised away.
-  std::printf("bytes %llu crc %08lx\n", static_cast<unsigned long long>(total), sums);
+  std::printf("bytes %llu crc %08x\n", static_cast<unsigned long long>(total),
+              static_cast<unsigned>(sums));
   return 0;
 }
 
@@ -428,7 +453,7 @@ int usage() {
                "--patched-bytes P RELEASE OLD\n"
                "       bench_data uniform --seed S --files N --size B RELEASE OLD\n"
                "       bench_data file --seed S --bytes B PATH\n"
-               "       bench_data read [--crc] DIR\n"
+               "       bench_data read [--crc | --crc-libdeflate] DIR\n"
                "       bench_data port\n");
   return 2;
 }
@@ -445,9 +470,12 @@ int main(int argc, char** argv) {
       std::printf("%d\n", port);
       return 0;
     }
-    if (command == "read" && argc == 3) return readAll(argv[2], false);
+    if (command == "read" && argc == 3) return readAll(argv[2], Crc::none);
     if (command == "read" && argc == 4 && std::string(argv[2]) == "--crc") {
-      return readAll(argv[3], true);
+      return readAll(argv[3], Crc::zlib);
+    }
+    if (command == "read" && argc == 4 && std::string(argv[2]) == "--crc-libdeflate") {
+      return readAll(argv[3], Crc::libdeflate);
     }
     Arguments args = parse(argc, argv);
     std::uint64_t seed = args.size("--seed");

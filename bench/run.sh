@@ -368,6 +368,10 @@ read_floor() { "$bench_data" read "$1" >/dev/null; }
 read_cat() { (cd "$1" && find . -type f -print0 | xargs -0 cat >/dev/null); }
 rsync_checksum() { rsync -a --checksum --dry-run "$1/" "$2/"; }
 rsync_daemon() { rsync -a --whole-file "rsync://127.0.0.1:$rsync_port/game/" "$1/"; }
+# The same reading every file on both sides, as the updater does.
+rsync_daemon_checksum() {
+  rsync -a --whole-file --checksum "rsync://127.0.0.1:$rsync_port/game/" "$1/"
+}
 
 # A curl configuration fetching every listed file in one process (one
 # connection), into `into`/NAME`suffix`.
@@ -458,11 +462,21 @@ if [ "$profile" = yes ]; then
   restore_game() { restore_old "$work/game-old" "$data/old"; }
   restore_small() { restore_old "$work/small-game" "$data/small-old"; }
 
+  say "Profile 0: nothing to do (an empty update.dat)"
+  mkdir -p "$work/empty-release"
+  "$pack" publish "$work/empty-release" "$work/site-empty" >/dev/null
+  serve "$work/site-empty"
+  make_game "$work/empty-game"
+  three p0.updater "" updater_in "$work/empty-game"
+
   say "Profile 1: check only"
   serve "$sites/game"
   three p1.updater "" updater_in "$work/game-current"
   three p1.read "" quietly "$bench_data" read "$work/game-current"
   three p1.read_crc "" quietly "$bench_data" read --crc "$work/game-current"
+  if "$bench_data" read --crc-libdeflate "$work/empty-game" >/dev/null 2>&1; then
+    three p1.read_crc_libdeflate "" quietly "$bench_data" read --crc-libdeflate "$work/game-current"
+  fi
   cpu p1 "$work/game-current"
   callgrind p1 "$work/game-current"
 
@@ -563,6 +577,10 @@ for round in $(seq 1 "$rounds_total"); do
   restore_old "$work/game-old" "$data/old"
   timed "$(label_of "$round" s2.rsync)" rsync_daemon "$work/game-old"
   check_sums s2.rsync "$work/game-old" "$work/patched.md5"
+
+  restore_old "$work/game-old" "$data/old"
+  timed "$(label_of "$round" s2.rsync_checksum)" rsync_daemon_checksum "$work/game-old"
+  check_sums s2.rsync_checksum "$work/game-old" "$work/patched.md5"
 done
 
 # ---------------------------------------------------------------------------
@@ -588,7 +606,6 @@ say "4. Memory: checking, installing and publishing one file of ${single_sizes[*
 pack_level=1
 for size in "${single_sizes[@]}"; do
   single="$data/single-$size"
-  (cd "$single/release" && md5sum big.pak) >"$work/single.md5"
   make_game "$work/single-current"
   ln "$single/release/big.pak" "$work/single-current/big.pak"
   make_game "$work/single-install"
@@ -599,8 +616,9 @@ for size in "${single_sizes[@]}"; do
       >/dev/null
     updater_run "$(label_of "$round" "s4.check.$size")" "$work/single-current" 1 "" memory
     rm -f "$work/single-install/big.pak" "$work/single-install/update.dat"
-    updater_run "$(label_of "$round" "s4.install.$size")" "$work/single-install" 2 \
-      "$work/single.md5" memory
+    updater_run "$(label_of "$round" "s4.install.$size")" "$work/single-install" 2 "" memory
+    cmp -s "$single/release/big.pak" "$work/single-install/big.pak" ||
+      fail "s4.install.$size: big.pak was not installed intact"
   done
   rm -rf "$work/single-current" "$work/single-install" "$work/site-single"
 done
@@ -727,12 +745,14 @@ b=$(basename "$build")
   echo "| curl (one process) + pigz (one process) | $(seconds s2.pigz) |"
   echo "| &nbsp;&nbsp;of which pigz | $(seconds s2.pigz.inflate) |"
   echo "| rsync daemon, --whole-file (its size-and-date check) | $(seconds s2.rsync) |"
+  echo "| rsync daemon, --whole-file --checksum (reads every file on both sides) | $(seconds s2.rsync_checksum) |"
   echo
   echo "| Ratio, run by run | median (min–max) |"
   echo "|---|---|"
   ratio_row "updater / curl + zlib-flate" s2.updater s2.curl
   ratio_row "updater / curl + pigz" s2.updater s2.pigz
   ratio_row "updater / rsync" s2.updater s2.rsync
+  ratio_row "updater / rsync --checksum" s2.updater s2.rsync_checksum
   echo
   echo "## 3. Many small files"
   echo
@@ -803,7 +823,7 @@ b=$(basename "$build")
   echo "for NAME in PATCHED; do zlib-flate -uncompress <\$WORK/download/NAME >GAME/NAME; done"
   echo "curl -sS --fail --create-dirs -K LIST.curlrc                    # into GAME/NAME.zz"
   echo "xargs -d '\\n' pigz -d -f <LIST.zz                             # GAME/NAME.zz -> GAME/NAME"
-  echo "rsync -a --whole-file rsync://127.0.0.1:$rsync_port/game/ \$WORK/game-old/"
+  echo "rsync -a --whole-file [--checksum] rsync://127.0.0.1:$rsync_port/game/ \$WORK/game-old/"
   echo "# between runs (not timed)"
   echo "rm -f GAME/update.dat && cp -a OLD_VERSIONS/. GAME/"
   echo "# 4."

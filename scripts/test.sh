@@ -6,7 +6,9 @@
 #   3. the threaded tests under ThreadSanitizer;
 #   4. the Windows build (both architectures), its PE checks and its
 #      end-to-end tests under Wine (scripts/test-windows.sh);
-#   5. each fuzz target for a short time (scripts/fuzz.sh --smoke).
+#   5. each fuzz target for a short time (scripts/fuzz.sh --smoke);
+#   6. the benchmarks in miniature on the build/ programs (bench/run.sh
+#      --quick): they still run; their figures are not judged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -41,5 +43,8 @@ scripts/test-windows.sh
 
 step "Fuzz smoke runs"
 scripts/fuzz.sh --smoke
+
+step "Benchmark smoke run (bench/run.sh --quick)"
+bench/run.sh --quick --build build
 
 step "All tests passed"
