@@ -108,7 +108,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     -DBRIGHTWICK_GTK=OFF >/dev/null
 fi
 cmake --build "$build" -j 2 --target brightwick-updater brightwick-pack engine_bench bench_data \
-  short_poll
+  what_if
 updater="$build/brightwick-updater"
 pack="$build/brightwick-pack"
 bench_data="$build/bench_data"
@@ -368,10 +368,13 @@ read_floor() { "$bench_data" read "$1" >/dev/null; }
 read_cat() { (cd "$1" && find . -type f -print0 | xargs -0 cat >/dev/null); }
 rsync_checksum() { rsync -a --checksum --dry-run "$1/" "$2/"; }
 rsync_daemon() { rsync -a --whole-file "rsync://127.0.0.1:$rsync_port/game/" "$1/"; }
-# The same reading every file on both sides, as the updater does.
+# The same reading every file on both sides, as the updater does; or putting
+# every new file on the disk before it replaces the old one, as the updater
+# does.
 rsync_daemon_checksum() {
   rsync -a --whole-file --checksum "rsync://127.0.0.1:$rsync_port/game/" "$1/"
 }
+rsync_daemon_fsync() { rsync -a --whole-file --fsync "rsync://127.0.0.1:$rsync_port/game/" "$1/"; }
 
 # A curl configuration fetching every listed file in one process (one
 # connection), into `into`/NAME`suffix`.
@@ -451,11 +454,9 @@ if [ "$profile" = yes ]; then
   cpu() { # name, folder: user and system seconds of one updater run
     updater_in "$2" /usr/bin/time -f "%e s wall, %U s user, %S s system" -o "$prof/$1.cpu.txt"
   }
-  short_poll() { # folder
-    local dir=$1
-    (cd "$dir" && env -u DISPLAY -u WAYLAND_DISPLAY -u no_proxy -u NO_PROXY -u all_proxy \
-      -u ALL_PROXY -u https_proxy http_proxy="http://127.0.0.1:$nginx_port" \
-      LD_PRELOAD="$build/bench/libshort_poll.so" "$updater" >/dev/null)
+  # The updater with one experiment of bench/what_if.cpp switched on.
+  what_if() { # variable, folder
+    updater_in "$2" env LD_PRELOAD="$build/bench/libwhat_if.so" "$1=1"
   }
   quietly() { "$@" >/dev/null; }
   curl_each_new() { curl -sS --fail --create-dirs -H 'Connection: close' -K "$1"; }
@@ -482,6 +483,7 @@ if [ "$profile" = yes ]; then
 
   say "Profile 2: patch"
   three p2.updater restore_game updater_in "$work/game-old"
+  three p2.no_sync restore_game what_if BENCH_NO_SYNC "$work/game-old"
   restore_game
   cpu p2 "$work/game-old"
   restore_game
@@ -495,7 +497,8 @@ if [ "$profile" = yes ]; then
   say "Profile 3: many small files"
   serve "$sites/small"
   three p3.updater restore_small updater_in "$work/small-game"
-  three p3.short_poll restore_small short_poll "$work/small-game"
+  three p3.short_poll restore_small what_if BENCH_SHORT_POLL "$work/small-game"
+  three p3.no_sync restore_small what_if BENCH_NO_SYNC "$work/small-game"
   curl_config "$work/small.list" "$work/download" >"$work/small.plain.curlrc"
   three p3.curl_reuse "" curl -sS --fail --create-dirs -K "$work/small.plain.curlrc"
   three p3.curl_new "" curl_each_new "$work/small.plain.curlrc"
@@ -581,6 +584,10 @@ for round in $(seq 1 "$rounds_total"); do
   restore_old "$work/game-old" "$data/old"
   timed "$(label_of "$round" s2.rsync_checksum)" rsync_daemon_checksum "$work/game-old"
   check_sums s2.rsync_checksum "$work/game-old" "$work/patched.md5"
+
+  restore_old "$work/game-old" "$data/old"
+  timed "$(label_of "$round" s2.rsync_fsync)" rsync_daemon_fsync "$work/game-old"
+  check_sums s2.rsync_fsync "$work/game-old" "$work/patched.md5"
 done
 
 # ---------------------------------------------------------------------------
@@ -746,6 +753,7 @@ b=$(basename "$build")
   echo "| &nbsp;&nbsp;of which pigz | $(seconds s2.pigz.inflate) |"
   echo "| rsync daemon, --whole-file (its size-and-date check) | $(seconds s2.rsync) |"
   echo "| rsync daemon, --whole-file --checksum (reads every file on both sides) | $(seconds s2.rsync_checksum) |"
+  echo "| rsync daemon, --whole-file --fsync (each new file on the disk, as the updater does) | $(seconds s2.rsync_fsync) |"
   echo
   echo "| Ratio, run by run | median (min–max) |"
   echo "|---|---|"
@@ -753,6 +761,7 @@ b=$(basename "$build")
   ratio_row "updater / curl + pigz" s2.updater s2.pigz
   ratio_row "updater / rsync" s2.updater s2.rsync
   ratio_row "updater / rsync --checksum" s2.updater s2.rsync_checksum
+  ratio_row "updater / rsync --fsync" s2.updater s2.rsync_fsync
   echo
   echo "## 3. Many small files"
   echo
@@ -823,7 +832,7 @@ b=$(basename "$build")
   echo "for NAME in PATCHED; do zlib-flate -uncompress <\$WORK/download/NAME >GAME/NAME; done"
   echo "curl -sS --fail --create-dirs -K LIST.curlrc                    # into GAME/NAME.zz"
   echo "xargs -d '\\n' pigz -d -f <LIST.zz                             # GAME/NAME.zz -> GAME/NAME"
-  echo "rsync -a --whole-file [--checksum] rsync://127.0.0.1:$rsync_port/game/ \$WORK/game-old/"
+  echo "rsync -a --whole-file [--checksum | --fsync] rsync://127.0.0.1:$rsync_port/game/ \$WORK/game-old/"
   echo "# between runs (not timed)"
   echo "rm -f GAME/update.dat && cp -a OLD_VERSIONS/. GAME/"
   echo "# 4."
