@@ -440,19 +440,28 @@ if [ "$profile" = yes ]; then
     callgrind_annotate --inclusive=yes "$prof/$1.callgrind" >"$prof/$1.inclusive.txt"
     callgrind_annotate "$prof/$1.callgrind" >"$prof/$1.self.txt"
   }
-  # Wall time in each system call, summed over the threads.
-  syscalls() { updater_in "$2" strace -f -c -w -o "$prof/$1.strace.txt"; }
-  # Three timed runs of a command into samples/LABEL (after one unmeasured).
-  three() { # label, restore command or "", command...
-    local label=$1 restore=$2
-    shift 2
-    for round in 0 1 2 3; do
-      [ -z "$restore" ] || $restore
-      if [ "$round" -eq 0 ]; then "$@"; else timed "$label" "$@"; fi
-    done
+  # Time in each system call, summed over the threads: wall time (how long
+  # the calls took) and system CPU time (what the kernel spent on them).
+  syscalls() { # name, folder
+    updater_in "$2" strace -f -c -w -o "$prof/$1.strace-wall.txt"
+    $3
+    updater_in "$2" strace -f -c -o "$prof/$1.strace-cpu.txt"
   }
   cpu() { # name, folder: user and system seconds of one updater run
     updater_in "$2" /usr/bin/time -f "%e s wall, %U s user, %S s system" -o "$prof/$1.cpu.txt"
+  }
+  # Runs the variants of an experiment in turn (each a function, named as its
+  # samples), one round unmeasured and then five measured, restoring the
+  # folder before each run, so that noise hits every variant alike.
+  alternate() { # restore command or "", variant...
+    local restore=$1
+    shift
+    for round in 0 1 2 3 4 5; do
+      for variant in "$@"; do
+        [ -z "$restore" ] || $restore
+        if [ "$round" -eq 0 ]; then $variant; else timed "$variant" "$variant"; fi
+      done
+    done
   }
   # The updater with one experiment of bench/what_if.cpp switched on.
   what_if() { # variable, folder
@@ -463,56 +472,64 @@ if [ "$profile" = yes ]; then
   restore_game() { restore_old "$work/game-old" "$data/old"; }
   restore_small() { restore_old "$work/small-game" "$data/small-old"; }
 
+  p0_updater() { updater_in "$work/empty-game"; }
+  p1_updater() { updater_in "$work/game-current"; }
+  p1_read() { quietly "$bench_data" read "$work/game-current"; }
+  p1_read_crc() { quietly "$bench_data" read --crc "$work/game-current"; }
+  p1_read_crc_libdeflate() { quietly "$bench_data" read --crc-libdeflate "$work/game-current"; }
+  p2_updater() { updater_in "$work/game-old"; }
+  p2_no_sync() { what_if BENCH_NO_SYNC "$work/game-old"; }
+  p2_curl_reuse() { curl -sS --fail --create-dirs -K "$work/patched.curlrc"; }
+  p2_curl_new() { curl_each_new "$work/patched.curlrc"; }
+  p3_updater() { updater_in "$work/small-game"; }
+  p3_short_poll() { what_if BENCH_SHORT_POLL "$work/small-game"; }
+  p3_no_sync() { what_if BENCH_NO_SYNC "$work/small-game"; }
+  p3_curl_reuse() { curl -sS --fail --create-dirs -K "$work/small.plain.curlrc"; }
+  p3_curl_new() { curl_each_new "$work/small.plain.curlrc"; }
+
   say "Profile 0: nothing to do (an empty update.dat)"
   mkdir -p "$work/empty-release"
   "$pack" publish "$work/empty-release" "$work/site-empty" >/dev/null
   serve "$work/site-empty"
   make_game "$work/empty-game"
-  three p0.updater "" updater_in "$work/empty-game"
+  alternate "" p0_updater
 
   say "Profile 1: check only"
   serve "$sites/game"
-  three p1.updater "" updater_in "$work/game-current"
-  three p1.read "" quietly "$bench_data" read "$work/game-current"
-  three p1.read_crc "" quietly "$bench_data" read --crc "$work/game-current"
-  if "$bench_data" read --crc-libdeflate "$work/empty-game" >/dev/null 2>&1; then
-    three p1.read_crc_libdeflate "" quietly "$bench_data" read --crc-libdeflate "$work/game-current"
-  fi
+  crc_variants=(p1_read_crc)
+  "$bench_data" read --crc-libdeflate "$work/empty-game" >/dev/null 2>&1 &&
+    crc_variants+=(p1_read_crc_libdeflate)
+  alternate "" p1_updater p1_read "${crc_variants[@]}"
   cpu p1 "$work/game-current"
   callgrind p1 "$work/game-current"
 
   say "Profile 2: patch"
-  three p2.updater restore_game updater_in "$work/game-old"
-  three p2.no_sync restore_game what_if BENCH_NO_SYNC "$work/game-old"
+  alternate restore_game p2_updater p2_no_sync
+  curl_config "$work/patched.list" "$work/download" >"$work/patched.curlrc"
+  alternate "" p2_curl_reuse p2_curl_new
   restore_game
   cpu p2 "$work/game-old"
   restore_game
   callgrind p2 "$work/game-old"
   restore_game
-  syscalls p2 "$work/game-old"
-  curl_config "$work/patched.list" "$work/download" >"$work/patched.curlrc"
-  three p2.curl_reuse "" curl -sS --fail --create-dirs -K "$work/patched.curlrc"
-  three p2.curl_new "" curl_each_new "$work/patched.curlrc"
+  syscalls p2 "$work/game-old" restore_game
 
   say "Profile 3: many small files"
   serve "$sites/small"
-  three p3.updater restore_small updater_in "$work/small-game"
-  three p3.short_poll restore_small what_if BENCH_SHORT_POLL "$work/small-game"
-  three p3.no_sync restore_small what_if BENCH_NO_SYNC "$work/small-game"
+  alternate restore_small p3_updater p3_short_poll p3_no_sync
   curl_config "$work/small.list" "$work/download" >"$work/small.plain.curlrc"
-  three p3.curl_reuse "" curl -sS --fail --create-dirs -K "$work/small.plain.curlrc"
-  three p3.curl_new "" curl_each_new "$work/small.plain.curlrc"
+  alternate "" p3_curl_reuse p3_curl_new
   restore_small
   cpu p3 "$work/small-game"
   restore_small
   callgrind p3 "$work/small-game"
   restore_small
-  syscalls p3 "$work/small-game"
+  syscalls p3 "$work/small-game" restore_small
 
   {
     echo "# Profile of the updater ($(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1-3 /proc/loadavg))"
     echo
-    echo "Medians of three runs after one unmeasured (seconds):"
+    echo "Median (min–max) of five runs after one unmeasured, the variants of each group alternating; seconds:"
     echo
     for file in "$samples"/p*; do
       printf -- '- %s: %s\n' "$(basename "$file")" "$(stats <"$file" | awk '{ printf "%.3f (%.3f–%.3f)", $1, $2, $3 }')"
@@ -524,9 +541,17 @@ if [ "$profile" = yes ]; then
       echo "CPU of one run: $(cat "$prof/$name.cpu.txt")"
       echo
       echo '```'
-      sed -n '1,45p' "$prof/$name.self.txt"
+      sed -n '/PROGRAM TOTALS/,+25p' "$prof/$name.self.txt" | cut -c1-160
       echo '```'
-      [ -f "$prof/$name.strace.txt" ] && echo '```' && head -25 "$prof/$name.strace.txt" && echo '```'
+      for kind in wall cpu; do
+        [ -f "$prof/$name.strace-$kind.txt" ] || continue
+        echo
+        echo "System calls, $kind time summed over the threads (strace -f -c$([ $kind = wall ] && echo " -w")):"
+        echo
+        echo '```'
+        head -22 "$prof/$name.strace-$kind.txt"
+        echo '```'
+      done
       echo
     done
   } >"$prof/summary.md"
