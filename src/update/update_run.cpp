@@ -9,6 +9,7 @@
 #include "download/download_worker.h"
 #include "log/dated_log.h"
 #include "shared/base_url.h"
+#include "update/checksum.h"
 #include "update/install.h"
 #include "update/manifest.h"
 
@@ -83,13 +84,13 @@ bool crcOfFile(std::FILE* file, std::uint32_t* crc) {
   std::size_t size = length >= 0 && length < static_cast<std::int64_t>(kCrcChunk)
                          ? static_cast<std::size_t>(length) + 1
                          : kCrcChunk;
-  std::vector<unsigned char> chunk(size);
-  uLong sum = crc32(0L, Z_NULL, 0);
+  // Not zero-filled: every byte used is read first.
+  std::unique_ptr<unsigned char[]> chunk(new unsigned char[size]);
+  std::uint32_t sum = 0;
   std::size_t got;
-  while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0) {
-    sum = crc32(sum, chunk.data(), static_cast<uInt>(got));
-  }
-  *crc = static_cast<std::uint32_t>(sum);
+  while ((got = std::fread(chunk.get(), 1, size, file)) > 0)
+    sum = crc32Update(sum, chunk.get(), got);
+  *crc = sum;
   return !std::ferror(file);
 }
 

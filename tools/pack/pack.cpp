@@ -18,6 +18,7 @@
 #include "pack_platform.h"
 #include "platform/platform.h"
 #include "shared/names.h"
+#include "update/checksum.h"
 #include "update/install.h"
 #include "update/manifest.h"
 #include "update/update_run.h"
@@ -337,10 +338,10 @@ void measure(const Candidate& file, std::vector<unsigned char>& buffer, std::int
   FilePtr in(openShared(narrowOrThrow(file.source), "rb"));
   if (!in) throw std::runtime_error("cannot read " + shown(file.source) + ": " + errnoText());
   std::uint64_t total = 0;
-  uLong sum = crc32(0L, Z_NULL, 0);
+  std::uint32_t sum = 0;
   std::size_t got;
   while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
-    sum = crc32(sum, buffer.data(), static_cast<uInt>(got));
+    sum = crc32Update(sum, buffer.data(), got);
     total += got;
     if (total > static_cast<std::uint64_t>(INT32_MAX)) {
       throw std::runtime_error(quotedName(file.name) +
@@ -352,7 +353,7 @@ void measure(const Candidate& file, std::vector<unsigned char>& buffer, std::int
     throw std::runtime_error("cannot read " + shown(file.source) + ": " + errnoText());
   }
   *size = static_cast<std::int32_t>(total);
-  *crc = static_cast<std::uint32_t>(sum);
+  *crc = sum;
 }
 
 bool packedFileMatches(const fs::path& packed, const OldEntry& old) {
