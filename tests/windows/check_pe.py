@@ -20,7 +20,7 @@ RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_MANIFEST = 3, 5, 14, 24
 # libcurl, zlib, winpthreads, bcrypt.dll...) would be missing beside the exe.
 ALLOWED_DLLS = {
     "kernel32.dll", "user32.dll", "comctl32.dll", "shell32.dll", "advapi32.dll",
-    "crypt32.dll", "ws2_32.dll", "msvcrt.dll",
+    "crypt32.dll", "ws2_32.dll", "msvcrt.dll", "winmm.dll",
 }
 
 # Functions the program must call itself, so a stand-in cannot pass.
@@ -31,6 +31,7 @@ REQUIRED_IMPORTS = {
     "shell32.dll": {"ShellExecuteA"},
     "kernel32.dll": {"MoveFileExA", "Sleep", "TerminateProcess"},
     "msvcrt.dll": {"_beginthread", "_fsopen", "_filelengthi64"},
+    "winmm.dll": {"timeBeginPeriod"},
 }
 
 # Functions of Windows Vista and later that MinGW, libcurl or libstdc++ pick
