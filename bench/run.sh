@@ -4,7 +4,7 @@
 # scenario measures and why: bench/README.md.
 #
 #   bench/run.sh                the full run (8.5 minutes on 2 cores from
-#                               scratch, 7.5 with the data kept): installs the
+#                               scratch, 7 with the data kept): installs the
 #                               Debian packages it needs, builds in
 #                               build-bench/ (Release), makes and publishes the
 #                               data (kept in build-bench/ for the next run),
