@@ -39,6 +39,10 @@ bool startThread(ThreadProc proc);
 // Gives up the processor for at least one millisecond.
 void sleepOneMillisecond();
 
+// Lets another thread that is ready run now, if there is one; returns at
+// once otherwise.
+void yieldProcessor();
+
 // Opens `path` with the stdio `mode`, without denying other processes any
 // access to the file. Null on failure.
 std::FILE* openShared(const std::string& path, const char* mode);

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -68,6 +69,10 @@ void sleepOneMillisecond() {
   timespec delay{0, 1000000};
   while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
   }
+}
+
+void yieldProcessor() {
+  sched_yield();
 }
 
 std::FILE* openShared(const std::string& path, const char* mode) {

@@ -100,6 +100,10 @@ void sleepOneMillisecond() {
   Sleep(1);
 }
 
+void yieldProcessor() {
+  SwitchToThread();
+}
+
 std::FILE* openShared(const std::string& path, const char* mode) {
   return _fsopen(path.c_str(), mode, _SH_DENYNO);
 }
@@ -116,8 +120,8 @@ bool replaceFile(const std::string& from, const std::string& to) {
     // that a power cut leaves the old file or the new one, never an empty
     // one.
     ScopedHandle source(CreateFileA(from.c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!source.valid() || !FlushFileBuffers(source.get())) return false;
   }
   // One rename in the file system: readers see the old or the new file, and
