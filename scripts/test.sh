@@ -15,28 +15,30 @@ jobs=$(nproc)
 
 scripts/install-deps.sh
 
-step() { printf '\n=== %s\n' "$*"; }
+# Each step says how far into the run it starts, so a slow step shows in the
+# CI log.
+step() { printf '\n=== %s  [%dm%02ds]\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
 
-build_and_test() {  # folder, ctest arguments..., -- cmake arguments...
-  local dir=$1; shift
+build_and_test() {  # folder, target, ctest arguments..., -- cmake arguments...
+  local dir=$1 target=$2; shift 2
   local ctest_args=()
   while [ "$#" -gt 0 ] && [ "$1" != "--" ]; do ctest_args+=("$1"); shift; done
   [ "$#" -gt 0 ] && shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
+  cmake --build "$dir" -j "$jobs" --target "$target"
   ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}"
 }
 
 step "Native build and tests"
-build_and_test build
+build_and_test build all
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  build_and_test build-asan -- -DBRIGHTWICK_SANITIZE=address,undefined
+  build_and_test build-asan all -- -DBRIGHTWICK_SANITIZE=address,undefined
 
 step "ThreadSanitizer (threaded tests)"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  build_and_test build-tsan -L threaded -- -DBRIGHTWICK_SANITIZE=thread
+  build_and_test build-tsan threaded_tests -L threaded -- -DBRIGHTWICK_SANITIZE=thread
 
 step "Windows build, PE checks and Wine end-to-end tests"
 scripts/test-windows.sh
