@@ -32,7 +32,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using Tree = std::map<std::string, std::string>;
 
 constexpr int kFiles = 50;
 
@@ -59,20 +58,6 @@ struct Figures {
   int brokenFiles = 0;     // missing, empty or mixed after a kill
   int outsideChanged = 0;  // runs after which something outside changed
 };
-
-Tree treeOf(const fs::path& folder, const std::string& skip) {
-  Tree tree;
-  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator();
-       ++it) {
-    std::string relative = fs::relative(it->path(), folder).string();
-    if (relative == skip) {
-      it.disable_recursion_pending();
-      continue;
-    }
-    tree[relative] = it->is_directory() ? "<dir>" : readFile(it->path());
-  }
-  return tree;
-}
 
 // 50 files in a few folders, of sizes from 1 KiB to 1 MiB, text-like and
 // noise; some keep their size from old to new, so only the CRC tells.

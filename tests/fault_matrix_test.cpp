@@ -38,7 +38,6 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 // Every file under a folder: relative path -> content ("<dir>" for folders).
-using Tree = std::map<std::string, std::string>;
 
 constexpr std::int64_t kMiB = 1 << 20;
 // The bounds the updater promises: a listed size plus this much per file,
@@ -56,20 +55,6 @@ const std::string kPortalPage =
     "<!DOCTYPE html>\n<html><head><title>Hotel Wi-Fi</title>\n"
     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1, shrink-to-fit=no\">\n"
     "</head><body><p>Welcome, guest, please log in, then continue.</p></body></html>\n";
-
-Tree treeOf(const fs::path& folder, const std::string& skip) {
-  Tree tree;
-  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator();
-       ++it) {
-    std::string relative = fs::relative(it->path(), folder).string();
-    if (relative == skip) {
-      it.disable_recursion_pending();
-      continue;
-    }
-    tree[relative] = it->is_directory() ? "<dir>" : readFile(it->path());
-  }
-  return tree;
-}
 
 std::string logPrefix(const std::string& message) {
   return message.substr(0, message.find(':'));
@@ -93,9 +78,7 @@ struct FaultTest : ::testing::Test {
     writeFile(root.path() / "canary" / "x", "canary x");
     writeFile(root.path() / "x", "a file beside the game folder");
     fs::current_path(game);
-    // A stand-in game that leaves a mark where it was started.
-    writeFile("tdx.exe", "#!/bin/sh\npwd > game-started\n");
-    chmod("tdx.exe", 0755);
+    installStandInGame();
     outsideBefore = treeOf(root.path(), "game");
   }
 

@@ -26,6 +26,7 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/update_harness.h"
+#include "support/virtual_display.h"
 
 // Last: Xlib's macros (None, Bool, Status) would clash with names above.
 #include <X11/Xatom.h>
@@ -42,73 +43,6 @@ constexpr int kScreenHeight = 600;
 // The Win32 template's 164 x 46 dialog units at 96 dpi.
 constexpr int kClientWidth = 287;
 constexpr int kClientHeight = 75;
-
-// An X server of its own for each test, on a display number the server picks
-// (-displayfd), so that tests running side by side never meet. It ends with
-// the test, or with the test process should that die first.
-class VirtualDisplay {
- public:
-  VirtualDisplay() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    // Everything the child needs is made before fork(); after it, only
-    // async-signal-safe calls.
-    std::string fdText = std::to_string(fds[1]);
-    std::string screen = std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24";
-    const char* argv[] = {BRIGHTWICK_XVFB, "-displayfd", fdText.c_str(), "-screen",  "0",
-                          screen.c_str(),  "-nolisten",  "tcp",          "-noreset", nullptr};
-    int quiet = open("/dev/null", O_RDWR | O_CLOEXEC);
-    pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork");
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGTERM);
-      if (getppid() != parent) _exit(1);
-      fcntl(fds[1], F_SETFD, 0);
-      dup2(quiet, STDIN_FILENO);
-      dup2(quiet, STDOUT_FILENO);
-      dup2(quiet, STDERR_FILENO);
-      execv(argv[0], const_cast<char* const*>(argv));
-      _exit(127);
-    }
-    close(quiet);
-    close(fds[1]);
-    std::string number;
-    auto deadline = Clock::now() + 20s;
-    while (number.find('\n') == std::string::npos && Clock::now() < deadline) {
-      pollfd wait{fds[0], POLLIN, 0};
-      int left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      if (poll(&wait, 1, std::max(left, 0)) <= 0) break;
-      char buffer[32];
-      ssize_t got = read(fds[0], buffer, sizeof buffer);
-      if (got <= 0) break;
-      number.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(fds[0]);
-    if (number.find('\n') == std::string::npos) {
-      stop();
-      throw std::runtime_error("Xvfb did not start");
-    }
-    name_ = ":" + number.substr(0, number.find('\n'));
-  }
-  ~VirtualDisplay() { stop(); }
-  VirtualDisplay(const VirtualDisplay&) = delete;
-  VirtualDisplay& operator=(const VirtualDisplay&) = delete;
-
-  const std::string& name() const { return name_; }
-
- private:
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
-  pid_t pid_ = -1;
-  std::string name_;
-};
 
 // A connection to the display for what the command-line tools cannot do.
 class XConnection {
@@ -160,12 +94,6 @@ Reply ok(const std::string& body) {
   return reply;
 }
 
-// A stand-in game that leaves a mark where it was started.
-void installGame() {
-  writeFile("tdx.exe", "#!/bin/sh\npwd > game-started\n");
-  chmod("tdx.exe", 0755);
-}
-
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -179,28 +107,20 @@ std::vector<std::string> linesOf(const std::string& text) {
 std::optional<std::string> waitForLine(const std::filesystem::path& path,
                                        const std::function<bool(const std::string&)>& match,
                                        std::chrono::milliseconds timeout) {
-  int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  inotify_add_watch(fd, path.parent_path().c_str(), IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE);
-  auto deadline = Clock::now() + timeout;
   std::optional<std::string> found;
-  for (;;) {
-    if (fileExists(path)) {
-      for (const std::string& line : linesOf(readFile(path))) {
-        if (match(line)) found = line;
-        if (found) break;
-      }
-    }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (found || left.count() <= 0) break;
-    pollfd wait{fd, POLLIN, 0};
-    if (poll(&wait, 1, static_cast<int>(left.count())) > 0) {
-      char events[4096];
-      while (read(fd, events, sizeof events) > 0) {
-      }
-    }
-  }
-  close(fd);
+  waitForChange(
+      path.parent_path().string(),
+      [&] {
+        if (!fileExists(path)) return false;
+        for (const std::string& line : linesOf(readFile(path))) {
+          if (match(line)) {
+            found = line;
+            return true;
+          }
+        }
+        return false;
+      },
+      timeout);
   return found;
 }
 
@@ -217,7 +137,7 @@ std::string englishLogName(std::time_t when) {
 }
 
 struct GtkDialogTest : ::testing::Test {
-  VirtualDisplay display;
+  VirtualDisplay display{BRIGHTWICK_XVFB, kScreenWidth, kScreenHeight};
   ScopedTempDir dir;
   std::map<std::string, Reply> served;
   std::filesystem::path trace = dir.path() / "dialog-trace.txt";
@@ -311,7 +231,7 @@ void PrintTo(Closer closer, std::ostream* out) {
 struct GtkDialogCloseTest : GtkDialogTest, ::testing::WithParamInterface<Closer> {};
 
 TEST_P(GtkDialogCloseTest, ShowsTheTransferAndClosingStartsTheGameAtOnce) {
-  installGame();
+  installStandInGame();
   std::string data = makeBytes(400000, 11, false);
   std::string packed = zlibStream(data);
   writeFile("big.pak", "old");
@@ -392,7 +312,7 @@ INSTANTIATE_TEST_SUITE_P(Closers, GtkDialogCloseTest,
                          });
 
 TEST_F(GtkDialogTest, ARunThatEndsByItselfClosesTheWindowAndStartsTheGame) {
-  installGame();
+  installStandInGame();
   std::string first = makeBytes(150000, 12, true);
   std::string second = makeBytes(90000, 13, false);
   writeFile("a.pak", "old a");
@@ -423,7 +343,7 @@ TEST_F(GtkDialogTest, ARunThatEndsByItselfClosesTheWindowAndStartsTheGame) {
 }
 
 TEST_F(GtkDialogTest, TheDesktopLanguageChangesNeitherLogNamesNorTexts) {
-  installGame();
+  installStandInGame();
   std::string data = makeBytes(30000, 14, true);
   // A name in UTF-8, as a Linux folder has it, and one in Windows-1252, as a
   // manifest written for Windows has it.
@@ -466,7 +386,7 @@ TEST_F(GtkDialogTest, TheDesktopLanguageChangesNeitherLogNamesNorTexts) {
 }
 
 TEST_F(GtkDialogTest, AMessageBoxHoldsTheWorkerUntilTheUserConfirmsIt) {
-  installGame();
+  installStandInGame();
   // The download's scratch file cannot be created where a folder that cannot
   // be removed stands in its way: the worker says so in a message box.
   std::filesystem::create_directory("temp.download");

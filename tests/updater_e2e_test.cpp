@@ -22,12 +22,6 @@ Reply ok(const std::string& body) {
   return reply;
 }
 
-// A stand-in game that leaves a mark where it was started.
-void installGame() {
-  writeFile("tdx.exe", "#!/bin/sh\npwd > game-started\n");
-  chmod("tdx.exe", 0755);
-}
-
 std::map<std::string, std::string> headless(const TestHttpServer& server) {
   return {{"http_proxy", server.address()},
           {"no_proxy", ""},
@@ -52,7 +46,7 @@ struct UpdaterTest : ::testing::Test {
 };
 
 TEST_F(UpdaterTest, UpdatesTheGameFolderAndStartsTheGame) {
-  installGame();
+  installStandInGame();
   std::string fresh = makeBytes(40000, 1, true);
   std::string stale = makeBytes(90000, 2, false);
   std::string added = makeBytes(300000, 3, true);
@@ -83,7 +77,7 @@ TEST_F(UpdaterTest, UpdatesTheGameFolderAndStartsTheGame) {
 }
 
 TEST_F(UpdaterTest, WritesTheLogLinesOfAFailedRun) {
-  installGame();
+  installStandInGame();
   std::string data = makeBytes(50000, 4, true);
   std::string packed = zlibStream(data);
   writeFile("kept.pak", "old");
@@ -112,7 +106,7 @@ TEST_F(UpdaterTest, WritesTheLogLinesOfAFailedRun) {
 }
 
 TEST_F(UpdaterTest, FailuresKeepTheOldFiles) {
-  installGame();
+  installStandInGame();
   std::string data = makeBytes(120000, 5, false);
   std::string packed = zlibStream(data);
   std::string listed =
@@ -142,7 +136,7 @@ TEST_F(UpdaterTest, FailuresKeepTheOldFiles) {
 }
 
 TEST_F(UpdaterTest, AnUnreachableServerStillStartsTheGame) {
-  installGame();
+  installStandInGame();
   int closedPort;
   {
     TestHttpServer probe(serveUpdates({}));
@@ -172,7 +166,7 @@ TEST_F(UpdaterTest, AMissingGameIsSilent) {
 }
 
 TEST_F(UpdaterTest, CtrlCStartsTheGameAtOnceAndEndsTheProcess) {
-  installGame();
+  installStandInGame();
   std::string data = makeBytes(500000, 6, false);
   std::string packed = zlibStream(data);
   writeFile("big.pak", "old");
@@ -194,7 +188,7 @@ TEST_F(UpdaterTest, CtrlCStartsTheGameAtOnceAndEndsTheProcess) {
 }
 
 TEST_F(UpdaterTest, ClosingTheTerminalActsLikeTheCloseBox) {
-  installGame();
+  installStandInGame();
   Reply stall = ok(zlibStream(makeBytes(100000, 7, false)));
   stall.stallAfter = 100;
   served = {{"update.dat", ok("a.pak,1,2,3\n")}, {"a.pak", stall}};

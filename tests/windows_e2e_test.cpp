@@ -24,6 +24,7 @@
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/update_harness.h"
+#include "support/virtual_display.h"
 
 extern char** environ;
 
@@ -35,82 +36,6 @@ namespace fs = std::filesystem;
 const std::string kHelpers = BRIGHTWICK_WINDOWS_HELPERS;
 const std::string kCannotWrite =
     " for writing.  The file is in use.  Please close the game first to prevent this problem.";
-
-// An X server for this test process, on a display number it picks itself
-// (-displayfd), so that runs never collide over a fixed display.
-class VirtualDisplay {
- public:
-  VirtualDisplay() {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    // Above 3, so that the dup2 to 3 in the child always clears close-on-exec.
-    int writeEnd = fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
-    close(fds[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd, 3);
-    std::vector<std::string> args = {BRIGHTWICK_XVFB, "-displayfd", "3", "-nolisten",
-                                     "tcp",           "-screen",    "0", "1024x768x24"};
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int rc = posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(writeEnd);
-    if (rc != 0) {
-      close(fds[0]);
-      throw std::runtime_error("cannot start Xvfb");
-    }
-    // Xvfb writes the display number once it accepts clients.
-    std::string number;
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (number.find('\n') == std::string::npos) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      pollfd ready{fds[0], POLLIN, 0};
-      if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
-      char buffer[32];
-      ssize_t got = read(fds[0], buffer, sizeof buffer);
-      if (got <= 0) break;
-      number.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(fds[0]);
-    if (number.find('\n') == std::string::npos) {
-      stop();
-      throw std::runtime_error("Xvfb did not report its display");
-    }
-    name_ = ":" + number.substr(0, number.find('\n'));
-  }
-  ~VirtualDisplay() { stop(); }
-  VirtualDisplay(const VirtualDisplay&) = delete;
-  VirtualDisplay& operator=(const VirtualDisplay&) = delete;
-
-  const std::string& name() const { return name_; }
-
- private:
-  void stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    int status;
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      pollfd none{-1, 0, 0};
-      poll(&none, 0, 20);
-    }
-    pid_ = -1;
-  }
-
-  pid_t pid_ = -1;
-  std::string name_;
-};
 
 Reply ok(const std::string& body) {
   Reply reply;
@@ -130,7 +55,7 @@ std::string windowsPath(const fs::path& path) {
 class WindowsUpdaterTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    display_ = std::make_unique<VirtualDisplay>();
+    display_ = std::make_unique<VirtualDisplay>(BRIGHTWICK_XVFB, 1024, 768);
     // The first start of Wine in a new prefix takes tens of seconds; the
     // test script makes the prefix ahead, this only covers a bare run.
     if (!fs::exists(fs::path(BRIGHTWICK_WINEPREFIX) / "system.reg")) {

@@ -1,6 +1,5 @@
 #include <cpuid.h>
 #include <immintrin.h>
-#include <zlib.h>
 
 #include "update/checksum.h"
 
@@ -87,16 +86,6 @@ CARRYLESS std::uint32_t foldedCrc(std::uint32_t crc, const unsigned char* data, 
   return static_cast<std::uint32_t>(_mm_extract_epi32(x1, 1));
 }
 
-std::uint32_t tableCrc(std::uint32_t crc, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    uInt piece = size > 0x40000000u ? 0x40000000u : static_cast<uInt>(size);
-    crc = static_cast<std::uint32_t>(crc32(crc, data, piece));
-    data += piece;
-    size -= piece;
-  }
-  return crc;
-}
-
 }  // namespace
 
 std::uint32_t crc32Update(std::uint32_t crc, const unsigned char* data, std::size_t size) {
@@ -106,5 +95,5 @@ std::uint32_t crc32Update(std::uint32_t crc, const unsigned char* data, std::siz
     data += folded;
     size -= folded;
   }
-  return tableCrc(crc, data, size);
+  return crc32ByTable(crc, data, size);
 }

@@ -148,24 +148,20 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
   return child.wait(timeout);
 }
 
-bool waitForFile(const std::string& path, std::chrono::milliseconds timeout) {
-  // inotify on the folder wakes the wait when the file appears, rather than
-  // polling for it.
-  std::filesystem::path file(path);
-  std::string folder = file.has_parent_path() ? file.parent_path().string() : ".";
+bool waitForChange(const std::string& folder, const std::function<bool()>& ready,
+                   std::chrono::milliseconds timeout) {
+  // inotify on the folder wakes the wait when something there changes,
+  // rather than polling for it.
   int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (fd < 0) return false;
-  inotify_add_watch(fd, folder.c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE);
+  if (fd < 0) return ready();
+  inotify_add_watch(fd, folder.c_str(), IN_CREATE | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE);
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  bool found = false;
+  bool done;
   for (;;) {
-    if (access(path.c_str(), F_OK) == 0) {
-      found = true;
-      break;
-    }
+    done = ready();
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
+    if (done || left.count() <= 0) break;
     pollfd wait{fd, POLLIN, 0};
     if (poll(&wait, 1, static_cast<int>(left.count())) > 0) {
       char events[4096];
@@ -174,5 +170,12 @@ bool waitForFile(const std::string& path, std::chrono::milliseconds timeout) {
     }
   }
   close(fd);
-  return found;
+  return done;
+}
+
+bool waitForFile(const std::string& path, std::chrono::milliseconds timeout) {
+  std::filesystem::path file(path);
+  std::string folder = file.has_parent_path() ? file.parent_path().string() : ".";
+  return waitForChange(
+      folder, [&] { return access(path.c_str(), F_OK) == 0; }, timeout);
 }

@@ -4,6 +4,7 @@
 // wait.
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -42,6 +43,11 @@ class ChildProcess {
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::map<std::string, std::string>& env,
                          std::chrono::milliseconds timeout);
+
+// Waits until `ready()` returns true, asking again whenever something in
+// `folder` changes, for at most `timeout`; returns the last answer.
+bool waitForChange(const std::string& folder, const std::function<bool()>& ready,
+                   std::chrono::milliseconds timeout);
 
 // Waits until `path` exists or `timeout` passes; true if it appeared.
 bool waitForFile(const std::string& path, std::chrono::milliseconds timeout);

@@ -88,3 +88,26 @@ std::string manifestLine(const std::string& name, const std::string& data,
   return name + "," + std::to_string(packed.size()) + "," + std::to_string(data.size()) + "," +
          crcText(data);
 }
+
+Tree treeOf(const std::filesystem::path& folder, const std::string& skip) {
+  namespace fs = std::filesystem;
+  Tree tree;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator();
+       ++it) {
+    std::string relative = fs::relative(it->path(), folder).string();
+    if (relative == skip) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    tree[relative] = it->is_directory() ? "<dir>" : readFile(it->path());
+  }
+  return tree;
+}
+
+void installStandInGame() {
+  writeFile("tdx.exe", "#!/bin/sh\npwd > game-started\n");
+  std::filesystem::permissions(
+      "tdx.exe", std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                     std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                     std::filesystem::perms::others_exec);
+}

@@ -5,6 +5,7 @@
 // the end.
 
 #include <filesystem>
+#include <map>
 #include <string>
 
 class ScopedTempDir {
@@ -20,6 +21,15 @@ class ScopedTempDir {
   std::filesystem::path path_;
   std::filesystem::path previous_;
 };
+
+// Every file and folder below `folder` (relative name -> content, "<dir>" for
+// a folder), leaving out the entry named `skip` and what it holds.
+using Tree = std::map<std::string, std::string>;
+Tree treeOf(const std::filesystem::path& folder, const std::string& skip = "");
+
+// A stand-in "tdx.exe" in the current folder that, when started, writes the
+// folder it was started in to "game-started".
+void installStandInGame();
 
 // Whole-file helpers for test data.
 std::string readFile(const std::filesystem::path& path);
