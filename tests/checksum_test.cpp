@@ -12,21 +12,37 @@ std::uint32_t zlibCrc(std::uint32_t crc, const unsigned char* data, std::size_t 
   return static_cast<std::uint32_t>(crc32(crc, data, static_cast<uInt>(size)));
 }
 
-TEST(Checksum, MatchesZlibForEveryLengthAndAlignment) {
+// Every way this machine can sum, not only the one crc32Update picks here.
+std::vector<CrcWay> availableWays() {
+  std::vector<CrcWay> ways;
+  for (CrcWay way : {CrcWay::table, CrcWay::fold16, CrcWay::fold32})
+    if (crcWayAvailable(way)) ways.push_back(way);
+  return ways;
+}
+
+TEST(Checksum, EveryWayMatchesZlibForEveryLengthAndAlignment) {
   std::mt19937 random(7);
   std::vector<unsigned char> bytes(70000);
   for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
-  // Around each block size of the folding (16, 64) and well beyond it, at
-  // every alignment, continued from a CRC other than 0.
-  for (std::size_t size = 0; size < 300; ++size) {
-    for (std::size_t offset = 0; offset < 16; ++offset) {
-      ASSERT_EQ(crc32Update(0x12345678, bytes.data() + offset, size),
-                zlibCrc(0x12345678, bytes.data() + offset, size))
-          << size << " at " << offset;
+  ASSERT_TRUE(crcWayAvailable(CrcWay::table));
+  for (CrcWay way : availableWays()) {
+    SCOPED_TRACE(static_cast<int>(way));
+    // Around each block size of the foldings (16, 64, 128) and well beyond
+    // it, at every alignment, continued from a CRC other than 0.
+    for (std::size_t size = 0; size < 400; ++size) {
+      for (std::size_t offset = 0; offset < 32; ++offset) {
+        ASSERT_EQ(crc32By(way, 0x12345678, bytes.data() + offset, size),
+                  zlibCrc(0x12345678, bytes.data() + offset, size))
+            << size << " at " << offset;
+      }
+    }
+    for (std::size_t size : {4095u, 4096u, 65536u, 65537u, 69999u}) {
+      EXPECT_EQ(crc32By(way, 0, bytes.data() + 1, size), zlibCrc(0, bytes.data() + 1, size));
     }
   }
-  for (std::size_t size : {4095u, 4096u, 65536u, 65537u, 69999u}) {
-    EXPECT_EQ(crc32Update(0, bytes.data() + 1, size), zlibCrc(0, bytes.data() + 1, size));
+  // And what the check uses is one of them.
+  for (std::size_t size : {0u, 63u, 64u, 127u, 128u, 144u, 69999u}) {
+    EXPECT_EQ(crc32Update(0, bytes.data() + 3, size), zlibCrc(0, bytes.data() + 3, size));
   }
 }
 
