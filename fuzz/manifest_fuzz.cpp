@@ -114,9 +114,8 @@ void checkAcceptedName(const std::string& name) {
   // Never one of the files the updater keeps for itself.
   std::string reached = reachedFile(name);
   FUZZ_CHECK(!reached.empty());
-  for (const char* own : {kManifestName, kScratchFile, kDownloadScratchFile}) {
-    FUZZ_CHECK(reached != own);
-  }
+  for (const char* own : kReservedNames) FUZZ_CHECK(reached != own);
+  FUZZ_CHECK(reached.rfind(std::string(kServerFolder) + "/", 0) != 0);
 }
 
 void checkLine(const std::string& line) {

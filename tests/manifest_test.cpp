@@ -133,7 +133,14 @@ TEST(ManifestNames, TheUpdatersOwnFilesAndTheFolderAreRefusedInEverySpelling) {
   for (const char* folder : {".", "./.", ".//.", " ", "./ ", " /x", "a/  /b"}) {
     EXPECT_FALSE(isSafeName(folder)) << folder;
   }
-  for (const char* other : {"temp/x", "x/temp", "./tempo", "temp.d", "./update.dat.old"}) {
+  // The files of the lock, the signature state, resumed transfers and the
+  // publisher's folder on the server, likewise.
+  for (const char* own : {"update.lock", "Update.State", "temp.partial", "./temp.partial.info",
+                          "update.dat.sig", "UPDATE.PATCHES", "update.d/x", "Update.D./p/1"}) {
+    EXPECT_FALSE(isSafeName(own)) << own;
+  }
+  for (const char* other : {"temp/x", "x/temp", "./tempo", "temp.d", "./update.dat.old",
+                            "x/update.d/y", "update.dx/y", "x/update.lock"}) {
     EXPECT_TRUE(isSafeName(other)) << other;
   }
 }

@@ -125,10 +125,11 @@ bool isSafeName(const std::string& name) {
   }
   // "." and the like name the game folder itself, which is no file.
   if (reached.empty()) return false;
-  for (const char* own : {kManifestName, kScratchFile, kDownloadScratchFile}) {
+  std::string top = reached.substr(0, reached.find('/'));
+  for (const char* own : kReservedNames) {
     if (equalsIgnoringAsciiCase(reached, own)) return false;
   }
-  return true;
+  return !equalsIgnoringAsciiCase(top, kServerFolder);
 }
 
 LineKind parseManifestLine(const std::string& line, std::vector<std::string>& fields) {

@@ -693,12 +693,11 @@ bool globMatches(const std::string& pattern, const std::string& name) {
 }
 
 const std::vector<std::string>& builtinExcludes() {
-  static const std::vector<std::string> kExcludes = {"/brightwick-updater",
-                                                     "/brightwick-updater.exe",
-                                                     std::string("/") + kManifestName,
-                                                     std::string("/") + kScratchFile,
-                                                     std::string("/") + kDownloadScratchFile,
-                                                     "*.log"};
+  static const std::vector<std::string> kExcludes = [] {
+    std::vector<std::string> excludes = {"/brightwick-updater", "/brightwick-updater.exe", "*.log"};
+    for (const char* own : kReservedNames) excludes.push_back(std::string("/") + own);
+    return excludes;
+  }();
   return kExcludes;
 }
 
