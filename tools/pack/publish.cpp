@@ -1,54 +1,30 @@
-#include "pack.h"
-
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <fstream>
 #include <map>
-#include <memory>
-#include <random>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <system_error>
 
-#include "engine/zlib_engine.h"
+#include "exclude.h"
+#include "pack.h"
 #include "pack_platform.h"
+#include "pack_support.h"
 #include "platform/platform.h"
 #include "shared/names.h"
 #include "update/checksum.h"
 #include "update/install.h"
 #include "update/manifest.h"
-#include "update/update_run.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Reading in large chunks keeps the CRC pass at disk speed; one buffer serves
-// the whole run, whatever the file sizes.
-constexpr std::size_t kReadChunk = 256 * 1024;
-// Scratch folders (publish) and files (verify) start with this; the random
-// tail keeps two runs, or a crashed run's leftovers, apart.
+// Scratch folders start with this; the random tail keeps two runs, or a
+// crashed run's leftovers, apart.
 constexpr char kScratchPrefix[] = ".brightwick-pack-";
-constexpr char kVerifyPrefix[] = "brightwick-pack-verify-";
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-// The engine with its progress hook wired to a callback, so that the display
-// moves inside a large file too.
-class ProgressEngine : public ZlibEngine {
- public:
-  std::function<void(std::uint64_t)> onBytes;
-  void reportProgress(int) override {
-    if (onBytes) onBytes(total_in);
-  }
-};
 
 // A release file that will get a manifest line.
 struct Candidate {
@@ -83,29 +59,6 @@ struct Transaction {
   bool committed = false;
 };
 
-std::string quotedName(const std::string& name) {
-  return "\"" + printableForLog(name) + "\"";
-}
-
-std::string shown(const fs::path& path) {
-  return quotedName(path.u8string());
-}
-
-std::string errnoText() {
-  return std::generic_category().message(errno);
-}
-
-// Unpredictable enough that a scratch name collides with nothing but another
-// run's, which the exclusive creation catches.
-std::string randomSuffix() {
-  static std::mt19937_64 generator(
-      std::random_device{}() ^
-      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  std::ostringstream text;
-  text << std::hex << generator();
-  return text.str();
-}
-
 // Whether `inner` is `outer` or lies inside it, after resolving links and
 // "..": publishing a folder into itself would list its own output.
 bool isWithin(const fs::path& inner, const fs::path& outer) {
@@ -118,78 +71,6 @@ bool isWithin(const fs::path& inner, const fs::path& outer) {
     if (ia == a.end() || *ia != *ib) return false;
   }
   return true;
-}
-
-fs::file_status statusOf(const fs::path& path) {
-  std::error_code ignored;
-  return fs::symlink_status(path, ignored);
-}
-
-std::string narrowOrThrow(const fs::path& path) {
-  std::string narrow;
-  if (!narrowPath(path, &narrow)) {
-    throw std::runtime_error(shown(path) + " cannot be written in the system's code page");
-  }
-  return narrow;
-}
-
-// A pattern match from `pi` in `pattern` and `si` in `subject`.
-bool matchFrom(const std::string& pattern, std::size_t pi, const std::string& subject,
-               std::size_t si) {
-  while (pi < pattern.size()) {
-    char c = pattern[pi];
-    if (c == '*') {
-      bool crossesFolders = pi + 1 < pattern.size() && pattern[pi + 1] == '*';
-      std::size_t next = pi + (crossesFolders ? 2 : 1);
-      // "a/**/b" also matches "a/b".
-      if (crossesFolders && next < pattern.size() && pattern[next] == '/' &&
-          matchFrom(pattern, next + 1, subject, si)) {
-        return true;
-      }
-      for (std::size_t k = si;; ++k) {
-        if (matchFrom(pattern, next, subject, k)) return true;
-        if (k >= subject.size() || (!crossesFolders && subject[k] == '/')) return false;
-      }
-    }
-    if (si >= subject.size()) return false;
-    unsigned char s = static_cast<unsigned char>(subject[si]);
-    if (c == '?') {
-      if (s == '/') return false;
-    } else if (c == '[' && pattern.find(']', pi + 2) != std::string::npos) {
-      std::size_t at = pi + 1;
-      bool negated = pattern[at] == '!';
-      if (negated) ++at;
-      bool hit = false;
-      // A "]" right after "[" or "[!" is a member, not the end.
-      std::size_t first = at;
-      for (; at < pattern.size() && (pattern[at] != ']' || at == first); ++at) {
-        unsigned char low = static_cast<unsigned char>(pattern[at]);
-        unsigned char high = low;
-        if (at + 2 < pattern.size() && pattern[at + 1] == '-' && pattern[at + 2] != ']') {
-          high = static_cast<unsigned char>(pattern[at + 2]);
-          at += 2;
-        }
-        if (s >= low && s <= high) hit = true;
-      }
-      // "[]..." or "[!]..." whose only "]" was taken as a member: unclosed,
-      // matching nothing.
-      if (at >= pattern.size()) return false;
-      if (hit == negated || s == '/') return false;
-      pi = at;  // on the "]"
-    } else if (static_cast<unsigned char>(c) != s) {
-      return false;
-    }
-    ++pi;
-    ++si;
-  }
-  return si == subject.size();
-}
-
-bool excludedBy(const std::vector<std::string>& patterns, const std::string& name) {
-  for (const std::string& pattern : patterns) {
-    if (globMatches(pattern, name)) return true;
-  }
-  return false;
 }
 
 // Collects the release's files, sorted by name, with every refusal in
@@ -560,146 +441,7 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
   removeUnlisted(out, old, files, result);
 }
 
-// One problem line for verify.
-std::string problemOf(const std::string& name, const std::string& text) {
-  return quotedName(name) + ": " + text;
-}
-
-std::string signedCrc(std::uint32_t crc) {
-  return std::to_string(static_cast<std::int32_t>(crc));
-}
-
-// Checks one entry's packed file by inflating it into `scratch`.
-void verifyEntry(const fs::path& out, const std::vector<std::string>& fields,
-                 const std::string& scratch, ProgressEngine& engine, VerifyResult& result) {
-  const std::string& name = fields[0];
-  // The updater compares the sizes as text, so only plain decimal matches.
-  for (std::size_t field : {std::size_t{1}, std::size_t{2}}) {
-    if (fields[field] != std::to_string(readLong32(fields[field])) ||
-        readLong32(fields[field]) < 0) {
-      result.problems.push_back(
-          problemOf(name, (field == 1 ? "packed size " : "size ") + quotedName(fields[field]) +
-                              " is not a plain decimal number, so the updater's size check fails"));
-    }
-  }
-  fs::path packed = out / manifestNamePath(name);
-  if (!fs::is_regular_file(statusOf(packed))) {
-    result.problems.push_back(problemOf(name, "the packed file is missing"));
-    return;
-  }
-  std::int32_t listedPacked = readLong32(fields[1]);
-  std::int32_t listedSize = readLong32(fields[2]);
-  std::uint32_t listedCrc = static_cast<std::uint32_t>(readLong32(fields[3]));
-  std::error_code error;
-  std::uintmax_t packedSize = fs::file_size(packed, error);
-  if (!error && packedSize != static_cast<std::uintmax_t>(listedPacked)) {
-    result.problems.push_back(problemOf(name, "the packed file has " + std::to_string(packedSize) +
-                                                  " bytes, update.dat lists " +
-                                                  std::to_string(listedPacked)));
-  }
-  engine.outputLimit = static_cast<std::uint64_t>(sizeBound(listedSize));
-  engine.total_out = 0;
-  int status = engine.decompress(narrowOrThrow(packed).c_str(), scratch.c_str());
-  if (status != Z_OK) {
-    bool tooLarge = engine.total_out > engine.outputLimit;
-    result.problems.push_back(problemOf(
-        name, tooLarge ? "inflates to more than its listed " + std::to_string(listedSize) +
-                             " bytes (stopped after " + std::to_string(engine.outputLimit) + ")"
-                       : "does not inflate: not a complete zlib stream (zlib result " +
-                             std::to_string(status) + ")"));
-    return;
-  }
-  FilePtr inflated(openShared(scratch, "rb"));
-  std::uint32_t crc = 0;
-  if (!inflated || !crcOfFile(inflated.get(), &crc)) {
-    throw std::runtime_error("cannot read back the scratch file " + quotedName(scratch));
-  }
-  std::int64_t size = fileLength(inflated.get());
-  if (size != listedSize) {
-    result.problems.push_back(problemOf(name, "inflates to " + std::to_string(size) +
-                                                  " bytes, update.dat lists " +
-                                                  std::to_string(listedSize)));
-  } else if (crc != listedCrc) {
-    result.problems.push_back(problemOf(name, "inflates to data with CRC " + signedCrc(crc) +
-                                                  ", update.dat lists " + signedCrc(listedCrc)));
-  }
-}
-
 }  // namespace
-
-std::string formatManifestLine(const std::string& name, std::int32_t packedSize,
-                               std::int32_t unpackedSize, std::uint32_t crc) {
-  return name + "," + std::to_string(packedSize) + "," + std::to_string(unpackedSize) + "," +
-         signedCrc(crc);
-}
-
-std::string nameProblem(const std::string& name) {
-  for (char c : name) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      return "holds a control character (a line break, for instance), which update.dat cannot "
-             "carry";
-    }
-  }
-  for (char c : name) {
-    switch (c) {
-      case ',':
-        return "holds \",\", which separates the fields of update.dat";
-      case ' ':
-        return "holds a blank, which the updater's download URL cannot carry";
-      case '#':
-      case '?':
-      case '%':
-        return std::string("holds \"") + c +
-               "\", which does not travel unchanged in the updater's download URL";
-      case '\\':
-        return "holds \"\\\", which Windows takes for a folder separator";
-      case ':':
-        return "holds \":\", which Windows takes for a drive or a stream";
-      case '<':
-      case '>':
-      case '"':
-      case '|':
-      case '*':
-        return std::string("holds \"") + c + "\", which Windows file names cannot";
-      default:
-        break;
-    }
-  }
-  if (name.size() > kMaxNameLength) {
-    return "is longer than the " + std::to_string(kMaxNameLength) + " bytes the updater accepts";
-  }
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    std::size_t end = name.find('/', start);
-    if (end == std::string::npos) end = name.size();
-    if (end > start && name[end - 1] == '.') {
-      return "has a part ending in \".\", which Windows drops";
-    }
-    start = end + 1;
-  }
-  if (!isSafeName(name)) {
-    return "is refused by the updater: a device name (CON, NUL, COM1, ...) or one of the "
-           "updater's own files";
-  }
-  return std::string();
-}
-
-bool globMatches(const std::string& pattern, const std::string& name) {
-  bool wholePath = pattern.find('/') != std::string::npos;
-  std::string anchored = !pattern.empty() && pattern[0] == '/' ? pattern.substr(1) : pattern;
-  std::string subject = wholePath ? name : name.substr(name.rfind('/') + 1);
-  return matchFrom(anchored, 0, subject, 0);
-}
-
-const std::vector<std::string>& builtinExcludes() {
-  static const std::vector<std::string> kExcludes = [] {
-    std::vector<std::string> excludes = {"/brightwick-updater", "/brightwick-updater.exe", "*.log"};
-    for (const char* own : kReservedNames) excludes.push_back(std::string("/") + own);
-    return excludes;
-  }();
-  return kExcludes;
-}
 
 PublishResult publish(const fs::path& releaseDir, const fs::path& outDir,
                       const PublishOptions& options) {
@@ -725,84 +467,3 @@ PublishResult publish(const fs::path& releaseDir, const fs::path& outDir,
   return result;
 }
 
-VerifyResult verify(const fs::path& outDir, const ProgressFn& progress) {
-  VerifyResult result;
-  fs::path manifestPath = outDir / kManifestName;
-  std::error_code error;
-  std::uintmax_t manifestSize = fs::file_size(manifestPath, error);
-  if (error) {
-    result.problems.push_back(shown(manifestPath) + " cannot be read: " + error.message());
-    return result;
-  }
-  if (manifestSize > static_cast<std::uintmax_t>(kManifestBound)) {
-    result.problems.push_back(shown(manifestPath) + " has " + std::to_string(manifestSize) +
-                              " bytes; the updater reads at most " +
-                              std::to_string(kManifestBound));
-    return result;
-  }
-
-  std::vector<std::vector<std::string>> entries;
-  {
-    std::ifstream in(manifestPath, std::ios::binary);
-    std::string line;
-    std::vector<std::string> fields;
-    std::set<std::string> seen;
-    for (std::size_t number = 1; readManifestLine(in, line); ++number) {
-      std::string where = "update.dat line " + std::to_string(number) + ": ";
-      switch (parseManifestLine(line, fields)) {
-        case LineKind::empty:
-          break;
-        case LineKind::malformed:
-          result.problems.push_back(where +
-                                    "fewer than four fields or no name: " + quotedName(line));
-          break;
-        case LineKind::unsafeName:
-          result.problems.push_back(where + "the updater refuses the name " +
-                                    quotedName(fields[0]));
-          break;
-        case LineKind::entry:
-          if (!seen.insert(fileSystemKey(fields[0])).second) {
-            result.problems.push_back(where + quotedName(fields[0]) + " is listed twice");
-          } else {
-            entries.push_back(fields);
-          }
-          break;
-      }
-    }
-  }
-
-  fs::path scratch = fs::temp_directory_path() / (kVerifyPrefix + randomSuffix());
-  struct RemoveScratch {
-    const fs::path& path;
-    ~RemoveScratch() {
-      std::error_code ignored;
-      fs::remove(path, ignored);
-    }
-  } removeScratch{scratch};
-  std::string scratchText = narrowOrThrow(scratch);
-
-  PackProgress shownProgress;
-  shownProgress.filesTotal = entries.size();
-  ProgressEngine engine;
-  std::uint64_t base = 0;
-  engine.onBytes = [&](std::uint64_t bytes) {
-    if (!progress) return;
-    shownProgress.bytesDone = base + bytes;
-    progress(shownProgress);
-  };
-  for (const std::vector<std::string>& fields : entries) {
-    shownProgress.current = fields[0];
-    engine.total_in = 0;
-    try {
-      verifyEntry(outDir, fields, scratchText, engine, result);
-    } catch (const std::exception& failure) {
-      result.problems.push_back(problemOf(fields[0], failure.what()));
-    }
-    base += engine.total_in;
-    ++result.checked;
-    ++shownProgress.filesDone;
-    shownProgress.bytesDone = base;
-    if (progress) progress(shownProgress);
-  }
-  return result;
-}

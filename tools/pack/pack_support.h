@@ -1,0 +1,51 @@
+#pragma once
+
+// What the parts of brightwick-pack share: file handles, the engine with a
+// progress hook, and how files and errors are named in messages.
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/zlib_engine.h"
+
+// Reading in large chunks keeps a CRC pass at disk speed; one buffer serves
+// the whole run, whatever the file sizes.
+inline constexpr std::size_t kReadChunk = 256 * 1024;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// The engine with its progress hook wired to a callback, so that the display
+// moves inside a large file too.
+class ProgressEngine : public ZlibEngine {
+ public:
+  std::function<void(std::uint64_t)> onBytes;
+  void reportProgress(int) override {
+    if (onBytes) onBytes(total_in);
+  }
+};
+
+// `name` in quotes, shortened and with control bytes made visible.
+std::string quotedName(const std::string& name);
+std::string shown(const std::filesystem::path& path);
+// The message of the current errno.
+std::string errnoText();
+// The CRC as the signed decimal number the manifest carries.
+std::string signedCrc(std::uint32_t crc);
+
+// Unpredictable enough that a scratch name collides with nothing but another
+// run's, which the exclusive creation catches.
+std::string randomSuffix();
+
+// The status of `path` itself (a link is not followed); "not found" on error.
+std::filesystem::file_status statusOf(const std::filesystem::path& path);
+
+// `path` as the C runtime opens it; throws if the system's code page cannot
+// carry it.
+std::string narrowOrThrow(const std::filesystem::path& path);

@@ -1,0 +1,167 @@
+#include <zlib.h>
+
+#include <fstream>
+#include <set>
+#include <stdexcept>
+#include <system_error>
+
+#include "pack.h"
+#include "pack_platform.h"
+#include "pack_support.h"
+#include "platform/platform.h"
+#include "shared/names.h"
+#include "update/install.h"
+#include "update/manifest.h"
+#include "update/update_run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Scratch files of verify start with this, in the system's temporary folder.
+constexpr char kVerifyPrefix[] = "brightwick-pack-verify-";
+
+// One problem line for verify.
+std::string problemOf(const std::string& name, const std::string& text) {
+  return quotedName(name) + ": " + text;
+}
+
+// Checks one entry's packed file by inflating it into `scratch`.
+void verifyEntry(const fs::path& out, const std::vector<std::string>& fields,
+                 const std::string& scratch, ProgressEngine& engine, VerifyResult& result) {
+  const std::string& name = fields[0];
+  // The updater compares the sizes as text, so only plain decimal matches.
+  for (std::size_t field : {std::size_t{1}, std::size_t{2}}) {
+    if (fields[field] != std::to_string(readLong32(fields[field])) ||
+        readLong32(fields[field]) < 0) {
+      result.problems.push_back(
+          problemOf(name, (field == 1 ? "packed size " : "size ") + quotedName(fields[field]) +
+                              " is not a plain decimal number, so the updater's size check fails"));
+    }
+  }
+  fs::path packed = out / manifestNamePath(name);
+  if (!fs::is_regular_file(statusOf(packed))) {
+    result.problems.push_back(problemOf(name, "the packed file is missing"));
+    return;
+  }
+  std::int32_t listedPacked = readLong32(fields[1]);
+  std::int32_t listedSize = readLong32(fields[2]);
+  std::uint32_t listedCrc = static_cast<std::uint32_t>(readLong32(fields[3]));
+  std::error_code error;
+  std::uintmax_t packedSize = fs::file_size(packed, error);
+  if (!error && packedSize != static_cast<std::uintmax_t>(listedPacked)) {
+    result.problems.push_back(problemOf(name, "the packed file has " + std::to_string(packedSize) +
+                                                  " bytes, update.dat lists " +
+                                                  std::to_string(listedPacked)));
+  }
+  engine.outputLimit = static_cast<std::uint64_t>(sizeBound(listedSize));
+  engine.total_out = 0;
+  int status = engine.decompress(narrowOrThrow(packed).c_str(), scratch.c_str());
+  if (status != Z_OK) {
+    bool tooLarge = engine.total_out > engine.outputLimit;
+    result.problems.push_back(problemOf(
+        name, tooLarge ? "inflates to more than its listed " + std::to_string(listedSize) +
+                             " bytes (stopped after " + std::to_string(engine.outputLimit) + ")"
+                       : "does not inflate: not a complete zlib stream (zlib result " +
+                             std::to_string(status) + ")"));
+    return;
+  }
+  FilePtr inflated(openShared(scratch, "rb"));
+  std::uint32_t crc = 0;
+  if (!inflated || !crcOfFile(inflated.get(), &crc)) {
+    throw std::runtime_error("cannot read back the scratch file " + quotedName(scratch));
+  }
+  std::int64_t size = fileLength(inflated.get());
+  if (size != listedSize) {
+    result.problems.push_back(problemOf(name, "inflates to " + std::to_string(size) +
+                                                  " bytes, update.dat lists " +
+                                                  std::to_string(listedSize)));
+  } else if (crc != listedCrc) {
+    result.problems.push_back(problemOf(name, "inflates to data with CRC " + signedCrc(crc) +
+                                                  ", update.dat lists " + signedCrc(listedCrc)));
+  }
+}
+
+}  // namespace
+
+VerifyResult verify(const fs::path& outDir, const ProgressFn& progress) {
+  VerifyResult result;
+  fs::path manifestPath = outDir / kManifestName;
+  std::error_code error;
+  std::uintmax_t manifestSize = fs::file_size(manifestPath, error);
+  if (error) {
+    result.problems.push_back(shown(manifestPath) + " cannot be read: " + error.message());
+    return result;
+  }
+  if (manifestSize > static_cast<std::uintmax_t>(kManifestBound)) {
+    result.problems.push_back(shown(manifestPath) + " has " + std::to_string(manifestSize) +
+                              " bytes; the updater reads at most " +
+                              std::to_string(kManifestBound));
+    return result;
+  }
+
+  std::vector<std::vector<std::string>> entries;
+  {
+    std::ifstream in(manifestPath, std::ios::binary);
+    std::string line;
+    std::vector<std::string> fields;
+    std::set<std::string> seen;
+    for (std::size_t number = 1; readManifestLine(in, line); ++number) {
+      std::string where = "update.dat line " + std::to_string(number) + ": ";
+      switch (parseManifestLine(line, fields)) {
+        case LineKind::empty:
+          break;
+        case LineKind::malformed:
+          result.problems.push_back(where +
+                                    "fewer than four fields or no name: " + quotedName(line));
+          break;
+        case LineKind::unsafeName:
+          result.problems.push_back(where + "the updater refuses the name " +
+                                    quotedName(fields[0]));
+          break;
+        case LineKind::entry:
+          if (!seen.insert(fileSystemKey(fields[0])).second) {
+            result.problems.push_back(where + quotedName(fields[0]) + " is listed twice");
+          } else {
+            entries.push_back(fields);
+          }
+          break;
+      }
+    }
+  }
+
+  fs::path scratch = fs::temp_directory_path() / (kVerifyPrefix + randomSuffix());
+  struct RemoveScratch {
+    const fs::path& path;
+    ~RemoveScratch() {
+      std::error_code ignored;
+      fs::remove(path, ignored);
+    }
+  } removeScratch{scratch};
+  std::string scratchText = narrowOrThrow(scratch);
+
+  PackProgress shownProgress;
+  shownProgress.filesTotal = entries.size();
+  ProgressEngine engine;
+  std::uint64_t base = 0;
+  engine.onBytes = [&](std::uint64_t bytes) {
+    if (!progress) return;
+    shownProgress.bytesDone = base + bytes;
+    progress(shownProgress);
+  };
+  for (const std::vector<std::string>& fields : entries) {
+    shownProgress.current = fields[0];
+    engine.total_in = 0;
+    try {
+      verifyEntry(outDir, fields, scratchText, engine, result);
+    } catch (const std::exception& failure) {
+      result.problems.push_back(problemOf(fields[0], failure.what()));
+    }
+    base += engine.total_in;
+    ++result.checked;
+    ++shownProgress.filesDone;
+    shownProgress.bytesDone = base;
+    if (progress) progress(shownProgress);
+  }
+  return result;
+}
