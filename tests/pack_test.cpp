@@ -250,10 +250,12 @@ TEST_F(PackTest, WritesASortedManifestAndAStreamPerFile) {
   }
   EXPECT_EQ(readFile(out / "update.dat"), join(expected));
   EXPECT_NE(readFile(out / "update.dat").find(",-"), std::string::npos);
-  // Nothing but the listed files and their folders; no scratch left.
+  // Nothing but the listed files, their folders and the publisher's own
+  // lock and records; no scratch, no journal left.
   for (const auto& entry : snapshot(out)) {
-    bool listed =
-        files.count(entry.first) != 0 || entry.first == "update.dat" || entry.second == "<folder>";
+    bool listed = files.count(entry.first) != 0 || entry.first == "update.dat" ||
+                  entry.first == "update.d/lock" || entry.first == "update.d/records" ||
+                  entry.second == "<folder>";
     EXPECT_TRUE(listed) << entry.first;
   }
   EXPECT_FALSE(fs::exists(out / "brightwick-updater"));
@@ -424,7 +426,7 @@ TEST_F(PackTest, AFailureMidwayLeavesTheOutputFolderAsItWas) {
   EXPECT_EQ(after, before);
 }
 
-TEST_F(PackTest, ACancelledRunIsUndoneAndAKilledOnesLeftoversAreReported) {
+TEST_F(PackTest, ACancelledRunIsUndoneAndAKilledOnesLeftoversAreRemoved) {
   add("a.pak", "first release");
   run();
   std::map<std::string, std::string> before = snapshot(out);
@@ -443,11 +445,12 @@ TEST_F(PackTest, ACancelledRunIsUndoneAndAKilledOnesLeftoversAreReported) {
   EXPECT_EQ(result.errors, std::vector<std::string>{"interrupted"});
   EXPECT_EQ(snapshot(out), before);
 
-  fs::create_directory(out / ".brightwick-pack-0123abcd");
+  // The lock tells a dead run's scratch folder from a live one's.
+  writeFile(out / ".brightwick-pack-0123abcd/0", "half a packed file");
   PublishResult next = run();
-  ASSERT_EQ(next.warnings.size(), 1u);
-  EXPECT_NE(next.warnings[0].find(".brightwick-pack-0123abcd"), std::string::npos);
-  EXPECT_TRUE(fs::exists(out / ".brightwick-pack-0123abcd"));
+  ASSERT_EQ(next.repairs.size(), 1u);
+  EXPECT_NE(next.repairs[0].find(".brightwick-pack-0123abcd"), std::string::npos);
+  EXPECT_FALSE(fs::exists(out / ".brightwick-pack-0123abcd"));
 }
 
 TEST_F(PackTest, VerifyFindsWhatTheUpdaterWouldStumbleOver) {

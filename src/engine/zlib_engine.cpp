@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "update/checksum.h"
 
 namespace {
 
@@ -31,6 +32,11 @@ ZlibEngine::ZlibEngine()
       inputLength(0),
       lastError(Z_OK),
       outputLimit(0),
+      measure(false),
+      inputCrc(0),
+      inputBytes(0),
+      outputCrc(0),
+      outputBytes(0),
       writeFailed(false) {
   zalloc = Z_NULL;
   zfree = Z_NULL;
@@ -53,6 +59,10 @@ int ZlibEngine::refillInput() {
   if (avail_in == 0) {
     avail_in = static_cast<uInt>(std::fread(inputBuffer, 1, kEngineBufferSize, input));
     next_in = inputBuffer;
+    if (measure) {
+      inputCrc = crc32Update(inputCrc, inputBuffer, avail_in);
+      inputBytes += avail_in;
+    }
   }
   return static_cast<int>(avail_in);
 }
@@ -69,6 +79,10 @@ int ZlibEngine::drainOutput() {
     lastError = Z_ERRNO;
     writeFailed = true;
     return 0;
+  }
+  if (measure) {
+    outputCrc = crc32Update(outputCrc, outputBuffer, static_cast<std::size_t>(count));
+    outputBytes += static_cast<std::uint64_t>(count);
   }
   next_out = outputBuffer;
   avail_out = kEngineBufferSize;
@@ -95,6 +109,10 @@ int ZlibEngine::run(const char* inputPath, const char* outputPath, Direction dir
   next_out = outputBuffer;
   abortRequested = 0;
   writeFailed = false;
+  inputCrc = 0;
+  inputBytes = 0;
+  outputCrc = 0;
+  outputBytes = 0;
 
   // The input is opened first so that a missing input never truncates the
   // output; both close on every path out of here, including a hook that

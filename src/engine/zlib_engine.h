@@ -60,6 +60,17 @@ class ZlibEngine : public z_stream_s {
   // beyond what its caller expects (and fill the disk).
   std::uint64_t outputLimit;
 
+  // When set, a run sums the bytes it hands to zlib and the bytes it writes:
+  // their CRC-32 and their count (which total_in and total_out, 32 bits on
+  // Windows, cannot hold beyond 4 GiB). They describe the input the stream
+  // was made of exactly, whatever happens to the input file while it is
+  // read. Off by default: the updater has no use for them.
+  bool measure;
+  std::uint32_t inputCrc;
+  std::uint64_t inputBytes;
+  std::uint32_t outputCrc;
+  std::uint64_t outputBytes;
+
  private:
   enum class Direction { inflate, deflate };
   int run(const char* inputPath, const char* outputPath, Direction direction, int level);

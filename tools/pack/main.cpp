@@ -14,9 +14,10 @@
 
 namespace {
 
-// Set by Ctrl-C (or a termination request); the next progress report turns
-// it into a failed run, which publish undoes, rather than a killed one, which
-// would leave scratch files and half-replaced packed files behind.
+// Set by Ctrl-C, a closed terminal or a termination request; the next
+// progress report turns it into a failed run, which publish undoes, rather
+// than a killed one. While files move into place the library holds these
+// off, so the run then completes first.
 volatile std::sig_atomic_t gInterrupted = 0;
 
 extern "C" void onInterrupt(int) {
@@ -155,10 +156,12 @@ int runPublish(const std::filesystem::path& release, const std::filesystem::path
   options.progress = [&line](const PackProgress& progress) { showProgress(line, progress); };
   PublishResult result = publish(release, out, options);
   endProgress(line);
+  printAll(stderr, "repaired: ", result.repairs);
   printAll(stderr, "warning: ", result.warnings);
   if (!result.ok) {
     printAll(stderr, "error: ", result.errors);
-    std::fprintf(stderr, "Nothing was published; %s is as it was.\n", out.u8string().c_str());
+    std::fprintf(stderr, "Nothing was published; %s is as %s.\n", out.u8string().c_str(),
+                 result.repairs.empty() ? "it was" : "the repair left it");
     return kExitFailure;
   }
   if (verbose) {
@@ -187,6 +190,7 @@ int runVerify(const std::filesystem::path& out) {
     return kExitFailure;
   }
   endProgress(line);
+  printAll(stderr, "repaired: ", result.repairs);
   if (!result.ok()) {
     printAll(stderr, "problem: ", result.problems);
     std::fprintf(stderr, "%zu problem(s) in %s (%s checked).\n", result.problems.size(),
@@ -247,8 +251,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::signal(SIGINT, onInterrupt);
-  std::signal(SIGTERM, onInterrupt);
+  onInterruptRequest(onInterrupt);
   if (command == "publish") {
     if (operands.size() != 2) return usageError("publish takes RELEASE_DIR and OUT_DIR");
     return runPublish(operands[0], operands[1], options, verbose);

@@ -25,8 +25,9 @@ inline constexpr int kDefaultLevel = 9;
 struct PackProgress {
   std::size_t filesDone = 0;
   std::size_t filesTotal = 0;
-  // Bytes read so far; publish reads a file it compresses twice (once for
-  // its CRC), verify counts packed bytes.
+  // Bytes read so far: publish reads a file once to compress it, or, where
+  // its packed file may be reused, once for its CRC and the packed file once;
+  // verify counts packed bytes.
   std::uint64_t bytesDone = 0;
   std::string current;  // manifest name of the file in hand
 };
@@ -44,13 +45,17 @@ struct PublishOptions {
 
 struct PublishResult {
   bool ok = false;
+  // What an earlier run that was killed had left and this one put right
+  // before anything else (it stays done when this run then fails).
+  std::vector<std::string> repairs;
   // Why nothing was published; each names the file or folder at fault.
   std::vector<std::string> errors;
   // Things left out or not cleaned up; none stops the run.
   std::vector<std::string> warnings;
   // Manifest names, in manifest order: compressed by this run, kept from the
-  // previous one because size and CRC were unchanged, left out by a glob,
-  // and packed files deleted because the release no longer has them.
+  // previous one because the release file and the packed file still match
+  // the record kept of them, left out by a glob, and packed files deleted
+  // because the release no longer has them.
   std::vector<std::string> packed;
   std::vector<std::string> reused;
   std::vector<std::string> excluded;
@@ -61,23 +66,30 @@ struct PublishResult {
 };
 
 // Publishes `releaseDir` into `outDir`: one packed file per release file
-// under the same relative name, then update.dat. Files whose size and CRC
-// match their line in the existing update.dat, and whose packed file is
-// present with the listed size, are not compressed again.
+// under the same relative name, then update.dat. A file is not compressed
+// again when it and its packed file still match the record the publisher
+// keeps of each packed file (update.d/records: sizes and CRCs of the packed
+// file and of what went into it).
 //
 // Safe while the folder is being served: new packed files are built under
 // scratch names in `outDir` and moved into place atomically, update.dat is
 // replaced last, and packed files the release no longer has are deleted only
 // after that. If anything is refused or fails, `outDir` is left exactly as
 // it was (created folders and scratch files included) and `errors` says why.
-// Symbolic links and other non-regular files are skipped with a warning, and
-// so are scratch folders that a killed run left behind.
-// Memory use does not depend on file sizes.
+//
+// Safe against other runs and kills: the run holds a lock in
+// `outDir`/update.d for its whole length (a second run is refused at once),
+// keeps a journal there while it moves files into place, holds off HUP, INT
+// and TERM meanwhile, and first puts right whatever a killed run left
+// (`repairs`). The two folders must lie apart, also through links and
+// mounts. Symbolic links and other non-regular files are skipped with a
+// warning. Memory use does not depend on file sizes.
 PublishResult publish(const std::filesystem::path& releaseDir, const std::filesystem::path& outDir,
                       const PublishOptions& options);
 
 struct VerifyResult {
   std::vector<std::string> problems;  // one line each, naming the file
+  std::vector<std::string> repairs;   // as for publish
   std::size_t checked = 0;            // manifest entries looked at
   bool ok() const { return problems.empty(); }
 };
@@ -85,8 +97,10 @@ struct VerifyResult {
 // Checks `outDir` as the updater will see it: update.dat parses and is not
 // too large, names are safe and unique, and every packed file has its listed
 // size and inflates (bounded by the listed size) to a file of the listed size
-// and CRC. Inflates into a scratch file in the system's temporary folder;
-// nothing in `outDir` is changed.
+// and CRC. Inflates into a scratch file in the system's temporary folder.
+// The one change it makes to `outDir` is the repair of a publish that was
+// killed, under the publisher's lock, as publish would make it first; it
+// reports a problem instead while another run holds the lock.
 VerifyResult verify(const std::filesystem::path& outDir, const ProgressFn& progress = {});
 
 // "name,packedSize,unpackedSize,checksum" as the updater reads it: decimal,

@@ -4,6 +4,7 @@
 // platform layer: pack_platform_win32.cpp on Windows, pack_platform_posix.cpp
 // elsewhere. CMake compiles exactly one of the two.
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -33,3 +34,31 @@ std::string fileSystemKey(const std::string& name);
 // already lost what the ANSI code page cannot hold, so the wide command line
 // is read again.
 std::filesystem::path pathArgument(int index, const char* narrow);
+
+// What tells two names of one file or folder apart from two files: device
+// and inode, or volume serial and file index on Windows. Bind mounts and
+// links give one folder several paths; this sees through them.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator<(const FileIdentity& other) const {
+    return volume != other.volume ? volume < other.volume : index < other.index;
+  }
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
+// The identity of what `path` names, links followed; false if it cannot be
+// had (it does not exist, for one).
+bool fileIdentity(const std::filesystem::path& path, FileIdentity* identity);
+
+// Puts what the system still holds in memory for the file or folder `path`
+// on the disk: a file's content, a folder's entries (the renames into it).
+// Where the system writes folders through already (Windows), a folder needs
+// nothing and succeeds.
+bool syncToDisk(const std::filesystem::path& path);
+
+// Calls `handler` (from a signal handler: it may only set a flag) when the
+// user presses Ctrl-C, the terminal goes away or the process is asked to
+// end.
+void onInterruptRequest(void (*handler)(int));

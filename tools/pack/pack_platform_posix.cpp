@@ -1,4 +1,9 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <initializer_list>
 
 #include "pack_platform.h"
 
@@ -28,4 +33,26 @@ std::string fileSystemKey(const std::string& name) {
 
 std::filesystem::path pathArgument(int, const char* narrow) {
   return std::filesystem::path(narrow);
+}
+
+bool fileIdentity(const std::filesystem::path& path, FileIdentity* identity) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  identity->volume = static_cast<std::uint64_t>(info.st_dev);
+  identity->index = static_cast<std::uint64_t>(info.st_ino);
+  return true;
+}
+
+bool syncToDisk(const std::filesystem::path& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
+void onInterruptRequest(void (*handler)(int)) {
+  // A dropped SSH session hangs up the terminal: that too must end the run
+  // through the undo, not in the middle of it.
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) std::signal(number, handler);
 }

@@ -4,6 +4,8 @@
 
 #include <io.h>
 
+#include <csignal>
+#include <initializer_list>
 #include <memory>
 
 #include "pack_platform.h"
@@ -51,6 +53,20 @@ std::wstring fromAnsi(const std::string& narrow) {
   return wide;
 }
 
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using ScopedHandle = std::unique_ptr<void, HandleCloser>;
+
+// A handle on `path` that reads nothing and denies nobody anything; folders
+// open only with backup semantics.
+ScopedHandle openForInformation(const std::filesystem::path& path, DWORD access) {
+  HANDLE handle = CreateFileW(path.c_str(), access,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return ScopedHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
+
 }  // namespace
 
 bool isTerminal(std::FILE* stream) {
@@ -94,4 +110,27 @@ std::filesystem::path pathArgument(int index, const char* narrow) {
   std::unique_ptr<LPWSTR, LocalFreer> args(CommandLineToArgvW(GetCommandLineW(), &count));
   if (!args || index < 0 || index >= count) return std::filesystem::path(narrow);
   return std::filesystem::path(args.get()[index]);
+}
+
+bool fileIdentity(const std::filesystem::path& path, FileIdentity* identity) {
+  ScopedHandle handle = openForInformation(path, 0);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!handle || !GetFileInformationByHandle(handle.get(), &info)) return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+bool syncToDisk(const std::filesystem::path& path) {
+  std::error_code error;
+  // Windows has no call that flushes a folder's entries alone; NTFS logs
+  // each rename in its journal, so after a power cut it is there or not.
+  if (std::filesystem::is_directory(path, error)) return true;
+  ScopedHandle handle = openForInformation(path, GENERIC_WRITE);
+  return handle && FlushFileBuffers(handle.get());
+}
+
+void onInterruptRequest(void (*handler)(int)) {
+  // The runtime maps Ctrl-C to SIGINT and Ctrl-Break to SIGBREAK.
+  for (int number : {SIGINT, SIGTERM, SIGBREAK}) std::signal(number, handler);
 }

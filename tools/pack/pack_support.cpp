@@ -2,12 +2,15 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 
 #include "pack_platform.h"
+#include "platform/platform.h"
+#include "update/checksum.h"
 #include "update/manifest.h"
 
 namespace fs = std::filesystem;
@@ -26,6 +29,12 @@ std::string errnoText() {
 
 std::string signedCrc(std::uint32_t crc) {
   return std::to_string(static_cast<std::int32_t>(crc));
+}
+
+std::string hexCrc(std::uint32_t crc) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(crc));
+  return text;
 }
 
 std::string randomSuffix() {
@@ -48,4 +57,50 @@ std::string narrowOrThrow(const fs::path& path) {
     throw std::runtime_error(shown(path) + " cannot be written in the system's code page");
   }
   return narrow;
+}
+
+void measureFile(const fs::path& path, std::vector<unsigned char>& buffer, std::uint64_t* size,
+                 std::uint32_t* crc, const std::function<void(std::uint64_t)>& onBytes) {
+  FilePtr in(openShared(narrowOrThrow(path), "rb"));
+  if (!in) throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
+  std::uint64_t total = 0;
+  std::uint32_t sum = 0;
+  std::size_t got;
+  while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
+    sum = crc32Update(sum, buffer.data(), got);
+    total += got;
+    if (onBytes) onBytes(total);
+  }
+  if (std::ferror(in.get())) {
+    throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
+  }
+  *size = total;
+  *crc = sum;
+}
+
+void writeWholeFile(const fs::path& path, const std::string& text) {
+  FilePtr out(openShared(narrowOrThrow(path), "wb"));
+  if (!out) throw std::runtime_error("cannot write " + shown(path) + ": " + errnoText());
+  bool written = std::fwrite(text.data(), 1, text.size(), out.get()) == text.size();
+  // The close flushes; a full disk may only show there.
+  if (std::fclose(out.release()) != 0 || !written) {
+    throw std::runtime_error("cannot write " + shown(path) + ": " + errnoText());
+  }
+}
+
+std::string readWholeFile(const fs::path& path, std::uint64_t limit) {
+  FilePtr in(openShared(narrowOrThrow(path), "rb"));
+  if (!in) throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
+  std::int64_t length = fileLength(in.get());
+  if (length < 0 || static_cast<std::uint64_t>(length) > limit) {
+    throw std::runtime_error(shown(path) + " is larger than the " + std::to_string(limit) +
+                             " bytes it can be");
+  }
+  std::string text(static_cast<std::size_t>(length), '\0');
+  std::size_t got = std::fread(text.data(), 1, text.size(), in.get());
+  if (std::ferror(in.get())) {
+    throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
+  }
+  text.resize(got);
+  return text;
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/zlib_engine.h"
 
@@ -38,6 +39,8 @@ std::string shown(const std::filesystem::path& path);
 std::string errnoText();
 // The CRC as the signed decimal number the manifest carries.
 std::string signedCrc(std::uint32_t crc);
+// The CRC as 8 lower-case hex digits, as the publisher's own files hold it.
+std::string hexCrc(std::uint32_t crc);
 
 // Unpredictable enough that a scratch name collides with nothing but another
 // run's, which the exclusive creation catches.
@@ -45,6 +48,19 @@ std::string randomSuffix();
 
 // The status of `path` itself (a link is not followed); "not found" on error.
 std::filesystem::file_status statusOf(const std::filesystem::path& path);
+
+// Size and CRC-32 of the file `path`, read in chunks of `buffer`, calling
+// `onBytes` (if set) with the bytes read so far after each. Throws if it
+// cannot be read.
+void measureFile(const std::filesystem::path& path, std::vector<unsigned char>& buffer,
+                 std::uint64_t* size, std::uint32_t* crc,
+                 const std::function<void(std::uint64_t)>& onBytes = {});
+
+// Writes `text` as the whole of the file `path`; throws if it cannot.
+void writeWholeFile(const std::filesystem::path& path, const std::string& text);
+// The whole of the file `path`; throws if it cannot be read or holds more
+// than `limit` bytes.
+std::string readWholeFile(const std::filesystem::path& path, std::uint64_t limit);
 
 // `path` as the C runtime opens it; throws if the system's code page cannot
 // carry it.

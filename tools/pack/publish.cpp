@@ -1,18 +1,20 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <fstream>
-#include <map>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 
+#include "commit.h"
 #include "exclude.h"
+#include "journal.h"
+#include "output_lock.h"
 #include "pack.h"
 #include "pack_platform.h"
 #include "pack_support.h"
 #include "platform/platform.h"
+#include "reuse_record.h"
 #include "shared/names.h"
 #include "update/checksum.h"
 #include "update/install.h"
@@ -22,10 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Scratch folders start with this; the random tail keeps two runs, or a
-// crashed run's leftovers, apart.
-constexpr char kScratchPrefix[] = ".brightwick-pack-";
-
 // A release file that will get a manifest line.
 struct Candidate {
   std::string name;   // manifest name
@@ -33,49 +31,77 @@ struct Candidate {
   fs::path source;
 };
 
-struct OldEntry {
-  std::int32_t packedSize;
-  std::int32_t unpackedSize;
-  std::uint32_t crc;
+// What the output folder held before this run.
+struct Previous {
+  bool manifestExists = false;
+  std::string manifest;  // kept to tell whether the new one differs
+  bool recordsExist = false;
+  std::string recordsText;
+  PackedRecords records;
+  // Names whose packed files may be there: those of the old manifest and of
+  // the records. Those the release no longer has are deleted.
+  std::set<std::string> names;
 };
 
-struct OldManifest {
-  bool exists = false;
-  std::string text;  // kept to tell whether the new one differs
-  std::map<std::string, OldEntry> entries;
-};
-
-// What a publish has done to the output folder so far, to be undone unless
-// it commits.
-struct Installed {
-  fs::path target;
-  fs::path backup;  // empty: the target did not exist before
-};
-struct Transaction {
+// What a run holds and has changed in the output folder before its commit.
+struct Run {
   fs::path out;
-  fs::path scratch;                   // empty until created
-  std::vector<fs::path> createdDirs;  // in creation order
-  std::vector<Installed> installed;
+  std::vector<fs::path> createdDirs;  // the output and server folders, if made now
+  OutputLock lock;
+  bool lockCreated = false;
+  std::string scratchName;  // empty until created
   bool committed = false;
 };
 
-// Whether `inner` is `outer` or lies inside it, after resolving links and
-// "..": publishing a folder into itself would list its own output.
+bool present(const fs::path& path) {
+  return fs::exists(statusOf(path));
+}
+
+// Whether `inner` is `outer` or lies inside it, by their names; both are
+// absolute with links and ".." resolved.
 bool isWithin(const fs::path& inner, const fs::path& outer) {
-  std::error_code ignored;
-  fs::path a = fs::weakly_canonical(inner, ignored);
-  fs::path b = fs::weakly_canonical(outer, ignored);
-  auto ia = a.begin();
-  for (auto ib = b.begin(); ib != b.end(); ++ib, ++ia) {
+  auto ia = inner.begin();
+  for (auto ib = outer.begin(); ib != outer.end(); ++ib, ++ia) {
     if (ib->empty()) continue;  // the trailing "" of "dir/"
-    if (ia == a.end() || *ia != *ib) return false;
+    if (ia == inner.end() || *ia != *ib) return false;
   }
   return true;
 }
 
+// The identities of `path` and of every folder above it that exists.
+std::set<FileIdentity> identitiesUpFrom(const fs::path& path) {
+  std::set<FileIdentity> identities;
+  for (fs::path at = path; !at.empty(); at = at.parent_path()) {
+    FileIdentity identity;
+    if (fileIdentity(at, &identity)) identities.insert(identity);
+    if (at == at.parent_path()) break;
+  }
+  return identities;
+}
+
+// Whether `folder` or a folder below it is one of `identities`.
+bool reaches(const fs::path& folder, const std::set<FileIdentity>& identities) {
+  FileIdentity identity;
+  if (fileIdentity(folder, &identity) && identities.count(identity) != 0) return true;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied,
+                                           error),
+       end;
+       !error && it != end; it.increment(error)) {
+    if (fs::is_directory(statusOf(it->path())) && fileIdentity(it->path(), &identity) &&
+        identities.count(identity) != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // Collects the release's files, sorted by name, with every refusal in
-// `result.errors`.
+// `result.errors`. Sets `*holdsOutput` if one of its folders is one of
+// `outFolders` (the output folder and those above it): then the output lies
+// inside the release, reached through a mount.
 std::vector<Candidate> walkRelease(const fs::path& release, const PublishOptions& options,
+                                   const std::set<FileIdentity>& outFolders, bool* holdsOutput,
                                    PublishResult& result) {
   std::vector<std::string> patterns = builtinExcludes();
   patterns.insert(patterns.end(), options.excludes.begin(), options.excludes.end());
@@ -84,6 +110,12 @@ std::vector<Candidate> walkRelease(const fs::path& release, const PublishOptions
     const fs::directory_entry& entry = *it;
     fs::path relative = entry.path().lexically_relative(release);
     fs::file_status status = entry.symlink_status();
+    FileIdentity identity;
+    if (fs::is_directory(status) && fileIdentity(entry.path(), &identity) &&
+        outFolders.count(identity) != 0) {
+      *holdsOutput = true;
+      return {};
+    }
     std::string name;
     if (!manifestNameOf(relative, &name)) {
       result.errors.push_back(shown(relative) +
@@ -129,27 +161,35 @@ std::vector<Candidate> walkRelease(const fs::path& release, const PublishOptions
   return files;
 }
 
-OldManifest readOldManifest(const fs::path& path) {
-  OldManifest old;
+Previous readPrevious(const fs::path& out, PublishResult& result) {
+  Previous previous;
+  fs::path manifestPath = out / kManifestName;
   std::error_code error;
-  std::uintmax_t size = fs::file_size(path, error);
-  // A manifest the updater would not take is no basis for reuse either.
-  if (error || size > static_cast<std::uintmax_t>(kManifestBound)) return old;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return old;
-  std::ostringstream text;
-  text << in.rdbuf();
-  old.exists = true;
-  old.text = text.str();
-  std::istringstream lines(old.text);
-  std::string line;
-  std::vector<std::string> fields;
-  while (readManifestLine(lines, line)) {
-    if (parseManifestLine(line, fields) != LineKind::entry) continue;
-    old.entries[fields[0]] = {readLong32(fields[1]), readLong32(fields[2]),
-                              static_cast<std::uint32_t>(readLong32(fields[3]))};
+  std::uintmax_t size = fs::file_size(manifestPath, error);
+  // A manifest the updater would not take is no basis for anything either.
+  if (!error && size <= static_cast<std::uintmax_t>(kManifestBound)) {
+    previous.manifest = readWholeFile(manifestPath, static_cast<std::uint64_t>(kManifestBound));
+    previous.manifestExists = true;
+    std::istringstream lines(previous.manifest);
+    std::string line;
+    std::vector<std::string> fields;
+    while (readManifestLine(lines, line)) {
+      if (parseManifestLine(line, fields) == LineKind::entry) previous.names.insert(fields[0]);
+    }
   }
-  return old;
+  fs::path recordsPath = out / kServerFolder / kRecordsName;
+  if (present(recordsPath)) {
+    previous.recordsText = readWholeFile(recordsPath, kRecordsBound);
+    previous.recordsExist = true;
+    std::string warning;
+    previous.records = parseRecords(previous.recordsText, &warning);
+    if (!warning.empty()) {
+      result.warnings.push_back(shown(recordsPath) + " is " + warning +
+                                "; every file is packed again");
+    }
+    for (const auto& record : previous.records) previous.names.insert(record.first);
+  }
+  return previous;
 }
 
 // Refuses output folders whose shape the new packed files cannot take
@@ -177,10 +217,10 @@ void checkOutputShape(const fs::path& out, const std::vector<Candidate>& files,
   }
 }
 
-// Creates `dir` and its missing parents, remembering each for the rollback.
-void createFolders(Transaction& run, const fs::path& dir) {
+// Creates `dir` and its missing parents, remembering each for the undo.
+void createFolders(Run& run, const fs::path& dir) {
   std::vector<fs::path> missing;
-  for (fs::path at = dir; !at.empty() && !fs::exists(statusOf(at)); at = at.parent_path()) {
+  for (fs::path at = dir; !at.empty() && !present(at); at = at.parent_path()) {
     missing.push_back(at);
     if (at == at.parent_path()) break;
   }
@@ -190,144 +230,141 @@ void createFolders(Transaction& run, const fs::path& dir) {
   }
 }
 
-void createScratch(Transaction& run) {
+// Takes the output folder's lock, making the folders it lives in; false,
+// with the reason in `result.errors`, if another run holds it.
+bool takeLock(Run& run, PublishResult& result) {
+  fs::path server = run.out / kServerFolder;
+  createFolders(run, server);
+  fs::path path = server / kLockName;
+  bool existed = present(path);
+  LockOutcome outcome = run.lock.take(path);
+  if (outcome == LockOutcome::taken) {
+    run.lockCreated = !existed;
+    return true;
+  }
+  result.errors.push_back(outcome == LockOutcome::busy
+                              ? "another brightwick-pack is publishing into " + shown(run.out) +
+                                    " or repairing it (it holds " + shown(path) +
+                                    "); run one at a time, and try again when it has finished"
+                              : "cannot lock " + shown(path) + ": " + errnoText());
+  return false;
+}
+
+void createScratch(Run& run) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    fs::path candidate = run.out / (kScratchPrefix + randomSuffix());
-    if (fs::create_directory(candidate)) {
-      run.scratch = candidate;
+    std::string name = kScratchPrefix + randomSuffix();
+    if (fs::create_directory(run.out / name)) {
+      run.scratchName = name;
       return;
     }
   }
   throw std::runtime_error("cannot create a scratch folder in " + shown(run.out));
 }
 
-// A run that was killed (not one that failed) leaves its scratch folder;
-// another run may be using its own right now, so they are only reported.
-void warnAboutLeftovers(const fs::path& out, PublishResult& result) {
-  for (const fs::directory_entry& entry : fs::directory_iterator(out)) {
-    std::string name = entry.path().filename().u8string();
-    if (name.rfind(kScratchPrefix, 0) == 0) {
-      result.warnings.push_back(shown(entry.path()) +
-                                " is left from an interrupted run; delete it when no publish runs");
-    }
-  }
-}
-
-// Size and CRC of `file`, reporting every chunk read.
-void measure(const Candidate& file, std::vector<unsigned char>& buffer, std::int32_t* size,
-             std::uint32_t* crc, const std::function<void(std::uint64_t)>& onBytes) {
-  FilePtr in(openShared(narrowOrThrow(file.source), "rb"));
-  if (!in) throw std::runtime_error("cannot read " + shown(file.source) + ": " + errnoText());
-  std::uint64_t total = 0;
-  std::uint32_t sum = 0;
-  std::size_t got;
-  while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
-    sum = crc32Update(sum, buffer.data(), got);
-    total += got;
-    if (total > static_cast<std::uint64_t>(INT32_MAX)) {
-      throw std::runtime_error(quotedName(file.name) +
-                               " grew to 2 GiB or more while being published");
-    }
-    onBytes(total);
-  }
-  if (std::ferror(in.get())) {
-    throw std::runtime_error("cannot read " + shown(file.source) + ": " + errnoText());
-  }
-  *size = static_cast<std::int32_t>(total);
-  *crc = sum;
-}
-
-bool packedFileMatches(const fs::path& packed, const OldEntry& old) {
-  if (!fs::is_regular_file(statusOf(packed))) return false;
-  std::error_code error;
-  std::uintmax_t size = fs::file_size(packed, error);
-  return !error && old.packedSize >= 0 && size == static_cast<std::uintmax_t>(old.packedSize);
-}
-
-void writeWholeFile(const fs::path& path, const std::string& text) {
-  FilePtr out(openShared(narrowOrThrow(path), "wb"));
-  if (!out) throw std::runtime_error("cannot write " + shown(path) + ": " + errnoText());
-  bool written = std::fwrite(text.data(), 1, text.size(), out.get()) == text.size();
-  // The close flushes; a full disk may only show there.
-  if (std::fclose(out.release()) != 0 || !written) {
-    throw std::runtime_error("cannot write " + shown(path) + ": " + errnoText());
-  }
-}
-
-// Moves a finished packed file into place, keeping a hard link (or a copy)
-// of the old one so that a later failure can put it back.
-void install(Transaction& run, const fs::path& built, const fs::path& target) {
-  createFolders(run, target.parent_path());
-  Installed done{target, fs::path()};
-  if (fs::exists(statusOf(target))) {
-    done.backup = run.scratch / ("old-" + std::to_string(run.installed.size()));
+// Puts the output folder back as it was for a run that did not commit: its
+// scratch folder, the lock file and the folders it made go. A commit that
+// failed has undone its moves already; one that could not leaves its journal,
+// and with it the scratch folder, for the next run.
+void abandon(Run& run, PublishResult& result) {
+  bool journalLeft = present(run.out / kServerFolder / kJournalName);
+  if (!run.scratchName.empty() && !journalLeft) {
     std::error_code error;
-    fs::create_hard_link(target, done.backup, error);
-    if (error) fs::copy_file(target, done.backup);
-  }
-  if (!replaceFile(narrowOrThrow(built), narrowOrThrow(target))) {
-    throw std::runtime_error("cannot replace " + shown(target) + ": " + errnoText());
-  }
-  run.installed.push_back(done);
-}
-
-// Puts the output folder back as it was; reports what could not be undone.
-void rollBack(Transaction& run, PublishResult& result) {
-  for (auto it = run.installed.rbegin(); it != run.installed.rend(); ++it) {
-    std::error_code error;
-    std::string target, backup;
-    bool restored = it->backup.empty()
-                        ? fs::remove(it->target, error)
-                        : narrowPath(it->target, &target) && narrowPath(it->backup, &backup) &&
-                              replaceFile(backup, target);
-    if (!restored) result.errors.push_back("could not restore " + shown(it->target));
-  }
-  run.installed.clear();
-}
-
-// Removes the scratch folder and, for a run that did not commit, the folders
-// it created (the output folder itself included), which only now are empty.
-void cleanUp(Transaction& run, PublishResult& result) {
-  if (!run.scratch.empty()) {
-    std::error_code error;
-    fs::remove_all(run.scratch, error);
+    fs::remove_all(run.out / run.scratchName, error);
     if (error) {
-      result.warnings.push_back("could not remove the scratch folder " + shown(run.scratch));
+      result.warnings.push_back("could not remove the scratch folder " +
+                                shown(run.out / run.scratchName));
     }
   }
-  if (run.committed) return;
+  if (run.lockCreated && !journalLeft) {
+    run.lock.removeAndRelease();
+  } else {
+    run.lock.release();
+  }
   for (auto it = run.createdDirs.rbegin(); it != run.createdDirs.rend(); ++it) {
     std::error_code ignored;
-    fs::remove(*it, ignored);
+    fs::remove(*it, ignored);  // only if empty
   }
 }
 
-// Deletes the packed files of names the old manifest listed and the new one
-// does not, with the folders that leaves empty. Runs after the new manifest
-// is in place, so no new client is sent to them.
-void removeUnlisted(const fs::path& out, const OldManifest& old,
-                    const std::vector<Candidate>& files, PublishResult& result) {
-  std::set<std::string> listed;
-  for (const Candidate& file : files) listed.insert(fileSystemKey(file.name));
-  for (const auto& entry : old.entries) {
-    if (listed.count(fileSystemKey(entry.first)) != 0) continue;
-    fs::path relative = manifestNamePath(entry.first);
-    fs::path packed = out / relative;
-    if (!fs::is_regular_file(statusOf(packed))) continue;
-    std::error_code error;
-    if (!fs::remove(packed, error)) {
-      result.warnings.push_back("could not delete the unlisted " + shown(packed));
-      continue;
-    }
-    result.removed.push_back(entry.first);
-    for (fs::path dir = relative.parent_path(); !dir.empty(); dir = dir.parent_path()) {
-      if (!fs::is_empty(out / dir, error) || error || !fs::remove(out / dir, error)) break;
-    }
+// Whether the packed file a previous run made for `file` may stand for it:
+// the release file has the size and CRC its record says went into it, and
+// the packed file is still the one the record describes. Reads both.
+bool reusable(const Candidate& file, const PackedRecord& record, const fs::path& packed,
+              std::vector<unsigned char>& buffer, const std::function<void(std::uint64_t)>& report) {
+  std::error_code error;
+  std::uintmax_t releaseSize = fs::file_size(file.source, error);
+  if (error || releaseSize != static_cast<std::uintmax_t>(record.size)) return false;
+  std::uintmax_t packedSize = fs::file_size(packed, error);
+  if (error || !fs::is_regular_file(statusOf(packed)) ||
+      packedSize != static_cast<std::uintmax_t>(record.packedSize)) {
+    return false;
   }
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
+  measureFile(file.source, buffer, &size, &crc, report);
+  if (size != static_cast<std::uint64_t>(record.size) || crc != record.crc) return false;
+  std::uint64_t read = size;
+  measureFile(packed, buffer, &size, &crc, [&](std::uint64_t bytes) { report(read + bytes); });
+  return size == static_cast<std::uint64_t>(record.packedSize) && crc == record.packedCrc;
+}
+
+// Packs `file` into `scratchFile`. The record's size and CRC are those of
+// the bytes that went into the stream, so that nothing done to the release
+// file meanwhile can make the manifest disagree with the packed file.
+PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEngine& engine,
+                  int level) {
+  std::error_code error;
+  fs::file_time_type writtenBefore = fs::last_write_time(file.source, error);
+  std::uintmax_t sizeBefore = fs::file_size(file.source, error);
+  engine.total_out = 0;
+  int status = engine.compress(narrowOrThrow(file.source).c_str(),
+                               narrowOrThrow(scratchFile).c_str(), level);
+  if (status != Z_OK) {
+    bool tooLarge = engine.total_out > engine.outputLimit;
+    throw std::runtime_error(
+        "cannot compress " + quotedName(file.name) +
+        (tooLarge ? ": it compresses to 2 GiB or more, beyond the updater's sizes"
+                  : ": zlib result " + std::to_string(status) +
+                        " (unreadable file, or the output folder's disk is full)"));
+  }
+  if (engine.inputBytes > static_cast<std::uint64_t>(INT32_MAX)) {
+    throw std::runtime_error(quotedName(file.name) +
+                             " grew to 2 GiB or more while being published");
+  }
+  // An ordinary write shows in the time stamp or the size, and is reported;
+  // a change that shows in neither still yields a packed file and a manifest
+  // line that agree.
+  fs::file_time_type writtenAfter = fs::last_write_time(file.source, error);
+  if (error || writtenAfter != writtenBefore || engine.inputBytes != sizeBefore) {
+    throw std::runtime_error(quotedName(file.name) + " changed while it was being published");
+  }
+  if (fs::file_size(scratchFile) != engine.outputBytes) {
+    throw std::runtime_error("the packed " + quotedName(file.name) + " in " + shown(scratchFile) +
+                             " is not what was written to it");
+  }
+  PackedRecord record;
+  record.packedSize = static_cast<std::int32_t>(engine.outputBytes);
+  record.packedCrc = engine.outputCrc;
+  record.size = static_cast<std::int32_t>(engine.inputBytes);
+  record.crc = engine.inputCrc;
+  return record;
+}
+
+// Writes `text` into the scratch folder as `source` and plans its move to
+// `target`.
+void planText(const fs::path& scratch, const std::string& source, const std::string& target,
+              const std::string& text, Journal& journal) {
+  writeWholeFile(scratch / source, text);
+  JournalPut put;
+  put.source = source;
+  put.target = target;
+  put.size = text.size();
+  put.crc = crc32Update(0, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  journal.puts.push_back(put);
 }
 
 void publishInto(const fs::path& release, const fs::path& out, const PublishOptions& options,
-                 Transaction& run, PublishResult& result) {
+                 Run& run, PublishResult& result) {
   if (options.level < 0 || options.level > 9) {
     result.errors.push_back("the level must be 0 to 9, not " + std::to_string(options.level));
     return;
@@ -341,23 +378,44 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
     result.errors.push_back(shown(out) + " exists and is not a folder");
     return;
   }
-  if (isWithin(out, release) || isWithin(release, out)) {
-    result.errors.push_back("the release folder and the output folder must lie apart: " +
-                            shown(release) + ", " + shown(out));
+
+  // Publishing a folder into itself would list its own output, and a later
+  // run would pack that too. Relative names, links and mounts can hide it, so
+  // the folders are compared as absolute paths and by identity, and each
+  // folder of both trees is looked at, before anything is written.
+  fs::path releaseReal = fs::canonical(fs::absolute(release));
+  fs::path outReal = fs::weakly_canonical(fs::absolute(out));
+  std::set<FileIdentity> outFolders = identitiesUpFrom(outReal);
+  std::set<FileIdentity> releaseFolders = identitiesUpFrom(releaseReal);
+  FileIdentity releaseIdentity, outIdentity;
+  bool apart = !isWithin(outReal, releaseReal) && !isWithin(releaseReal, outReal) &&
+               fileIdentity(releaseReal, &releaseIdentity) &&
+               outFolders.count(releaseIdentity) == 0 &&
+               !(fileIdentity(outReal, &outIdentity) && releaseFolders.count(outIdentity) != 0);
+  std::vector<Candidate> files;
+  if (apart) {
+    bool holdsOutput = false;
+    files = walkRelease(release, options, outFolders, &holdsOutput, result);
+    apart = !holdsOutput && !(present(outReal) && reaches(outReal, releaseFolders));
+  }
+  if (!apart) {
+    result.errors.assign(1, "the release folder and the output folder must lie apart (one must "
+                            "not be inside the other, also not through a link or a mount): " +
+                                shown(releaseReal) + ", " + shown(outReal));
     return;
   }
 
-  std::vector<Candidate> files = walkRelease(release, options, result);
-  if (!result.errors.empty()) return;
-  const fs::path manifestPath = out / kManifestName;
-  OldManifest old = readOldManifest(manifestPath);
+  // Everything below writes. A run killed from here on is put right by the
+  // next one, before it does anything else.
+  run.out = out;
+  if (!takeLock(run, result)) return;
+  recoverOutput(out, result.repairs);
+  if (!result.errors.empty()) return;  // refusals from the release
+  Previous previous = readPrevious(out, result);
   checkOutputShape(out, files, result);
   if (!result.errors.empty()) return;
-
-  // Everything below writes; the transaction undoes it on any failure.
-  createFolders(run, out);
-  warnAboutLeftovers(out, result);
   createScratch(run);
+  const fs::path scratch = out / run.scratchName;
 
   PackProgress progress;
   progress.filesTotal = files.size();
@@ -369,57 +427,48 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
 
   std::vector<unsigned char> buffer(kReadChunk);
   ProgressEngine engine;
+  engine.measure = true;
   // A packed size must fit the manifest's signed 32-bit field too.
   engine.outputLimit = static_cast<std::uint64_t>(INT32_MAX);
   std::string manifest;
-  std::vector<std::pair<fs::path, fs::path>> built;  // scratch file, target
+  PackedRecords records;
+  Journal journal;
+  journal.scratch = run.scratchName;
   for (std::size_t i = 0; i < files.size(); ++i) {
     const Candidate& file = files[i];
     progress.current = file.name;
-    std::uint64_t base = progress.bytesDone;
-    std::error_code error;
-    fs::file_time_type writtenBefore = fs::last_write_time(file.source, error);
+    const std::uint64_t base = progress.bytesDone;
+    std::uint64_t read = 0;
+    auto onBytes = [&](std::uint64_t bytes) {
+      read = bytes;
+      report(base, bytes);
+    };
 
-    std::int32_t size = 0;
-    std::uint32_t crc = 0;
-    measure(file, buffer, &size, &crc, [&](std::uint64_t bytes) { report(base, bytes); });
-    base += static_cast<std::uint64_t>(size);
-
-    fs::path target = out / file.relative;
-    auto previous = old.entries.find(file.name);
-    if (!options.force && previous != old.entries.end() && previous->second.unpackedSize == size &&
-        previous->second.crc == crc && packedFileMatches(target, previous->second)) {
-      manifest += formatManifestLine(file.name, previous->second.packedSize, size, crc) + "\n";
+    auto previousRecord = previous.records.find(file.name);
+    PackedRecord record;
+    if (!options.force && previousRecord != previous.records.end() &&
+        reusable(file, previousRecord->second, out / file.relative, buffer, onBytes)) {
+      record = previousRecord->second;
       result.reused.push_back(file.name);
     } else {
-      fs::path scratchFile = run.scratch / std::to_string(i);
-      engine.onBytes = [&](std::uint64_t bytes) { report(base, bytes); };
-      engine.total_out = 0;
-      int status = engine.compress(narrowOrThrow(file.source).c_str(),
-                                   narrowOrThrow(scratchFile).c_str(), options.level);
-      if (status != Z_OK) {
-        bool tooLarge = engine.total_out > engine.outputLimit;
-        throw std::runtime_error(
-            "cannot compress " + quotedName(file.name) +
-            (tooLarge ? ": it compresses to 2 GiB or more, beyond the updater's sizes"
-                      : ": zlib result " + std::to_string(status) +
-                            " (unreadable file, or the output folder's disk is full)"));
-      }
-      fs::file_time_type writtenAfter = fs::last_write_time(file.source, error);
-      if (engine.total_in != static_cast<uLong>(size) || writtenAfter != writtenBefore) {
-        throw std::runtime_error(quotedName(file.name) + " changed while it was being published");
-      }
-      std::uintmax_t packedSize = fs::file_size(scratchFile);
-      manifest +=
-          formatManifestLine(file.name, static_cast<std::int32_t>(packedSize), size, crc) + "\n";
+      std::uint64_t measured = read;
+      engine.onBytes = [&](std::uint64_t bytes) { report(base + measured, bytes); };
+      record = pack(file, scratch / std::to_string(i), engine, options.level);
+      read = measured + static_cast<std::uint64_t>(record.size);
+      JournalPut put;
+      put.source = std::to_string(i);
+      put.target = file.name;
+      put.size = static_cast<std::uint64_t>(record.packedSize);
+      put.crc = record.packedCrc;
+      journal.puts.push_back(put);
       result.packed.push_back(file.name);
-      result.bytesCompressed += static_cast<std::uint64_t>(size);
-      built.emplace_back(scratchFile, target);
-      base += static_cast<std::uint64_t>(size);
+      result.bytesCompressed += static_cast<std::uint64_t>(record.size);
     }
-    progress.bytesDone = base;
+    records[file.name] = record;
+    manifest += formatManifestLine(file.name, record.packedSize, record.size, record.crc) + "\n";
+    progress.bytesDone = base + read;
     progress.filesDone = i + 1;
-    report(base, 0);
+    report(progress.bytesDone, 0);
   }
   result.listed = files.size();
   if (manifest.size() > static_cast<std::size_t>(kManifestBound)) {
@@ -428,17 +477,36 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
                              " bytes");
   }
 
-  for (const auto& file : built) install(run, file.first, file.second);
-  result.manifestChanged = !old.exists || manifest != old.text;
-  if (result.manifestChanged) {
-    fs::path scratchManifest = run.scratch / kManifestName;
-    writeWholeFile(scratchManifest, manifest);
-    if (!replaceFile(narrowOrThrow(scratchManifest), narrowOrThrow(manifestPath))) {
-      throw std::runtime_error("cannot replace " + shown(manifestPath) + ": " + errnoText());
+  // The files beside the packed ones, in the order they move: the records
+  // first, then companions of update.dat (such as its signature), then
+  // update.dat itself, last, as the commit point.
+  std::string recordsText = formatRecords(records);
+  if (!previous.recordsExist || recordsText != previous.recordsText) {
+    planText(scratch, kRecordsName, std::string(kServerFolder) + "/" + kRecordsName, recordsText,
+             journal);
+  }
+  result.manifestChanged = !previous.manifestExists || manifest != previous.manifest;
+  if (result.manifestChanged) planText(scratch, kManifestName, kManifestName, manifest, journal);
+
+  std::set<std::string> listed;
+  for (const Candidate& file : files) listed.insert(fileSystemKey(file.name));
+  for (const std::string& name : previous.names) {
+    if (listed.insert(fileSystemKey(name)).second &&
+        fs::is_regular_file(statusOf(out / manifestNamePath(name)))) {
+      journal.deletes.push_back(name);
     }
   }
+
+  if (journal.puts.empty() && journal.deletes.empty()) {
+    run.committed = true;
+    fs::remove_all(scratch);
+    return;
+  }
+  CommitOutcome outcome;
+  commitJournal(out, journal, outcome);
   run.committed = true;
-  removeUnlisted(out, old, files, result);
+  result.removed = outcome.deleted;
+  result.warnings.insert(result.warnings.end(), outcome.warnings.begin(), outcome.warnings.end());
 }
 
 }  // namespace
@@ -446,15 +514,14 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
 PublishResult publish(const fs::path& releaseDir, const fs::path& outDir,
                       const PublishOptions& options) {
   PublishResult result;
-  Transaction run;
+  Run run;
   run.out = outDir;
   try {
     publishInto(releaseDir, outDir, options, run, result);
   } catch (const std::exception& error) {
     result.errors.push_back(error.what());
   }
-  if (!run.committed) rollBack(run, result);
-  cleanUp(run, result);
+  if (!run.committed) abandon(run, result);
   result.ok = run.committed && result.errors.empty();
   if (!result.ok) {
     // Nothing of a failed run is left behind, and nothing of it is reported
@@ -466,4 +533,3 @@ PublishResult publish(const fs::path& releaseDir, const fs::path& outDir,
   }
   return result;
 }
-

@@ -5,6 +5,9 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "commit.h"
+#include "journal.h"
+#include "output_lock.h"
 #include "pack.h"
 #include "pack_platform.h"
 #include "pack_support.h"
@@ -82,10 +85,44 @@ void verifyEntry(const fs::path& out, const std::vector<std::string>& fields,
   }
 }
 
+// Takes the publisher's lock on `out` for the check, and repairs what a
+// killed publish left; false, with the problem in `result`, if either
+// cannot be done. A folder no publish of this version has written has no
+// server folder, and nothing to repair; it is not given one.
+bool lockAndRepair(const fs::path& out, OutputLock& lock, VerifyResult& result) {
+  fs::path server = out / kServerFolder;
+  if (!fs::is_directory(server)) return true;
+  fs::path path = server / kLockName;
+  LockOutcome outcome = lock.take(path);
+  if (outcome == LockOutcome::busy) {
+    result.problems.push_back("a publish into " + shown(out) + " is running (it holds " +
+                              shown(path) + "); verify when it has finished");
+    return false;
+  }
+  if (outcome == LockOutcome::failed) {
+    // A read-only copy of the folder can still be checked, unless a publish
+    // was interrupted in it.
+    if (!fs::exists(server / kJournalName)) return true;
+    result.problems.push_back(shown(server / kJournalName) +
+                              " is left from an interrupted publish, and it cannot be repaired "
+                              "without the lock (" + shown(path) + ": " + errnoText() + ")");
+    return false;
+  }
+  try {
+    recoverOutput(out, result.repairs);
+  } catch (const std::exception& failure) {
+    result.problems.push_back(failure.what());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 VerifyResult verify(const fs::path& outDir, const ProgressFn& progress) {
   VerifyResult result;
+  OutputLock lock;
+  if (!lockAndRepair(outDir, lock, result)) return result;
   fs::path manifestPath = outDir / kManifestName;
   std::error_code error;
   std::uintmax_t manifestSize = fs::file_size(manifestPath, error);

@@ -1,0 +1,107 @@
+#include "reuse_record.h"
+
+#include <cstdlib>
+#include <sstream>
+
+#include "pack.h"
+#include "pack_support.h"
+
+namespace {
+
+constexpr char kRecordsHeader[] = "brightwick-pack records ";
+
+// A value written by formatRecords and nothing else: plain digits.
+bool readField(const std::string& text, int base, std::uint64_t limit, std::uint64_t* value) {
+  if (text.empty() || text.size() > 10) return false;
+  for (char c : text) {
+    bool digit = (c >= '0' && c <= '9') || (base == 16 && c >= 'a' && c <= 'f');
+    if (!digit) return false;
+  }
+  std::uint64_t result = std::strtoull(text.c_str(), nullptr, base);
+  if (result > limit) return false;
+  *value = result;
+  return true;
+}
+
+// The keys this version needs, each seen once.
+struct Partial {
+  std::string name;
+  PackedRecord record;
+  int seen = 0;  // a bit per key
+  bool spoilt = false;  // a key twice, or a value formatRecords never writes
+};
+constexpr int kAllKeys = 0xf;
+
+void keep(Partial& partial, PackedRecords& records) {
+  // A record for a name the updater could not carry is no record of ours.
+  if (partial.seen == kAllKeys && !partial.spoilt && nameProblem(partial.name).empty()) {
+    records[partial.name] = partial.record;
+  }
+  partial = Partial();
+}
+
+}  // namespace
+
+std::string formatRecords(const PackedRecords& records) {
+  std::string text = kRecordsHeader + std::to_string(kRecordsFormat) + "\n";
+  for (const auto& [name, record] : records) {
+    text += "\nname=" + name + "\npacked-size=" + std::to_string(record.packedSize) +
+            "\npacked-crc32=" + hexCrc(record.packedCrc) + "\nsize=" + std::to_string(record.size) +
+            "\ncrc32=" + hexCrc(record.crc) + "\n";
+  }
+  return text;
+}
+
+PackedRecords parseRecords(const std::string& text, std::string* warning) {
+  PackedRecords records;
+  std::istringstream lines(text);
+  std::string line;
+  std::getline(lines, line);
+  if (line != kRecordsHeader + std::to_string(kRecordsFormat)) {
+    *warning = line.compare(0, sizeof kRecordsHeader - 1, kRecordsHeader) == 0
+                   ? "written in another format (" + line.substr(sizeof kRecordsHeader - 1) + ")"
+                   : "not a records file";
+    return records;
+  }
+  Partial partial;
+  while (std::getline(lines, line)) {
+    std::size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string key = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    if (key == "name") {
+      keep(partial, records);
+      partial.name = value;
+      continue;
+    }
+    if (partial.name.empty()) continue;
+    std::uint64_t number = 0;
+    int bit = key == "packed-size" ? 1 : key == "packed-crc32" ? 2 : key == "size" ? 4
+              : key == "crc32"                                 ? 8
+                                                               : 0;
+    if (bit == 0) continue;  // a key of a later version
+    bool isCrc = bit == 2 || bit == 8;
+    if ((partial.seen & bit) != 0 ||
+        !readField(value, isCrc ? 16 : 10, isCrc ? 0xffffffffu : INT32_MAX, &number) ||
+        (isCrc && value.size() != 8)) {
+      partial.spoilt = true;
+    }
+    partial.seen |= bit;
+    switch (bit) {
+      case 1:
+        partial.record.packedSize = static_cast<std::int32_t>(number);
+        break;
+      case 2:
+        partial.record.packedCrc = static_cast<std::uint32_t>(number);
+        break;
+      case 4:
+        partial.record.size = static_cast<std::int32_t>(number);
+        break;
+      default:
+        partial.record.crc = static_cast<std::uint32_t>(number);
+        break;
+    }
+  }
+  keep(partial, records);
+  return records;
+}

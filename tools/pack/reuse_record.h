@@ -1,0 +1,48 @@
+#pragma once
+
+// What the publisher knows of each packed file it made, kept in
+// update.d/records and moved into place by the same commit as the packed
+// files (journal.h): the packed file's size and CRC-32, and the size and
+// CRC-32 of the bytes that went into it. A later publish reuses a packed file
+// only when the release file and the packed file both still match their
+// record, so a packed file of another version (the same size at level 0)
+// is never listed for this one. Stored on servers; docs/pack-formats.md
+// describes the format:
+//
+//   brightwick-pack records 1
+//
+//   name=maps/town.map
+//   packed-size=48213
+//   packed-crc32=5a0c9e11
+//   size=131072
+//   crc32=c0ffee00
+//
+// One "key=value" line each, a "name=" line starting each file's record.
+// Readers skip keys they do not know, so later versions may add some (such as
+// SHA-256 sums) without a new format number; a record lacking a key this
+// version needs is not used.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+inline constexpr int kRecordsFormat = 1;
+// Far beyond what the records of a manifest within the updater's bound take.
+inline constexpr std::uint64_t kRecordsBound = std::uint64_t{1} << 30;
+
+struct PackedRecord {
+  std::int32_t packedSize = -1;
+  std::uint32_t packedCrc = 0;
+  std::int32_t size = -1;
+  std::uint32_t crc = 0;
+};
+
+// Manifest name -> record.
+using PackedRecords = std::map<std::string, PackedRecord>;
+
+std::string formatRecords(const PackedRecords& records);
+
+// The records `text` holds. An unknown format, or text that is not records
+// at all, gives none and a `warning`: every file is then packed again, which
+// is slow but never wrong.
+PackedRecords parseRecords(const std::string& text, std::string* warning);
