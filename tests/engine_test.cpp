@@ -66,11 +66,21 @@ TEST_F(EngineTest, ReportsProgressUpToAllOfTheInput) {
 
 TEST_F(EngineTest, CompressWritesStreamsAnyZlibReaderAccepts) {
   const std::string inputs[] = {"", "x", makeBytes(5 << 20, 8, true), makeBytes(200000, 9, false)};
+  auto crcOf = [](const std::string& bytes) {
+    return static_cast<std::uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()),
+                                            static_cast<uInt>(bytes.size())));
+  };
+  engine.measure = true;
   for (const std::string& data : inputs) {
     writeFile("plain", data);
     for (int level : {0, 1, 9}) {
       ASSERT_EQ(engine.compress("plain", "packed", level), Z_OK);
       std::string packed = readFile("packed");
+      // What the run measured is what it read and what it wrote.
+      EXPECT_EQ(engine.inputBytes, data.size());
+      EXPECT_EQ(engine.inputCrc, crcOf(data));
+      EXPECT_EQ(engine.outputBytes, packed.size());
+      EXPECT_EQ(engine.outputCrc, crcOf(packed));
       // Independent check with zlib's one-shot reader.
       std::string back(data.size() + 1, '\0');
       uLongf size = static_cast<uLongf>(back.size());

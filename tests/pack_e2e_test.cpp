@@ -1,6 +1,9 @@
 // The brightwick-pack command line, and a whole release cycle with real
 // programs: brightwick-pack publishes, nginx serves, brightwick-updater
-// updates a game folder.
+// updates a game folder. Also the publisher under real faults: killed at each
+// rename in turn (a test-only LD_PRELOAD shim, pack_rename_shim.c), a hang-up
+// while it moves files, two runs at once, and folders that overlap through a
+// relative path or a bind mount.
 //
 // nginx gets its port without a race: the test binds 127.0.0.1 on a port the
 // system picks and hands the listening socket to nginx the way nginx hands
@@ -15,6 +18,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <filesystem>
@@ -32,10 +38,23 @@ using namespace std::chrono_literals;
 
 namespace {
 
-ProcessResult pack(const std::vector<std::string>& args, const fs::path& cwd) {
+ProcessResult pack(const std::vector<std::string>& args, const fs::path& cwd,
+                   const std::map<std::string, std::string>& env = {}) {
   std::vector<std::string> argv = {BRIGHTWICK_PACK};
   argv.insert(argv.end(), args.begin(), args.end());
-  return runProcess(argv, cwd.string(), {}, 60s);
+  return runProcess(argv, cwd.string(), env, 60s);
+}
+
+// The environment that loads the rename shim into brightwick-pack and makes
+// it do `action` at rename `n`.
+std::map<std::string, std::string> shim(int n, const std::string& action) {
+  // A sanitizer runtime insists on coming first among the preloaded
+  // libraries; the shim needs none.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  return {{"LD_PRELOAD", BRIGHTWICK_RENAME_SHIM},
+          {"BRIGHTWICK_SHIM_RENAME", std::to_string(n)},
+          {"BRIGHTWICK_SHIM_ACTION", action},
+          {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"}};
 }
 
 // nginx with a configuration of its own under `prefix`, serving `site`, run
@@ -271,6 +290,226 @@ TEST(PackWithNginx, AGameFolderUpdatesFromWhatNginxServes) {
                                                         {"maps/noise.pak", "200 "},
                                                         {"sounds/empty.wav", "200 "}}))
       << access;
+}
+
+TEST_F(PackCommandLine, FoldersThatOverlapAreRefusedBeforeAnythingIsWritten) {
+  writeFile("release/a.pak", "a");
+  // Named from inside the release, the output's relative path says nothing.
+  ProcessResult relative = pack({"publish", ".", "out"}, dir.path() / "release");
+  EXPECT_EQ(relative.exitCode, 1) << relative.output;
+  EXPECT_NE(relative.output.find("must lie apart"), std::string::npos) << relative.output;
+  EXPECT_FALSE(fs::exists("release/out"));
+
+  ProcessResult probe = runProcess({"unshare", "-m", "true"}, dir.path().string(), {}, 30s);
+  if (probe.exitCode != 0) {
+    GTEST_SKIP() << "bind mounts need root in a mount namespace of their own (unshare -m): "
+                 << probe.output;
+  }
+  // unshare -m keeps the mount private to the one command.
+  auto publishThroughBind = [&](const std::string& from, const std::string& to,
+                                const std::string& release, const std::string& out) {
+    return runProcess({"unshare", "-m", "sh", "-c",
+                       "mount --bind \"$1\" \"$2\" && exec \"$3\" publish \"$4\" \"$5\"", "sh",
+                       from, to, BRIGHTWICK_PACK, release, out},
+                      dir.path().string(), {}, 60s);
+  };
+  fs::create_directories("release/inner");
+  fs::create_directories("mnt");
+  Tree release = treeOf("release");
+  ProcessResult outInside = publishThroughBind("release/inner", "mnt", "release", "mnt/out");
+  EXPECT_EQ(outInside.exitCode, 1) << outInside.output;
+  EXPECT_NE(outInside.output.find("must lie apart"), std::string::npos) << outInside.output;
+  EXPECT_EQ(treeOf("release"), release);
+
+  writeFile("served/sub/b.pak", "b");
+  Tree served = treeOf("served");
+  ProcessResult releaseInside = publishThroughBind("served/sub", "mnt", "mnt", "served");
+  EXPECT_EQ(releaseInside.exitCode, 1) << releaseInside.output;
+  EXPECT_NE(releaseInside.output.find("must lie apart"), std::string::npos);
+  EXPECT_EQ(treeOf("served"), served);
+}
+
+using Release = std::map<std::string, std::string>;
+
+// The names whose content differs between two trees, or that only one has;
+// empty if none. Shorter to read than two whole trees of packed bytes.
+std::string differences(const Tree& actual, const Tree& expected) {
+  std::string names;
+  for (const auto& entry : actual) {
+    auto other = expected.find(entry.first);
+    if (other == expected.end()) {
+      names += "+" + entry.first + " ";
+    } else if (other->second != entry.second) {
+      names += "~" + entry.first + " ";
+    }
+  }
+  for (const auto& entry : expected) {
+    if (actual.count(entry.first) == 0) names += "-" + entry.first + " ";
+  }
+  return names;
+}
+
+// A publish of a second version over a first, under faults. The versions
+// take every kind of step: a file rewritten at the same size (at level 0 its
+// packed file keeps the size too), one rewritten longer, one unchanged, one
+// removed with its folder, one added in a new folder.
+struct PackFaults : ::testing::Test {
+  ScopedTempDir dir;
+  Release first = {
+      {"tdx.exe", "#!/bin/sh\nexit 0\n"},
+      {"maps/town.map", makeBytes(40000, 1, true)},
+      {"maps/noise.pak", makeBytes(30000, 2, false)},
+      {"readme.txt", "version 1\n"},
+      {"sounds/gone.wav", makeBytes(5000, 3, false)},
+  };
+  Release second;
+  fs::path site = dir.path() / "site";
+  fs::path out = site / "updates";
+  Tree firstTree, secondTree;  // the output folder after a clean publish of each
+
+  void SetUp() override {
+    second = first;
+    second["maps/town.map"] = makeBytes(40000, 4, true);
+    second["readme.txt"] = "version 2, longer\n";
+    second.erase("sounds/gone.wav");
+    second["maps/new/castle.map"] = makeBytes(20000, 5, true);
+    for (const auto& file : first) writeFile(dir.path() / "v1" / file.first, file.second);
+    for (const auto& file : second) writeFile(dir.path() / "v2" / file.first, file.second);
+    ASSERT_EQ(pack({"publish", "--level", "0", "v2", "reference"}, dir.path()).exitCode, 0);
+    secondTree = treeOf(dir.path() / "reference");
+    ASSERT_EQ(pack({"publish", "--level", "0", "v1", "site/updates"}, dir.path()).exitCode, 0);
+    firstTree = treeOf(out);
+    fs::copy(out, dir.path() / "pristine", fs::copy_options::recursive);
+  }
+
+  void resetToFirst() {
+    fs::remove_all(out);
+    fs::copy(dir.path() / "pristine", out, fs::copy_options::recursive);
+  }
+  ProcessResult publishSecond(const std::map<std::string, std::string>& env = {}) {
+    return pack({"publish", "--level", "0", "v2", "site/updates"}, dir.path(), env);
+  }
+  ProcessResult verifyOut(const std::map<std::string, std::string>& env = {}) {
+    return pack({"verify", "site/updates"}, dir.path(), env);
+  }
+
+  // A player with no game files yet updates from what nginx serves: every
+  // file must arrive as the manifest in place lists it, and nothing else, so
+  // no entry is logged.
+  void updateFreshGame(const Nginx& nginx, const Release& release) {
+    fs::path game = dir.path() / "game";
+    fs::remove_all(game);
+    for (const char* folder : {"maps/new", "sounds"}) fs::create_directories(game / folder);
+    writeFile(game / "tdx.exe", release.at("tdx.exe"));
+    chmod((game / "tdx.exe").c_str(), 0755);
+    ProcessResult updater = runProcess({BRIGHTWICK_UPDATER}, game.string(),
+                                       {{"http_proxy", nginx.address()},
+                                        {"no_proxy", ""},
+                                        {"NO_PROXY", ""},
+                                        {"DISPLAY", ""},
+                                        {"WAYLAND_DISPLAY", ""}},
+                                       60s);
+    ASSERT_TRUE(updater.exited) << updater.output;
+    Tree expected;
+    for (const auto& file : release) expected[file.first] = file.second;
+    for (const char* folder : {"maps", "maps/new", "sounds"}) expected[folder] = "<dir>";
+    expected["update.dat"] = readFile(out / "update.dat");
+    EXPECT_EQ(differences(treeOf(game, "game-started"), expected), "");
+  }
+};
+
+TEST_F(PackFaults, AKillAtAnyRenameIsRepairedAndPlayersGetOnlyListedFiles) {
+  Nginx nginx(dir.path() / "nginx", site);
+  // Verify repairs after odd kill points, with the repair itself killed at
+  // each of its own renames first; the next publish repairs after even ones.
+  int renames = 0;
+  int repairKills = 0;
+  auto repairAndCheck = [&](int point, bool rolledBack) {
+    const Tree& repaired = rolledBack ? firstTree : secondTree;
+    if (point % 2 == 1) {
+      ProcessResult verified;
+      for (int m = 1; m < 20; ++m) {
+        verified = verifyOut(shim(m, "kill"));
+        if (verified.signal != SIGKILL) break;
+        ++repairKills;
+      }
+      EXPECT_EQ(verified.exitCode, 0) << verified.output;
+      EXPECT_NE(verified.output.find("repaired: "), std::string::npos) << verified.output;
+      EXPECT_EQ(differences(treeOf(out), repaired), "");
+      updateFreshGame(nginx, rolledBack ? first : second);
+    }
+    ProcessResult published = publishSecond();
+    EXPECT_EQ(published.exitCode, 0) << published.output;
+    EXPECT_EQ(published.output.find("repaired: ") == std::string::npos, point % 2 == 1)
+        << published.output;
+    EXPECT_EQ(differences(treeOf(out), secondTree), "");
+    if (point % 2 == 0) updateFreshGame(nginx, second);
+  };
+  for (int n = 1; n < 50; ++n) {
+    SCOPED_TRACE("killed before rename " + std::to_string(n));
+    resetToFirst();
+    ProcessResult killed = publishSecond(shim(n, "kill"));
+    if (killed.signal == 0) {
+      ASSERT_EQ(killed.exitCode, 0) << killed.output;
+      renames = n - 1;
+      break;
+    }
+    ASSERT_EQ(killed.signal, SIGKILL) << killed.output;
+    // Before its last rename (update.dat) the run is undone.
+    repairAndCheck(n, true);
+  }
+  // The journal, three packed files, the records and update.dat.
+  EXPECT_EQ(renames, 6);
+  SCOPED_TRACE("killed after the last rename");
+  resetToFirst();
+  ASSERT_EQ(publishSecond(shim(renames, "kill-after")).signal, SIGKILL);
+  repairAndCheck(renames + 1, false);
+  EXPECT_GT(repairKills, 0);
+  std::printf("killed at %d points, repairs killed %d times\n", renames + 1, repairKills);
+}
+
+TEST_F(PackFaults, AHangUpWhileFilesMoveTakesEffectOnlyAfterTheCommit) {
+  for (int n : {1, 3, 6}) {
+    SCOPED_TRACE("hang-up at rename " + std::to_string(n));
+    resetToFirst();
+    ProcessResult hungUp = publishSecond(shim(n, "hup"));
+    EXPECT_EQ(hungUp.signal, SIGHUP) << hungUp.output;
+    EXPECT_EQ(differences(treeOf(out), secondTree), "");
+    ProcessResult verified = verifyOut();
+    EXPECT_EQ(verified.exitCode, 0) << verified.output;
+    EXPECT_EQ(verified.output.find("repaired"), std::string::npos) << verified.output;
+  }
+}
+
+TEST_F(PackFaults, ASecondRunIntoTheSameFolderIsRefusedAtOnce) {
+  fs::path resume = dir.path() / "resume";
+  fs::path paused = dir.path() / "paused";
+  ASSERT_EQ(mkfifo(resume.c_str(), 0600), 0);
+  std::map<std::string, std::string> env = shim(3, "pause");
+  env["BRIGHTWICK_SHIM_FIFO"] = resume.string();
+  env["BRIGHTWICK_SHIM_MARK"] = paused.string();
+  ChildProcess running({BRIGHTWICK_PACK, "publish", "--level", "0", "v2", "site/updates"},
+                       dir.path().string(), env);
+  ASSERT_TRUE(waitForFile(paused.string(), 30s));
+
+  // The first run holds the lock half-way through its commit.
+  Tree during = treeOf(out);
+  ProcessResult other = pack({"publish", "v1", "site/updates"}, dir.path());
+  EXPECT_EQ(other.exitCode, 1) << other.output;
+  EXPECT_NE(other.output.find("another brightwick-pack is publishing into"), std::string::npos)
+      << other.output;
+  ProcessResult verified = verifyOut();
+  EXPECT_EQ(verified.exitCode, 1) << verified.output;
+  EXPECT_NE(verified.output.find("is running"), std::string::npos) << verified.output;
+  EXPECT_EQ(differences(treeOf(out), during), "");
+
+  int fifo = open(resume.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fifo, 0);
+  EXPECT_EQ(write(fifo, "go", 2), 2);
+  close(fifo);
+  ProcessResult done = running.wait(60s);
+  EXPECT_EQ(done.exitCode, 0) << done.output;
+  EXPECT_EQ(differences(treeOf(out), secondTree), "");
 }
 
 }  // namespace

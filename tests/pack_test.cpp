@@ -1,9 +1,14 @@
 // brightwick-pack's library: the manifest it writes, what it refuses, how it
-// reuses and replaces packed files, that a failed run changes nothing, and
-// that the updater installs what it publishes, byte for byte.
+// reuses and replaces packed files, that a failed run changes nothing, that
+// it describes what it packed whatever happens to the release meanwhile, and
+// that the updater installs what it publishes, byte for byte. Kills, hang-ups
+// and concurrent runs are in pack_e2e_test.cpp.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -512,6 +517,98 @@ TEST_F(PackTest, VerifyFindsWhatTheUpdaterWouldStumbleOver) {
   EXPECT_FALSE(verify(out).ok());
   unsetenv("TMPDIR");
   EXPECT_TRUE(fs::is_empty(scratch));
+}
+
+TEST_F(PackTest, APackedFileIsReusedOnlyWhileItsRecordStillDescribesIt) {
+  PublishOptions stored;
+  stored.level = 0;  // packed sizes follow the file sizes
+  add("a.pak", makeBytes(30000, 1, false));
+  add("b.pak", makeBytes(30000, 2, false));
+  add("c.pak", "c");
+  run(stored);
+  // The packed file of another version of a.pak, of the very same size, as a
+  // killed run or a careless copy could leave it.
+  fs::path other = dir.path() / "other";
+  writeFile(other / "a.pak", makeBytes(30000, 3, false));
+  ASSERT_TRUE(publish(other, dir.path() / "other-out", stored).ok);
+  fs::copy_file(dir.path() / "other-out/a.pak", out / "a.pak",
+                fs::copy_options::overwrite_existing);
+  PublishResult again = run(stored);
+  EXPECT_EQ(again.packed, std::vector<std::string>{"a.pak"});
+  EXPECT_EQ(again.reused, (std::vector<std::string>{"b.pak", "c.pak"}));
+  EXPECT_EQ(verify(out).problems, std::vector<std::string>());
+
+  // Records of a later format, or none (a folder an older version wrote),
+  // are no basis for reuse: everything is packed again, once.
+  writeFile(out / "update.d/records", "brightwick-pack records 99\n");
+  PublishResult unknown = run(stored);
+  EXPECT_EQ(unknown.packed.size(), 3u);
+  ASSERT_EQ(unknown.warnings.size(), 1u);
+  EXPECT_NE(unknown.warnings[0].find("records"), std::string::npos) << unknown.warnings[0];
+  fs::remove(out / "update.d/records");
+  EXPECT_EQ(run(stored).packed.size(), 3u);
+  EXPECT_TRUE(run(stored).packed.empty());
+  EXPECT_EQ(verify(out).problems, std::vector<std::string>());
+}
+
+TEST_F(PackTest, AFileChangedUnseenWhileItIsPackedIsListedAsItWasPacked) {
+  add("big.pak", makeBytes(300000, 4, true));
+  int fd = open((release / "big.pak").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct stat before;
+  ASSERT_EQ(fstat(fd, &before), 0);
+  void* mapped = mmap(nullptr, 300000, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  unsigned char* bytes = static_cast<unsigned char*>(mapped);
+
+  // Through the shared mapping, far beyond what the engine has read when it
+  // first reports, and with the time stamp put back: no write call and no
+  // trace for the publisher to notice.
+  bool changed = false;
+  PublishOptions options;
+  options.progress = [&](const PackProgress& progress) {
+    if (changed || progress.current != "big.pak") return;
+    for (std::size_t at = 200000; at < 200100; ++at) bytes[at] ^= 0x5a;
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    futimens(fd, times);
+    changed = true;
+  };
+  run(options);
+  munmap(mapped, 300000);
+  close(fd);
+  ASSERT_TRUE(changed);
+  std::string now = readFile(release / "big.pak");
+  ASSERT_NE(now, files["big.pak"]);
+  // Listed as the bytes that went into the stream, which are the new ones.
+  EXPECT_EQ(verify(out).problems, std::vector<std::string>());
+  EXPECT_EQ(inflated(readFile(out / "big.pak"), now.size()), now);
+  EXPECT_NE(readFile(out / "update.dat").find("," + crcText(now) + "\n"), std::string::npos);
+}
+
+TEST_F(PackTest, AJournalThatLeavesTheFolderOrIsNotUnderstoodIsNotActedOn) {
+  add("a.pak", "a");
+  run();
+  writeFile(dir.path() / "canary", "keep");
+  const char* journals[] = {
+      // A put that would be undone by deleting a file outside the folder.
+      "brightwick-pack journal 1\nscratch .brightwick-pack-1\nput 0 - 1 00000000 ../canary\nend\n",
+      // A scratch folder that would be removed with all it holds.
+      "brightwick-pack journal 1\nscratch ../..\nend\n",
+      "brightwick-pack journal 2\nscratch .brightwick-pack-1\nend\n",
+      "brightwick-pack journal 1\nscratch .brightwick-pack-1\nput 0 - 1 00000000 a.pak\n",
+  };
+  for (const char* journal : journals) {
+    SCOPED_TRACE(journal);
+    writeFile(out / "update.d/journal", journal);
+    std::map<std::string, std::string> before = snapshot(out);
+    VerifyResult checked = verify(out);
+    ASSERT_EQ(checked.problems.size(), 1u);
+    EXPECT_NE(checked.problems[0].find("journal"), std::string::npos) << checked.problems[0];
+    PublishResult published = publish(release, out, {});
+    EXPECT_FALSE(published.ok);
+    EXPECT_EQ(snapshot(out), before);
+    EXPECT_EQ(readFile(dir.path() / "canary"), "keep");
+  }
 }
 
 }  // namespace

@@ -134,6 +134,7 @@ ProcessResult ChildProcess::wait(std::chrono::milliseconds timeout) {
     output_.append(buffer, static_cast<std::size_t>(got));
   }
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   result.output = output_;
   result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - started_);
