@@ -10,7 +10,12 @@
 // - a publish that fails leaves the output folder exactly as it was;
 // - publishing the same release again changes nothing and compresses
 //   nothing; publishing a changed release (a file rewritten, added or
-//   removed, as the input says) converges the same way.
+//   removed, as the input says) converges the same way;
+// - after a success no journal is left, and the records describe exactly
+//   the packed files and what the manifest lists;
+// - the rest of the input, read as the publisher's journal and records (a
+//   served folder is anyone's to write): a journal that parses names only
+//   paths inside the folder, and both read back the same once written.
 
 #include <unistd.h>
 #include <zlib.h>
@@ -28,7 +33,9 @@
 
 #include "engine/zlib_engine.h"
 #include "fuzz_check.h"
+#include "journal.h"
 #include "pack.h"
+#include "reuse_record.h"
 #include "shared/names.h"
 #include "update/install.h"
 #include "update/manifest.h"
@@ -50,6 +57,7 @@ class Input {
     at_ += take;
     return out;
   }
+  std::string rest() { return bytes(size_ - at_); }
 
  private:
   const std::uint8_t* data_;
@@ -167,6 +175,64 @@ void checkAsTheUpdaterSees(const fs::path& out, const Release& release,
   }
 }
 
+// The publisher's state after a success: no journal, and one record per
+// listed file that agrees with its line and its packed file.
+void checkRecords(const fs::path& out) {
+  FUZZ_CHECK(!fs::exists(out / kServerFolder / kJournalName));
+  std::string warning;
+  PackedRecords records = parseRecords(readBytes(out / kServerFolder / kRecordsName), &warning);
+  FUZZ_CHECK(warning.empty());
+  std::ifstream manifest(out / kManifestName, std::ios::binary);
+  std::string line;
+  std::vector<std::string> fields;
+  std::size_t lines = 0;
+  while (readManifestLine(manifest, line)) {
+    if (parseManifestLine(line, fields) != LineKind::entry) continue;
+    ++lines;
+    auto record = records.find(fields[0]);
+    FUZZ_CHECK(record != records.end());
+    FUZZ_CHECK(record->second.packedSize == readLong32(fields[1]));
+    FUZZ_CHECK(record->second.size == readLong32(fields[2]));
+    FUZZ_CHECK(record->second.crc == static_cast<std::uint32_t>(readLong32(fields[3])));
+    std::string packed = readBytes(out / fields[0]);
+    FUZZ_CHECK(record->second.packedCrc ==
+               static_cast<std::uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(packed.data()),
+                                                static_cast<uInt>(packed.size()))));
+  }
+  FUZZ_CHECK(records.size() == lines);
+}
+
+// Whatever a served folder's state files hold, a journal is acted on only
+// if every path in it stays inside the folder, and both formats read back
+// as they were written.
+void checkStateFiles(const std::string& text) {
+  Journal journal;
+  std::string error;
+  if (parseJournal(text, &journal, &error)) {
+    auto inside = [](const std::string& path) {
+      fs::path normal = fs::path(path).lexically_normal();
+      return !normal.empty() && normal.is_relative() && *normal.begin() != ".." &&
+             path.find('\\') == std::string::npos;
+    };
+    FUZZ_CHECK(journal.scratch.rfind(kScratchPrefix, 0) == 0);
+    FUZZ_CHECK(journal.scratch.find('/') == std::string::npos);
+    for (const std::string& folder : journal.folders) FUZZ_CHECK(inside(folder));
+    for (const std::string& gone : journal.deletes) FUZZ_CHECK(inside(gone));
+    for (const JournalPut& put : journal.puts) {
+      FUZZ_CHECK(inside(put.target));
+      FUZZ_CHECK(put.source.find('/') == std::string::npos && inside(put.source));
+      FUZZ_CHECK(put.backup.find('/') == std::string::npos);
+    }
+    Journal again;
+    FUZZ_CHECK(parseJournal(formatJournal(journal), &again, &error));
+    FUZZ_CHECK(formatJournal(again) == formatJournal(journal));
+  }
+  std::string warning;
+  std::string records = formatRecords(parseRecords(text, &warning));
+  FUZZ_CHECK(formatRecords(parseRecords(records, &warning)) == records);
+  FUZZ_CHECK(warning.empty());  // what it writes it reads
+}
+
 // Publishes `release` over whatever `out` holds and checks the outcome.
 void publishAndCheck(const fs::path& releaseDir, const fs::path& out, const Release& wanted,
                      int level, bool expectNoWork) {
@@ -182,6 +248,7 @@ void publishAndCheck(const fs::path& releaseDir, const fs::path& out, const Rele
   }
   FUZZ_CHECK(verify(out).ok());
   checkAsTheUpdaterSees(out, release, result);
+  checkRecords(out);
   if (expectNoWork) {
     FUZZ_CHECK(result.packed.empty());
     FUZZ_CHECK(!result.manifestChanged);
@@ -229,5 +296,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!name.empty()) release[name] = input.bytes(input.byte());
   }
   publishAndCheck(releaseDir, out, release, level, false);
+  checkStateFiles(input.rest());
   return 0;
 }

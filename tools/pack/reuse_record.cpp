@@ -53,6 +53,7 @@ std::string formatRecords(const PackedRecords& records) {
 }
 
 PackedRecords parseRecords(const std::string& text, std::string* warning) {
+  warning->clear();
   PackedRecords records;
   std::istringstream lines(text);
   std::string line;
