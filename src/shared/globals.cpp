@@ -11,6 +11,7 @@ std::atomic<bool> gDownloadDone{false};
 ZlibEngine gEngine;
 
 std::atomic<DownloadOutcome> gDownloadOutcome{DownloadOutcome::notWritten};
+std::string gDownloadError;
 std::int64_t gDownloadLimit = 0;
 std::atomic<bool> gStopRequested{false};
 std::atomic<bool> gUpdateFinished{false};

@@ -33,6 +33,10 @@ enum class DownloadOutcome {
   complete,    // the whole body is in kDownloadScratchFile
 };
 extern std::atomic<DownloadOutcome> gDownloadOutcome;
+// Why the last transfer failed, for the log ("HTTP status 404", libcurl's
+// words); empty when it did not fail or the player stopped it. Written by
+// the download worker before it sets gDownloadDone.
+extern std::string gDownloadError;
 // Most bytes the download worker may store for the transfer in hand, so that a
 // server cannot fill the disk; set before the worker starts.
 extern std::int64_t gDownloadLimit;

@@ -7,7 +7,6 @@
 namespace {
 
 constexpr char kEndOfFile = '\x1a';
-constexpr std::size_t kMaxLoggedText = 200;
 
 bool isSeparator(char c) {
   return c == '/' || c == '\\';
@@ -157,13 +156,4 @@ std::string urlPathOf(const std::string& name) {
     }
   }
   return path;
-}
-
-std::string printableForLog(const std::string& text) {
-  std::string shown = text.substr(0, kMaxLoggedText);
-  for (char& c : shown) {
-    if (isControl(static_cast<unsigned char>(c))) c = '?';
-  }
-  if (text.size() > kMaxLoggedText) shown += "...";
-  return shown;
 }

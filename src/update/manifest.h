@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "log/printable.h"
+
 // Fields a usable line has; more are allowed and ignored.
 inline constexpr std::size_t kManifestFields = 4;
 // Longest name the updater accepts: longer ones cannot be a game file on the
@@ -49,7 +51,3 @@ LineKind parseManifestLine(const std::string& line, std::vector<std::string>& fi
 // would be decoded by the server ("%") are percent-encoded; everything else,
 // the separators included, is kept as it is.
 std::string urlPathOf(const std::string& name);
-
-// `text` made fit for one log entry: control bytes shown as '?', and cut to a
-// few hundred bytes, so that a hostile manifest cannot bloat or split the log.
-std::string printableForLog(const std::string& text);
