@@ -172,6 +172,10 @@ TEST_F(UpdateRunTest, AnUnreachableServerStillEndsTheDialog) {
   ASSERT_TRUE(harness.run());
   EXPECT_EQ(harness.dialog().events().back(), "end 0");
   EXPECT_EQ(readFile("game.pak"), "old");
+  // libcurl's words for it ("Failed to connect to 127.0.0.1 port ...").
+  Names log = logMessages();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].rfind("Download Failed (Failed to connect to 127.0.0.1", 0), 0u) << log[0];
 }
 
 TEST_F(UpdateRunTest, AManifestThatCannotBeWrittenIsNeverReadStale) {

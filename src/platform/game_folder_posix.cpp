@@ -54,8 +54,10 @@ Fd openParent(const std::string& name, std::string* leaf, PathKind* why) {
     if (component.empty() || component == ".") continue;
     Fd next(openat(dir.get(), component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!next.valid()) {
-      // ELOOP: a symbolic link where a folder was expected.
-      *why = errno == ELOOP ? PathKind::throughLink : PathKind::missing;
+      struct stat info;
+      bool link = fstatat(dir.get(), component.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  S_ISLNK(info.st_mode);
+      *why = link ? PathKind::throughLink : PathKind::missing;
       return Fd();
     }
     dir = std::move(next);
