@@ -17,6 +17,7 @@ struct DownloadSink {
   std::int64_t stored;
   bool overLimit;    // the server sent more than the bound allows
   bool writeFailed;  // the disk refused bytes
+  Sha256* hash;      // what was stored, when asked for
 };
 
 struct CurlCleanup {
@@ -45,7 +46,9 @@ std::string failureCause(CURLcode result, long status, const DownloadSink& sink,
 }
 
 DownloadOutcome transfer(CURL* handle, FilePtr file) {
-  DownloadSink sink{file.get(), gDownloadLimit, 0, false, false};
+  // Taken as the bytes arrive: a file is never read twice.
+  Sha256 hash;
+  DownloadSink sink{file.get(), gDownloadLimit, 0, false, false, gDownloadHashing ? &hash : nullptr};
   std::vector<char> curlMessage(CURL_ERROR_SIZE, '\0');
   curl_easy_setopt(handle, CURLOPT_URL, gDownloadUrl.c_str());
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
@@ -78,6 +81,7 @@ DownloadOutcome transfer(CURL* handle, FilePtr file) {
     complete = false;
   }
   if (!complete) gDownloadError = failureCause(result, status, sink, curlMessage.data());
+  if (sink.hash) gDownloadSha256 = hash.finish();
   return complete ? DownloadOutcome::complete : DownloadOutcome::failed;
 }
 
@@ -92,6 +96,7 @@ std::size_t writeToFile(char* ptr, std::size_t size, std::size_t nmemb, void* st
   }
   std::size_t written = std::fwrite(ptr, size, nmemb, sink->file);
   if (written != nmemb) sink->writeFailed = true;
+  if (sink->hash) sink->hash->update(ptr, written * size);
   sink->stored += static_cast<std::int64_t>(written * size);
   return written;
 }

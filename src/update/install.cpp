@@ -11,6 +11,7 @@
 #include "platform/game_folder.h"
 #include "shared/globals.h"
 #include "update/manifest.h"
+#include "update/sha256.h"
 #include "update/update_run.h"
 
 namespace {
@@ -107,7 +108,11 @@ void installFile(const std::vector<std::string>& fields) {
     messages.push_back(errorUpdating("Not Enough Disk Space", name));
   } else {
     gDownloadLimit = sizeBound(readLong32(fields[1]));
+    // A signed run has the line's SHA-256 of the packed file as fields[4].
+    bool isSigned = fields.size() > kManifestFields;
+    gDownloadHashing = isSigned;
     DownloadOutcome outcome = fetch();
+    gDownloadHashing = false;
     if (outcome == DownloadOutcome::failed && !gDownloadError.empty()) {
       messages.push_back(transferFailure(name));
     }
@@ -116,7 +121,13 @@ void installFile(const std::vector<std::string>& fields) {
     if (expected.str() != measuredSize(kDownloadScratchFile)) {
       messages.push_back(errorUpdating("Invalid Pre-Decompression Size", name));
     }
-    if (outcome == DownloadOutcome::complete) inflateOver(name, fields, messages);
+    if (outcome == DownloadOutcome::complete && isSigned &&
+        toHex(gDownloadSha256) != fields[kManifestFields]) {
+      // Not the file the studio signed, whatever its size and CRC say.
+      messages.push_back(errorUpdating("Invalid File Hash", name));
+    } else if (outcome == DownloadOutcome::complete) {
+      inflateOver(name, fields, messages);
+    }
   }
   removeFile(kDownloadScratchFile);
   removeFile(kScratchFile);

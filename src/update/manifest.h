@@ -43,6 +43,15 @@ enum class LineKind {
   entry,       // `fields` holds name, packedSize, unpackedSize, checksum
 };
 
+// The fifth field of `line` (the text after its fourth ",", up to the next),
+// or "" if it has none. Signed manifests carry each packed file's SHA-256
+// there, which the first four fields leave untouched for older updaters.
+std::string hashFieldOf(const std::string& line);
+
+// Whether `field` is a SHA-256 as a signed manifest writes it: 64 lowercase
+// hex digits.
+bool isHashField(const std::string& field);
+
 // Classifies one manifest line and splits it into `fields`.
 LineKind parseManifestLine(const std::string& line, std::vector<std::string>& fields);
 

@@ -14,6 +14,7 @@
 #include "update/checksum.h"
 #include "update/install.h"
 #include "update/manifest.h"
+#include "update/signed_manifest.h"
 
 namespace {
 
@@ -97,6 +98,8 @@ void processManifest(std::istream& manifest) {
       case LineKind::entry:
         break;
     }
+    // A signed run checks each download against the SHA-256 its line names.
+    if (!gPublicKeys.empty()) fields.push_back(hashFieldOf(gCurrentFile));
     gCurrentFile = fields[0];
     // Only regular files are read or replaced, and only where no link
     // leads: a FIFO would block the run, a device or a linked folder would
@@ -167,16 +170,18 @@ void runUpdate(void*) {
   try {
     logDroppedEntries();
     if (clearScratchFiles()) {
-      bool fetched = fetchManifest();
+      bool isSigned = !gPublicKeys.empty();
+      bool fetched = isSigned ? fetchSignedManifest() : fetchManifest();
       std::ifstream manifest;
       // Read only as the regular file this run just wrote.
       if (fetched && inspectPath(kManifestName) == PathKind::regular) {
         manifest.open(kManifestName, std::ios::binary);
       }
-      if (!manifest.is_open()) {
-        writeLog("Unable to open update.dat");
-      } else {
+      if (manifest.is_open()) {
         processManifest(manifest);
+      } else if (!isSigned || fetched) {
+        // A signed run that refused the manifest has said why.
+        writeLog("Unable to open update.dat");
       }
     }
   } catch (...) {
