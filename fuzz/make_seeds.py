@@ -107,13 +107,27 @@ def pack_seeds():
     }
 
 
+def signature_seeds():
+    # Well-formed but signed by nobody: the fuzzer starts from the shape.
+    head = "brightwick-signature 1\nkey 0b3ebf4f560e2c61\nserial 1765185600\n"
+    dat = "update.dat " + "5f" * 32 + "\n"
+    sig = "signature " + "0d" * 64 + "\n"
+    return {
+        "plain": (head + dat + sig).encode(),
+        "with-patches": (head + dat + "update.patches " + "91" * 32 + "\n" + sig).encode(),
+        "unknown-line": (head + dat + "note x\n" + sig).encode(),
+        "public-key": ("ed25519:" + "0b3e" * 16 + " (key id " + "0b3e" * 4 + ")\n").encode(),
+        "hashed-manifest": ("a.pak,10,5,0," + "ab" * 32 + "\n\nb.pak,1,1,1," + "cd" * 32).encode(),
+    }
+
+
 def main():
     if len(sys.argv) != 2:
         sys.stderr.write(__doc__)
         return 2
     out = sys.argv[1]
     for target, seeds in (("manifest_fuzz", manifest_seeds()), ("inflate_fuzz", inflate_seeds()),
-                          ("pack_fuzz", pack_seeds())):
+                          ("pack_fuzz", pack_seeds()), ("signature_fuzz", signature_seeds())):
         folder = os.path.join(out, target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

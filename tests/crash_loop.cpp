@@ -1,5 +1,6 @@
-// Crash loop: runs the real updater over and over on an update of 50 files
-// and kills it with SIGKILL at a random moment of each run. After every kill
+// Crash loop: runs the real updater over and over on an update of 50 files,
+// with a second one started at the same moment, and kills both with SIGKILL
+// at a random moment of each run. After every kill
 // each local file must be exactly its old or its new version (never
 // missing, empty or mixed) and nothing outside the game folder may have
 // changed; a last run to completion must leave every file new and no scratch
@@ -187,9 +188,13 @@ int main(int argc, char** argv) {
     double expectedMs = 20 + perFileMs * (stale + 1);
     auto killAfter = std::chrono::microseconds(static_cast<long long>(
         std::uniform_real_distribution<double>(0, expectedMs)(random) * 1000));
+    // A second updater started with it (a double click) must leave the run
+    // to the first, also when both are killed.
     ChildProcess updater({options.updater}, game.string(), env);
+    ChildProcess second({options.updater}, game.string(), env);
     ProcessResult result =
         updater.wait(std::chrono::duration_cast<std::chrono::milliseconds>(killAfter));
+    second.wait(std::chrono::milliseconds(0));
     if (result.exited) {
       ++figures.finishedFirst;
     } else {

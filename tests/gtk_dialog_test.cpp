@@ -387,10 +387,9 @@ TEST_F(GtkDialogTest, TheDesktopLanguageChangesNeitherLogNamesNorTexts) {
 
 TEST_F(GtkDialogTest, AMessageBoxHoldsTheWorkerUntilTheUserConfirmsIt) {
   installStandInGame();
-  // The download's scratch file cannot be created where a folder that cannot
-  // be removed stands in its way: the worker says so in a message box.
-  std::filesystem::create_directory("temp.download");
-  writeFile("temp.download/keep", "");
+  // The manifest cannot be put where a folder that cannot be removed stands
+  // in its way: the run says so in a message box.
+  writeFile("update.dat/keep", "");
   served["update.dat"] = ok("");
   TestHttpServer server(serveUpdates(served));
   ChildProcess updater({BRIGHTWICK_UPDATER}, dir.path().string(), desktop(server));

@@ -56,6 +56,10 @@ using Names = std::vector<std::string>;
 const std::string kPre = "Invalid Pre-Decompression Size:  Error updating game.pak";
 const std::string kPost = "Invalid Post-Decompression Size:  Error updating game.pak";
 const std::string kBadData = "Invalid Compressed Data:  Error updating game.pak";
+const std::string kBadSum = "Invalid Checksum:  Error updating game.pak";
+std::string failed(const std::string& why) {
+  return "Download Failed (" + why + "):  Error updating game.pak";
+}
 
 TEST(MeasuredSize, IsDecimalTextOrMinusOne) {
   ScopedTempDir dir;
@@ -107,11 +111,36 @@ TEST_F(InstallTest, FailedTransfersKeepTheOldFile) {
   redirect.status = 302;
   redirect.headers = {{"Location", "http://127.0.0.1:1/portal"}};
   for (const Reply& reply : {notFound, cut, reset, overAnnounced, redirect}) {
-    // The pre-check measures the missing download as "-1"; the after-check
-    // finds the old file, whose size differs from the listed one.
-    EXPECT_EQ(run(reply, line()), (Names{kPre, kPost})) << reply.status;
+    // The log says why; the pre-check measures the missing download as "-1";
+    // the after-check finds the old file, whose size differs from the
+    // listed one.
+    Names log = run(reply, line());
+    ASSERT_EQ(log.size(), 3u) << reply.status;
+    EXPECT_EQ(log[0].rfind("Download Failed (", 0), 0u) << log[0];
+    if (reply.status != 200) {
+      EXPECT_EQ(log[0], failed("HTTP status " + std::to_string(reply.status)));
+    }
+    EXPECT_EQ(Names(log.begin() + 1, log.end()), (Names{kPre, kPost})) << reply.status;
     EXPECT_EQ(readFile("game.pak"), kOld);
   }
+}
+
+TEST_F(InstallTest, OnlyTheExactListedContentReplacesAFile) {
+  // Complete streams of other bytes: a forged or mixed-up file of the listed
+  // size, and one of another size. Neither is installed.
+  std::string other = makeBytes(data.size(), 9, true);
+  std::string packedOther = zlibStream(other);
+  std::string listed = "game.pak," + std::to_string(packedOther.size()) + "," +
+                       std::to_string(data.size()) + "," + crcText(data);
+  EXPECT_EQ(run(ok(packedOther), listed), (Names{kBadSum, kPost}));
+  EXPECT_EQ(readFile("game.pak"), kOld);
+
+  std::string longer = data + "tail";
+  std::string packedLonger = zlibStream(longer);
+  listed = "game.pak," + std::to_string(packedLonger.size()) + "," + std::to_string(data.size()) +
+           "," + crcText(data);
+  EXPECT_EQ(run(ok(packedLonger), listed), (Names{kBadSum, kPost}));
+  EXPECT_EQ(readFile("game.pak"), kOld);
 }
 
 TEST_F(InstallTest, DataThatDoesNotInflateKeepsTheOldFile) {
@@ -139,7 +168,7 @@ TEST_F(InstallTest, ABodyFarBeyondItsListedSizeIsRefused) {
   endless.repeatTo = 8 << 20;
   endless.announcedLength = kNoLength;
   std::string listed = "game.pak,100,100,0";
-  EXPECT_EQ(run(endless, listed), (Names{kPre, kPost}));
+  EXPECT_EQ(run(endless, listed), (Names{failed("more bytes than listed"), kPre, kPost}));
   EXPECT_EQ(readFile("game.pak"), kOld);
 }
 

@@ -414,7 +414,9 @@ struct PackFaults : ::testing::Test {
     for (const auto& file : release) expected[file.first] = file.second;
     for (const char* folder : {"maps", "maps/new", "sounds"}) expected[folder] = "<dir>";
     expected["update.dat"] = readFile(out / "update.dat");
-    EXPECT_EQ(differences(treeOf(game, "game-started"), expected), "");
+    Tree installed = treeOf(game, "game-started");
+    installed.erase("update.lock");  // the updater's own, kept between runs
+    EXPECT_EQ(differences(installed, expected), "");
   }
 };
 

@@ -5,10 +5,80 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/game_folder.h"
 #include "platform/platform.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+
+TEST(GameFolder, ReachesOnlyRegularFilesAndNeverThroughALink) {
+  ScopedTempDir dir;
+  writeFile("outside/x", "outside");
+  fs::create_directory("game");
+  fs::current_path("game");
+  writeFile("data/a.pak", "a");
+  fs::create_directory_symlink("../outside", "linked");
+  fs::create_symlink("data/a.pak", "alias.pak");
+  ASSERT_EQ(mkfifo("fifo", 0600), 0);
+
+  EXPECT_EQ(inspectPath("data/a.pak"), PathKind::regular);
+  EXPECT_EQ(inspectPath("data"), PathKind::folder);
+  EXPECT_EQ(inspectPath("data/none"), PathKind::missing);
+  EXPECT_EQ(inspectPath("none/x"), PathKind::missing);
+  EXPECT_EQ(inspectPath("data/a.pak/x"), PathKind::missing);
+  EXPECT_EQ(inspectPath("linked/x"), PathKind::throughLink);
+  EXPECT_EQ(inspectPath("alias.pak"), PathKind::special);
+  EXPECT_EQ(inspectPath("fifo"), PathKind::special);
+
+  // Reading: a FIFO neither blocks nor opens, a link never opens.
+  for (const char* name : {"linked/x", "alias.pak", "fifo", "data"}) {
+    std::FILE* file = openRegularFile(name);
+    EXPECT_EQ(file, nullptr) << name;
+    if (file) std::fclose(file);
+  }
+  std::FILE* regular = openRegularFile("data/a.pak");
+  ASSERT_NE(regular, nullptr);
+  std::fclose(regular);
+
+  // Writing: nothing is created, appended to or replaced through a link.
+  writeFile("new", "new");
+  EXPECT_FALSE(replaceGameFile("new", "linked/x"));
+  EXPECT_FALSE(replaceGameFile("new", "linked/created"));
+  EXPECT_FALSE(replaceGameFile("new", "alias.pak"));
+  EXPECT_EQ(createNewFile("linked/created"), nullptr);
+  EXPECT_EQ(openForAppending("linked/x"), nullptr);
+  EXPECT_EQ(openForAppending("alias.pak"), nullptr);
+  EXPECT_EQ(readFile("../outside/x"), "outside");
+  EXPECT_FALSE(fileExists("../outside/created"));
+  EXPECT_EQ(readFile("data/a.pak"), "a");
+  EXPECT_TRUE(replaceGameFile("new", "data/a.pak"));
+  EXPECT_EQ(readFile("data/a.pak"), "new");
+
+  // A file is only ever created anew, and a folder is never removed.
+  std::FILE* created = createNewFile("scratch");
+  ASSERT_NE(created, nullptr);
+  std::fclose(created);
+  EXPECT_EQ(createNewFile("scratch"), nullptr);
+  EXPECT_TRUE(removeFile("scratch"));
+  EXPECT_TRUE(removeFile("scratch"));  // nothing there is fine
+  fs::create_directory("empty");
+  EXPECT_FALSE(removeFile("empty"));
+  EXPECT_TRUE(fs::is_directory("empty"));
+  EXPECT_TRUE(removeFile("alias.pak"));  // the link, not its file
+  EXPECT_EQ(readFile("data/a.pak"), "new");
+  fs::current_path(dir.path());
+}
+
+TEST(GameFolder, TheLockAdmitsOneHolderAtATime) {
+  ScopedTempDir dir;
+  // flock belongs to the open file: a second open in this process meets
+  // the first as another run would.
+  EXPECT_EQ(lockGameFolder(), FolderLock::held);
+  EXPECT_EQ(lockGameFolder(), FolderLock::busy);
+  EXPECT_TRUE(fs::is_regular_file("update.lock"));
+}
 
 TEST(ReplaceFile, MovesTheNewContentOverTheOldKeepingItsPermissions) {
   ScopedTempDir dir;

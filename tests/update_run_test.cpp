@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "shared/globals.h"
@@ -150,10 +152,13 @@ TEST_F(UpdateRunTest, EmptyOrFailedManifestsEndTheRunAtOnce) {
   writeFile("update.dat", "stale.bin,1,2,3\n");
   ASSERT_TRUE(harness.run());
   // An error answer leaves an empty manifest: nothing else is asked for.
+  // The log and the status line say why.
   EXPECT_EQ(server.requests().size(), 1u);
   EXPECT_TRUE(fileExists("update.dat"));
   EXPECT_EQ(readFile("update.dat"), "");
-  EXPECT_TRUE(logMessages().empty());
+  const std::string why = "Download Failed (HTTP status 404):  Error updating update.dat";
+  EXPECT_EQ(logMessages(), Names{why});
+  EXPECT_EQ(harness.dialog().eventsStartingWith("text 2 ").back(), "text 2 " + why);
 }
 
 TEST_F(UpdateRunTest, AnUnreachableServerStillEndsTheDialog) {
@@ -167,13 +172,71 @@ TEST_F(UpdateRunTest, AnUnreachableServerStillEndsTheDialog) {
   ASSERT_TRUE(harness.run());
   EXPECT_EQ(harness.dialog().events().back(), "end 0");
   EXPECT_EQ(readFile("game.pak"), "old");
+  // libcurl's words for it ("Failed to connect to 127.0.0.1 port ...").
+  Names log = logMessages();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].rfind("Download Failed (Failed to connect to 127.0.0.1", 0), 0u) << log[0];
 }
 
-TEST_F(UpdateRunTest, AManifestThatCannotBeWrittenIsLogged) {
-  writeFile("temp.download/keep", "");
-  update("a,1,2,3\n");
+TEST_F(UpdateRunTest, AManifestThatCannotBeWrittenIsNeverReadStale) {
+  // A folder where update.dat goes: the new manifest cannot be put there,
+  // and what is there is not read as one.
+  writeFile("update.dat/keep", "");
+  writeFile("a.bin", "old");
+  EXPECT_EQ(update(publish("a.bin", "new") + "\n"), Names{"update.dat"});
+  Names boxes;
+  for (const std::string& event : events) {
+    if (event.rfind("box ", 0) == 0) boxes.push_back(event);
+  }
+  EXPECT_EQ(boxes, Names{"box Updating Error|Cannot open the file update.dat for writing.  The "
+                         "file is in use.  Please close the game first to prevent this problem."});
   EXPECT_EQ(logMessages(), Names{"Unable to open update.dat"});
+  EXPECT_EQ(readFile("a.bin"), "old");
+  EXPECT_TRUE(fileExists("update.dat/keep"));
   EXPECT_EQ(events.back(), "end 0");
+}
+
+TEST_F(UpdateRunTest, ScratchNamesTakenByFoldersOrSpecialFilesAreReported) {
+  // A folder, even an empty one, is never removed, and nothing can be
+  // installed with it in the way; a FIFO or link is reported, removed and
+  // the run goes on.
+  writeFile("a.bin", "old");
+  std::string line = publish("a.bin", "new") + "\n";
+  Names expected;
+  for (const char* scratch : {"temp", "temp.download"}) {
+    std::filesystem::create_directory(scratch);
+    EXPECT_EQ(update(line), Names{}) << scratch;
+    EXPECT_TRUE(std::filesystem::is_directory(scratch));
+    writeFile(std::string(scratch) + "/keep", "kept");
+    EXPECT_EQ(update(line), Names{}) << scratch;
+    EXPECT_EQ(readFile(std::string(scratch) + "/keep"), "kept");
+    EXPECT_EQ(readFile("a.bin"), "old");
+    std::filesystem::remove_all(scratch);
+    expected.insert(expected.end(), 2, std::string("Invalid Scratch File:  Error updating ") + scratch);
+  }
+  ASSERT_EQ(mkfifo("temp", 0600), 0);
+  std::filesystem::create_symlink("a.bin", "temp.download");
+  EXPECT_EQ(update(line), (Names{"update.dat", "a.bin"}));
+  EXPECT_EQ(readFile("a.bin"), "new");
+  EXPECT_FALSE(fileExists("temp"));
+  expected.push_back("Invalid Scratch File:  Error updating temp");
+  expected.push_back("Invalid Scratch File:  Error updating temp.download");
+  EXPECT_EQ(logMessages(), expected);
+}
+
+TEST_F(UpdateRunTest, TheLogKeepsAThousandEntriesARunAndCountsTheRest) {
+  std::string manifest;
+  for (int i = 0; i < 1500; ++i) manifest += "junk " + std::to_string(i) + "\n";
+  manifest += publish("last.bin", "the last entry") + "\n";
+  EXPECT_EQ(update(manifest), (Names{"update.dat", "last.bin"}));
+  EXPECT_EQ(readFile("last.bin"), "the last entry");
+  Names log = logMessages();
+  ASSERT_EQ(log.size(), 1001u);
+  EXPECT_EQ(log[999], "Invalid Manifest Line:  Error updating junk 999");
+  EXPECT_EQ(log[1000], "Too Many Log Entries:  500 more were dropped");
+  // The limit is per run.
+  update("junk\n");
+  EXPECT_EQ(logMessages().back(), "Invalid Manifest Line:  Error updating junk");
 }
 
 TEST_F(UpdateRunTest, MalformedLinesAndUnsafeNamesAreSkippedAndLogged) {

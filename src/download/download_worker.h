@@ -9,8 +9,16 @@
 // kDownloadScratchFile, storing at most gDownloadLimit bytes, while the
 // dialog follows the transfer under the name gCurrentFile. Records the
 // outcome in gDownloadOutcome (a failed transfer leaves no scratch file), then
-// sets gDownloadDone as its last act on every path.
+// sets gDownloadDone as its last act on every path. A failed transfer's cause
+// is left in gDownloadError.
 void downloadWorker(void*);
+
+// Bounds on every transfer: no connection within kConnectTimeoutSeconds, or
+// less than kLowSpeedBytesPerSecond for kLowSpeedSeconds (a server that
+// answers nothing, stalls or drips), fails it like any other fault.
+inline constexpr long kConnectTimeoutSeconds = 30;
+inline constexpr long kLowSpeedBytesPerSecond = 100;
+inline constexpr long kLowSpeedSeconds = 60;
 
 // libcurl's write callback: stores the items in the DownloadSink `stream`;
 // returns the count stored, fewer (ending the transfer) once the sink's limit

@@ -32,11 +32,8 @@ ZlibEngine::ZlibEngine()
       inputLength(0),
       lastError(Z_OK),
       outputLimit(0),
-      measure(false),
       inputCrc(0),
-      inputBytes(0),
       outputCrc(0),
-      outputBytes(0),
       writeFailed(false) {
   zalloc = Z_NULL;
   zfree = Z_NULL;
@@ -51,6 +48,10 @@ int ZlibEngine::decompress(const char* inputPath, const char* outputPath) {
   return run(inputPath, outputPath, Direction::inflate, 0);
 }
 
+int ZlibEngine::decompress(std::FILE* inputFile, std::FILE* outputFile) {
+  return runOpen(inputFile, outputFile, Direction::inflate, 0);
+}
+
 int ZlibEngine::compress(const char* inputPath, const char* outputPath, int level) {
   return run(inputPath, outputPath, Direction::deflate, level);
 }
@@ -59,10 +60,7 @@ int ZlibEngine::refillInput() {
   if (avail_in == 0) {
     avail_in = static_cast<uInt>(std::fread(inputBuffer, 1, kEngineBufferSize, input));
     next_in = inputBuffer;
-    if (measure) {
-      inputCrc = crc32Update(inputCrc, inputBuffer, avail_in);
-      inputBytes += avail_in;
-    }
+    inputCrc = crc32Update(inputCrc, inputBuffer, avail_in);
   }
   return static_cast<int>(avail_in);
 }
@@ -75,14 +73,11 @@ int ZlibEngine::drainOutput() {
     writeFailed = true;
     return 0;
   }
+  outputCrc = crc32Update(outputCrc, outputBuffer, static_cast<std::size_t>(count));
   if (std::fwrite(outputBuffer, 1, count, output) != static_cast<std::size_t>(count)) {
     lastError = Z_ERRNO;
     writeFailed = true;
     return 0;
-  }
-  if (measure) {
-    outputCrc = crc32Update(outputCrc, outputBuffer, static_cast<std::size_t>(count));
-    outputBytes += static_cast<std::uint64_t>(count);
   }
   next_out = outputBuffer;
   avail_out = kEngineBufferSize;
@@ -102,6 +97,15 @@ int ZlibEngine::step(Direction direction, int flush) {
 }
 
 int ZlibEngine::run(const char* inputPath, const char* outputPath, Direction direction, int level) {
+  // The input is opened first so that a missing input never truncates the
+  // output; both close on every path out of here, including a hook that
+  // throws.
+  FilePtr in = openBuffered(inputPath, "rb");
+  FilePtr out = in ? openBuffered(outputPath, "wb") : nullptr;
+  return runOpen(in.get(), out.get(), direction, level);
+}
+
+int ZlibEngine::runOpen(std::FILE* in, std::FILE* out, Direction direction, int level) {
   lastError = Z_OK;
   avail_in = 0;
   next_in = inputBuffer;
@@ -110,15 +114,8 @@ int ZlibEngine::run(const char* inputPath, const char* outputPath, Direction dir
   abortRequested = 0;
   writeFailed = false;
   inputCrc = 0;
-  inputBytes = 0;
   outputCrc = 0;
-  outputBytes = 0;
 
-  // The input is opened first so that a missing input never truncates the
-  // output; both close on every path out of here, including a hook that
-  // throws.
-  FilePtr in = openBuffered(inputPath, "rb");
-  FilePtr out = in ? openBuffered(outputPath, "wb") : nullptr;
   struct Release {
     ZlibEngine& engine;
     ~Release() { engine.input = engine.output = nullptr; }
@@ -128,8 +125,8 @@ int ZlibEngine::run(const char* inputPath, const char* outputPath, Direction dir
     reportStatus("Zlib Error");
     return lastError;
   }
-  input = in.get();
-  output = out.get();
+  input = in;
+  output = out;
   std::int64_t length = fileLength(input);
   inputLength = length >= 0 && length <= INT32_MAX ? static_cast<std::int32_t>(length) : -1;
 

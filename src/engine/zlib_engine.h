@@ -32,6 +32,9 @@ class ZlibEngine : public z_stream_s {
   // Z_BUF_ERROR for truncated or empty input). If `inputPath` does not open,
   // `outputPath` is left untouched.
   int decompress(const char* inputPath, const char* outputPath);
+  // The same between two files the caller opened (and closes); the output
+  // is written from its current position.
+  int decompress(std::FILE* inputFile, std::FILE* outputFile);
   // Deflates `inputPath` into a zlib stream in `outputPath` at zlib `level`;
   // results as for decompress.
   int compress(const char* inputPath, const char* outputPath, int level);
@@ -60,20 +63,16 @@ class ZlibEngine : public z_stream_s {
   // beyond what its caller expects (and fill the disk).
   std::uint64_t outputLimit;
 
-  // When set, a run sums the bytes it hands to zlib and the bytes it writes:
-  // their CRC-32 and their count (which total_in and total_out, 32 bits on
-  // Windows, cannot hold beyond 4 GiB). They describe the input the stream
-  // was made of exactly, whatever happens to the input file while it is
-  // read. Off by default: the updater has no use for them.
-  bool measure;
+  // CRC-32 (zlib's, from 0) of every byte a run read and wrote, kept as the
+  // bytes pass, so that a caller knows exactly what went through without
+  // reading a file again.
   std::uint32_t inputCrc;
-  std::uint64_t inputBytes;
   std::uint32_t outputCrc;
-  std::uint64_t outputBytes;
 
  private:
   enum class Direction { inflate, deflate };
   int run(const char* inputPath, const char* outputPath, Direction direction, int level);
+  int runOpen(std::FILE* in, std::FILE* out, Direction direction, int level);
   int step(Direction direction, int flush);
 
   // A write that fell short, anywhere in the run. It decides the result even

@@ -1,8 +1,10 @@
 #include "log/dated_log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 
+#include "platform/game_folder.h"
 #include "platform/platform.h"
 
 namespace {
@@ -23,6 +25,21 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+std::atomic<int> entriesWritten{0};
+std::atomic<long> entriesDropped{0};
+
+void appendEntry(const std::string& message) {
+  // One conversion feeds both the name and the stamp, so an entry written
+  // across midnight still lands in the file its stamp names.
+  std::tm now{};
+  if (!localTimeOf(std::time(nullptr), &now)) return;
+  // Never through a link, never into a FIFO or device at the log's name.
+  std::unique_ptr<std::FILE, FileCloser> file(openForAppending(logFileName(now)));
+  if (!file) return;
+  std::string entry = logEntry(now, message);
+  std::fwrite(entry.data(), entry.size(), 1, file.get());
+}
+
 }  // namespace
 
 std::string logFileName(const std::tm& when) {
@@ -40,12 +57,17 @@ std::string logEntry(const std::tm& when, const std::string& message) {
 }
 
 void writeLog(std::string message) {
-  // One conversion feeds both the name and the stamp, so an entry written
-  // across midnight still lands in the file its stamp names.
-  std::tm now{};
-  if (!localTimeOf(std::time(nullptr), &now)) return;
-  std::unique_ptr<std::FILE, FileCloser> file(openShared(logFileName(now), "ab"));
-  if (!file) return;
-  std::string entry = logEntry(now, message);
-  std::fwrite(entry.data(), entry.size(), 1, file.get());
+  if (entriesWritten.fetch_add(1) >= kMaxLogEntries) {
+    ++entriesDropped;
+    return;
+  }
+  appendEntry(message);
+}
+
+void logDroppedEntries() {
+  entriesWritten = 0;
+  long dropped = entriesDropped.exchange(0);
+  if (dropped > 0) {
+    appendEntry("Too Many Log Entries:  " + std::to_string(dropped) + " more were dropped");
+  }
 }

@@ -11,7 +11,11 @@ std::atomic<bool> gDownloadDone{false};
 ZlibEngine gEngine;
 
 std::atomic<DownloadOutcome> gDownloadOutcome{DownloadOutcome::notWritten};
+std::string gDownloadError;
 std::int64_t gDownloadLimit = 0;
+bool gDownloadHashing = false;
+Sha256Digest gDownloadSha256{};
+std::vector<PublicKey> gPublicKeys;
 std::atomic<bool> gStopRequested{false};
 std::atomic<bool> gUpdateFinished{false};
 

@@ -8,10 +8,13 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/zlib_engine.h"
 #include "platform/platform.h"
 #include "shared/names.h"
+#include "update/sha256.h"
+#include "update/signature.h"
 
 // The progress dialog, set by the shell when the dialog initialises.
 extern DialogHandle gDialog;
@@ -33,9 +36,21 @@ enum class DownloadOutcome {
   complete,    // the whole body is in kDownloadScratchFile
 };
 extern std::atomic<DownloadOutcome> gDownloadOutcome;
+// Why the last transfer failed, for the log ("HTTP status 404", libcurl's
+// words); empty when it did not fail or the player stopped it. Written by
+// the download worker before it sets gDownloadDone.
+extern std::string gDownloadError;
 // Most bytes the download worker may store for the transfer in hand, so that a
 // server cannot fill the disk; set before the worker starts.
 extern std::int64_t gDownloadLimit;
+// Whether the download worker takes the SHA-256 of what it stores, into
+// gDownloadSha256 (written before gDownloadDone); set before it starts.
+extern bool gDownloadHashing;
+extern Sha256Digest gDownloadSha256;
+// The keys whose signature the run requires, installed by the shell from the
+// keys built into the program. Empty: the run trusts update.dat as it always
+// has.
+extern std::vector<PublicKey> gPublicKeys;
 // Set by the shell once the dialog has ended: the run finishes the file in
 // hand (abandoning a transfer still under way) and starts no other.
 extern std::atomic<bool> gStopRequested;

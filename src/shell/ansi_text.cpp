@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "log/printable.h"
+
 namespace {
 
 // Windows-1252 for 0x80-0x9F; everything else in the code page equals its
@@ -25,42 +27,6 @@ void appendUtf8(std::string& out, std::uint32_t code) {
 }
 
 }  // namespace
-
-bool isWellFormedUtf8(const std::string& text) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  std::size_t size = text.size();
-  for (std::size_t i = 0; i < size;) {
-    unsigned char lead = bytes[i];
-    if (lead < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length;
-    // The bounds of the second byte exclude overlong forms (E0, F0),
-    // surrogates (ED) and code points beyond U+10FFFF (F4), per RFC 3629.
-    unsigned char low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (size - i < length) return false;
-    if (bytes[i + 1] < low || bytes[i + 1] > high) return false;
-    for (std::size_t k = 2; k < length; ++k) {
-      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
-    }
-    i += length;
-  }
-  return true;
-}
 
 std::string ansiToUtf8(const std::string& text) {
   if (isWellFormedUtf8(text)) return text;

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "log/printable.h"
+
 // The core's texts are 8-bit strings in the system's ANSI code page, as on
 // Windows; GTK wants UTF-8. A text that already is well-formed UTF-8 (ASCII,
 // or a file name from a Linux system, whose names are UTF-8) is returned
@@ -12,7 +14,3 @@
 // never half one and half the other. The result is always well-formed UTF-8
 // and every byte of the input is represented in it.
 std::string ansiToUtf8(const std::string& text);
-
-// Whether `text` is well-formed UTF-8: no overlong forms, no surrogates,
-// nothing beyond U+10FFFF, no truncated sequence.
-bool isWellFormedUtf8(const std::string& text);

@@ -310,7 +310,7 @@ void GtkProgressDialog::run() {
 
   // The run starts once the window is there, as it does on WM_INITDIALOG.
   gDialog = this;
-  if (!startThread(runUpdate)) end(0);
+  if (!startUpdateWorker()) end(0);
   g_main_loop_run(loop_.get());
 
   // Removing the last source of a signal restores its default action.

@@ -4,6 +4,8 @@
 #include <shellapi.h>
 
 #include "log/dated_log.h"
+#include "public_keys.h"
+#include "platform/game_folder.h"
 #include "shared/globals.h"
 #include "shared/resource_ids.h"
 #include "shell/win32_shell.h"
@@ -41,6 +43,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // would add that much to every file. Windows restores the resolution when
   // the process ends.
   timeBeginPeriod(1);
+  gPublicKeys = publicKeysOf(kBuiltInPublicKeys);
+  // One run per game folder: a second updater (a double click) leaves the
+  // update and the game's start to the first, which is already at it.
+  if (lockGameFolder() == FolderLock::busy) return 0;
   gDownloadUrl.clear();
   gCurrentFile.clear();
   try {

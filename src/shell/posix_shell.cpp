@@ -8,6 +8,7 @@
 #include <csignal>
 
 #include "log/dated_log.h"
+#include "platform/game_folder.h"
 #include "shared/globals.h"
 #include "shell/gtk_dialog.h"
 #include "shell/text_dialog.h"
@@ -54,6 +55,9 @@ void finishUpdateWorker(int seconds) {
 }
 
 int runUpdaterShell() {
+  // One run per game folder: a second updater (a double click) leaves the
+  // update and the game's start to the first, which is already at it.
+  if (lockGameFolder() == FolderLock::busy) return 0;
   gDownloadUrl.clear();
   gCurrentFile.clear();
   // A terminal closed under us must not kill the process with SIGPIPE before

@@ -21,13 +21,9 @@ INT_PTR handleMessage(HWND hwnd, UINT message, WPARAM wParam) {
   switch (message) {
     case WM_INITDIALOG:
       gDialog = hwnd;
-      if (!startThread(runUpdate)) {
-        // Without its worker the dialog would stay open until the player
-        // closes it; start the game instead.
-        writeLog("Error updating");
-        gUpdateFinished = true;
-        endDialog(hwnd, 0);
-      }
+      // Without its worker the dialog would stay open until the player
+      // closes it; start the game instead.
+      if (!startUpdateWorker()) endDialog(hwnd, 0);
       return TRUE;
     case WM_COMMAND:
       // Compared whole: a notification code in the high word is not a

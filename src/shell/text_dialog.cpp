@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 
+#include "log/printable.h"
 #include "platform/dialog_ui.h"
 #include "shared/globals.h"
 #include "shared/resource_ids.h"
@@ -34,9 +35,12 @@ class TextDialog final : public DialogUi {
 
   void setText(int id, const std::string& text) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (ended_ || id != IDC_STATUS || text == status_) return;
-    bool newFile = fileOf(text) != fileOf(status_);
-    status_ = text;
+    // A name from the manifest must not reach the terminal as an escape
+    // sequence.
+    std::string shown = printableText(text);
+    if (ended_ || id != IDC_STATUS || shown == status_) return;
+    bool newFile = fileOf(shown) != fileOf(status_);
+    status_ = shown;
     show(newFile);
   }
 
@@ -53,7 +57,7 @@ class TextDialog final : public DialogUi {
     // is shown and the worker goes on.
     std::lock_guard<std::mutex> lock(mutex_);
     breakLine();
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fprintf(stderr, "%s: %s\n", printableText(caption).c_str(), printableText(text).c_str());
     std::fflush(stderr);
   }
 
@@ -127,7 +131,7 @@ int runTextDialog() {
   // destroyed.
   auto* dialog = new TextDialog(ended[1]);
   gDialog = dialog;
-  if (!startThread(runUpdate)) dialog->end(0);
+  if (!startUpdateWorker()) dialog->end(0);
 
   pollfd waits[2] = {{ended[0], POLLIN, 0}, {signals, POLLIN, 0}};
   for (;;) {

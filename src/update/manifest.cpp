@@ -7,7 +7,6 @@
 namespace {
 
 constexpr char kEndOfFile = '\x1a';
-constexpr std::size_t kMaxLoggedText = 200;
 
 bool isSeparator(char c) {
   return c == '/' || c == '\\';
@@ -132,6 +131,24 @@ bool isSafeName(const std::string& name) {
   return !equalsIgnoringAsciiCase(top, kServerFolder);
 }
 
+std::string hashFieldOf(const std::string& line) {
+  std::size_t start = 0;
+  for (std::size_t comma = 0; comma < kManifestFields; ++comma) {
+    start = line.find(',', start);
+    if (start == std::string::npos) return std::string();
+    ++start;
+  }
+  return line.substr(start, line.find(',', start) - start);
+}
+
+bool isHashField(const std::string& field) {
+  if (field.size() != 64) return false;
+  for (char c : field) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 LineKind parseManifestLine(const std::string& line, std::vector<std::string>& fields) {
   if (line.empty()) return LineKind::empty;
   fields = splitManifestLine(line);
@@ -157,13 +174,4 @@ std::string urlPathOf(const std::string& name) {
     }
   }
   return path;
-}
-
-std::string printableForLog(const std::string& text) {
-  std::string shown = text.substr(0, kMaxLoggedText);
-  for (char& c : shown) {
-    if (isControl(static_cast<unsigned char>(c))) c = '?';
-  }
-  if (text.size() > kMaxLoggedText) shown += "...";
-  return shown;
 }

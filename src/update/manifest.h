@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "log/printable.h"
+
 // Fields a usable line has; more are allowed and ignored.
 inline constexpr std::size_t kManifestFields = 4;
 // Longest name the updater accepts: longer ones cannot be a game file on the
@@ -41,6 +43,15 @@ enum class LineKind {
   entry,       // `fields` holds name, packedSize, unpackedSize, checksum
 };
 
+// The fifth field of `line` (the text after its fourth ",", up to the next),
+// or "" if it has none. Signed manifests carry each packed file's SHA-256
+// there, which the first four fields leave untouched for older updaters.
+std::string hashFieldOf(const std::string& line);
+
+// Whether `field` is a SHA-256 as a signed manifest writes it: 64 lowercase
+// hex digits.
+bool isHashField(const std::string& field);
+
 // Classifies one manifest line and splits it into `fields`.
 LineKind parseManifestLine(const std::string& line, std::vector<std::string>& fields);
 
@@ -49,7 +60,3 @@ LineKind parseManifestLine(const std::string& line, std::vector<std::string>& fi
 // would be decoded by the server ("%") are percent-encoded; everything else,
 // the separators included, is kept as it is.
 std::string urlPathOf(const std::string& name);
-
-// `text` made fit for one log entry: control bytes shown as '?', and cut to a
-// few hundred bytes, so that a hostile manifest cannot bloat or split the log.
-std::string printableForLog(const std::string& text);

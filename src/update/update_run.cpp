@@ -9,10 +9,12 @@
 
 #include "download/download_worker.h"
 #include "log/dated_log.h"
+#include "platform/game_folder.h"
 #include "shared/base_url.h"
 #include "update/checksum.h"
 #include "update/install.h"
 #include "update/manifest.h"
+#include "update/signed_manifest.h"
 
 namespace {
 
@@ -29,24 +31,56 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-void fetchManifest() {
-  std::remove(kManifestName);
+// Fetches update.dat; true once it holds this run's manifest (or the empty
+// one a failed transfer stands for).
+bool fetchManifest() {
+  removeFile(kManifestName);
   gCurrentFile = kManifestName;
   gDownloadLimit = kManifestBound;
   switch (fetch()) {
     case DownloadOutcome::complete:
-      replaceFile(kDownloadScratchFile, kManifestName);
-      break;
+      if (!replaceGameFile(kDownloadScratchFile, kManifestName)) {
+        // An old manifest that cannot be replaced is not this run's: it is
+        // never read.
+        removeFile(kDownloadScratchFile);
+        messageBox(cannotWriteMessage(kManifestName), "Updating Error");
+        return false;
+      }
+      return true;
     case DownloadOutcome::failed: {
+      std::string why = transferFailure(kManifestName);
+      if (!why.empty()) {
+        writeLog(why);
+        setStatusText(why);
+      }
       // A failed transfer reads as an empty manifest, as an error answer
       // always has; a partial one is never trusted.
-      FilePtr empty(openShared(kManifestName, "wb"));
-      break;
+      FilePtr empty(createNewFile(kManifestName));
+      return empty != nullptr;
     }
     case DownloadOutcome::notWritten:
       break;
   }
-  std::remove(kDownloadScratchFile);
+  return false;
+}
+
+// Clears what a killed run left. A folder, or a special file, where a
+// scratch file goes is reported; a folder is never removed, and with one in
+// the way nothing can be installed, so the run ends.
+bool clearScratchFiles() {
+  bool usable = true;
+  for (const char* scratch : {kScratchFile, kDownloadScratchFile}) {
+    PathKind kind = inspectPath(scratch);
+    if (kind == PathKind::folder || kind == PathKind::special) {
+      writeLog(std::string("Invalid Scratch File:  Error updating ") + scratch);
+    }
+    if (kind == PathKind::folder) {
+      usable = false;
+    } else {
+      removeFile(scratch);
+    }
+  }
+  return usable;
 }
 
 void processManifest(std::istream& manifest) {
@@ -64,7 +98,22 @@ void processManifest(std::istream& manifest) {
       case LineKind::entry:
         break;
     }
+    // A signed run checks each download against the SHA-256 its line names.
+    if (!gPublicKeys.empty()) fields.push_back(hashFieldOf(gCurrentFile));
     gCurrentFile = fields[0];
+    // Only regular files are read or replaced, and only where no link
+    // leads: a FIFO would block the run, a device or a linked folder would
+    // take the manifest's writes outside the game.
+    switch (inspectPath(gCurrentFile)) {
+      case PathKind::special:
+        writeLog("Not A Regular File:  Error updating " + printableText(gCurrentFile));
+        continue;
+      case PathKind::throughLink:
+        writeLog("Linked Folder:  Error updating " + printableText(gCurrentFile));
+        continue;
+      default:
+        break;
+    }
     if (needsUpdate(gCurrentFile, fields)) installFile(fields);
   }
 }
@@ -76,7 +125,7 @@ DownloadOutcome fetch() {
   gDownloadOutcome = DownloadOutcome::notWritten;
   gDownloadDone = false;
   if (!startThread(downloadWorker)) {
-    writeLog("Unable to start download:  Error updating " + gCurrentFile);
+    writeLog("Unable to start download:  Error updating " + printableText(gCurrentFile));
     return DownloadOutcome::notWritten;
   }
   // A small file is often done in less than a millisecond: looking again at
@@ -105,7 +154,7 @@ bool crcOfFile(std::FILE* file, std::uint32_t* crc) {
 }
 
 bool needsUpdate(const std::string& name, const std::vector<std::string>& fields) {
-  FilePtr file(openShared(name, "rb"));
+  FilePtr file(openRegularFile(name));
   if (!file) return true;
   std::int64_t length = fileLength(file.get());
   // A length beyond 32 bits matches no listed size.
@@ -119,19 +168,33 @@ bool needsUpdate(const std::string& name, const std::vector<std::string>& fields
 
 void runUpdate(void*) {
   try {
-    // Leftovers of a run that was killed.
-    std::remove(kScratchFile);
-    std::remove(kDownloadScratchFile);
-    fetchManifest();
-    std::ifstream manifest(kManifestName, std::ios::binary);
-    if (!manifest.is_open()) {
-      writeLog("Unable to open update.dat");
-    } else {
-      processManifest(manifest);
+    logDroppedEntries();
+    if (clearScratchFiles()) {
+      bool isSigned = !gPublicKeys.empty();
+      bool fetched = isSigned ? fetchSignedManifest() : fetchManifest();
+      std::ifstream manifest;
+      // Read only as the regular file this run just wrote.
+      if (fetched && inspectPath(kManifestName) == PathKind::regular) {
+        manifest.open(kManifestName, std::ios::binary);
+      }
+      if (manifest.is_open()) {
+        processManifest(manifest);
+      } else if (!isSigned || fetched) {
+        // A signed run that refused the manifest has said why.
+        writeLog("Unable to open update.dat");
+      }
     }
   } catch (...) {
     writeLog("Error updating");
   }
+  logDroppedEntries();
   endDialog(gDialog, 0);
   gUpdateFinished = true;
+}
+
+bool startUpdateWorker() {
+  if (startThread(runUpdate)) return true;
+  writeLog("Error updating");
+  gUpdateFinished = true;
+  return false;
 }

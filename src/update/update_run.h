@@ -11,6 +11,11 @@
 // logged as "Error updating". Sets gUpdateFinished as its last act.
 void runUpdate(void*);
 
+// Starts runUpdate on a thread of its own. If it cannot be started, logs
+// "Error updating" and sets gUpdateFinished (no worker will run, so nothing
+// is to be waited for) and returns false.
+bool startUpdateWorker();
+
 // Fetches kUpdateBaseUrl + gCurrentFile (percent-encoded where a URL needs it) into kDownloadScratchFile on a
 // download worker and waits for it. Never waits for a worker that could not
 // be started.

@@ -15,6 +15,14 @@
 
 namespace {
 
+// Holds the connection open, silent, until the client gives up (the socket
+// becomes readable at its close) or the server stops.
+void holdOpen(int fd, const std::atomic<bool>& stopping) {
+  pollfd wait{fd, POLLIN, 0};
+  while (!stopping && ::poll(&wait, 1, 100) == 0) {
+  }
+}
+
 bool sendAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
@@ -131,6 +139,7 @@ void TestHttpServer::serve(int fd) {
     }
     changed_.notify_all();
 
+    if (reply.silent) holdOpen(fd, stopping_);
     std::string body = reply.body;
     if (reply.repeatTo >= 0 && !body.empty()) {
       std::string repeated;
@@ -147,7 +156,7 @@ void TestHttpServer::serve(int fd) {
     }
     for (const auto& header : reply.headers) out += header.first + ": " + header.second + "\r\n";
     out += "\r\n";
-    bool open = sendAll(fd, out.data(), out.size());
+    bool open = !reply.silent && sendAll(fd, out.data(), out.size());
 
     std::size_t limit = body.size();
     if (reply.closeAfter >= 0) limit = std::min<std::size_t>(limit, reply.closeAfter);
@@ -164,13 +173,7 @@ void TestHttpServer::serve(int fd) {
                           [this] { return stopping_.load(); });
       }
     }
-    if (open && reply.stallAfter >= 0) {
-      // Hold the connection open, silent, until the client gives up (the
-      // socket becomes readable at its close) or the server stops.
-      pollfd wait{fd, POLLIN, 0};
-      while (!stopping_ && ::poll(&wait, 1, 100) == 0) {
-      }
-    }
+    if (open && reply.stallAfter >= 0) holdOpen(fd, stopping_);
     if (reply.reset) {
       linger hard{1, 0};
       ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);

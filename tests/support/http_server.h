@@ -30,6 +30,9 @@ struct Reply {
   bool reset = false;
   // After this many body bytes: send nothing more until the server stops.
   std::int64_t stallAfter = -1;
+  // Answer nothing at all, not even the status line, until the client gives
+  // up or the server stops.
+  bool silent = false;
   // Send the body in pieces of this size with this pause between them.
   std::size_t pieceSize = 0;
   int pieceDelayMs = 0;

@@ -27,9 +27,9 @@ class ScopedTempDir {
 using Tree = std::map<std::string, std::string>;
 Tree treeOf(const std::filesystem::path& folder, const std::string& skip = "");
 
-// A stand-in "tdx.exe" in the current folder that, when started, writes the
-// folder it was started in to "game-started".
-void installStandInGame();
+// A stand-in "tdx.exe" in `folder` that, when started, writes the folder it
+// was started in to "game-started" and adds a line to "game-starts".
+void installStandInGame(const std::filesystem::path& folder = ".");
 
 // Whole-file helpers for test data.
 std::string readFile(const std::filesystem::path& path);

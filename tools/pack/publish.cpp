@@ -327,7 +327,10 @@ PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEn
                   : ": zlib result " + std::to_string(status) +
                         " (unreadable file, or the output folder's disk is full)"));
   }
-  if (engine.inputBytes > static_cast<std::uint64_t>(INT32_MAX)) {
+  // total_in has 32 bits on Windows; a file that grew far enough to wrap it
+  // shows in its size and time stamp below.
+  std::uint64_t read = static_cast<std::uint64_t>(engine.total_in);
+  if (read > static_cast<std::uint64_t>(INT32_MAX)) {
     throw std::runtime_error(quotedName(file.name) +
                              " grew to 2 GiB or more while being published");
   }
@@ -335,17 +338,19 @@ PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEn
   // a change that shows in neither still yields a packed file and a manifest
   // line that agree.
   fs::file_time_type writtenAfter = fs::last_write_time(file.source, error);
-  if (error || writtenAfter != writtenBefore || engine.inputBytes != sizeBefore) {
+  if (error || writtenAfter != writtenBefore || read != sizeBefore) {
     throw std::runtime_error(quotedName(file.name) + " changed while it was being published");
   }
-  if (fs::file_size(scratchFile) != engine.outputBytes) {
+  // The output limit keeps total_out below 2 GiB.
+  std::uint64_t written = static_cast<std::uint64_t>(engine.total_out);
+  if (fs::file_size(scratchFile) != written) {
     throw std::runtime_error("the packed " + quotedName(file.name) + " in " + shown(scratchFile) +
                              " is not what was written to it");
   }
   PackedRecord record;
-  record.packedSize = static_cast<std::int32_t>(engine.outputBytes);
+  record.packedSize = static_cast<std::int32_t>(written);
   record.packedCrc = engine.outputCrc;
-  record.size = static_cast<std::int32_t>(engine.inputBytes);
+  record.size = static_cast<std::int32_t>(read);
   record.crc = engine.inputCrc;
   return record;
 }
@@ -427,7 +432,6 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
 
   std::vector<unsigned char> buffer(kReadChunk);
   ProgressEngine engine;
-  engine.measure = true;
   // A packed size must fit the manifest's signed 32-bit field too.
   engine.outputLimit = static_cast<std::uint64_t>(INT32_MAX);
   std::string manifest;

@@ -1,0 +1,60 @@
+#pragma once
+
+// Files of the game folder (the current folder), reached without ever
+// leaving it: every folder on a name's way is entered without following a
+// symbolic link or junction, and only regular files are read, created or
+// replaced. A manifest, or a link a player or another program left in the
+// folder, can thus never make the updater read a device, block on a FIFO, or
+// write outside the game. game_folder_posix.cpp and game_folder_win32.cpp
+// implement it; CMake compiles one of the two.
+//
+// Names are relative paths as the manifest gives them ("/" between folders;
+// "\" too on Windows).
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+enum class PathKind {
+  missing,      // nothing there, or a folder on the way does not exist
+  regular,      // a regular file
+  folder,       // a folder
+  special,      // a FIFO, device, socket, or a link at the name itself
+  throughLink,  // a folder on the way is a symbolic link or junction
+};
+
+// What `name` is, without opening it and without following any link.
+PathKind inspectPath(const std::string& name);
+
+// Opens the regular file `name` for binary reading, never blocking: null if
+// it is anything else (a link included) or cannot be opened.
+std::FILE* openRegularFile(const std::string& name);
+
+// Creates `name` for binary writing; fails if anything at all is there, so a
+// run only ever writes (and later renames) files it made itself.
+std::FILE* createNewFile(const std::string& name);
+
+// Opens `name` for appending, creating it if missing; null if it is anything
+// but a regular file.
+std::FILE* openForAppending(const std::string& name);
+
+// Deletes `name` unless it is a folder (which stays, whatever it holds).
+// True if nothing is there afterwards.
+bool removeFile(const std::string& name);
+
+// replaceFile (platform.h) for a name inside the game folder: also fails
+// when a folder on the way is a link, or `to` exists and is not a regular
+// file.
+bool replaceGameFile(const std::string& from, const std::string& to);
+
+// Bytes a file in the game folder may still take, or -1 if unknown.
+std::int64_t freeDiskSpace();
+
+enum class FolderLock {
+  held,         // this process holds the lock until it exits
+  busy,         // another run holds it
+  unavailable,  // the lock file cannot be made (a read-only folder, a link)
+};
+// Takes the exclusive lock on kLockFile for the rest of the process's life.
+// Children (the game) do not inherit it.
+FolderLock lockGameFolder();

@@ -1,0 +1,27 @@
+#pragma once
+
+// The manifest of an updater with keys built in: update.dat is accepted only
+// with a signature file that one of the keys signed, whose hash matches it,
+// whose serial is not lower than any this game folder accepted before, and
+// only if every line names the SHA-256 of its packed file. Anything else
+// installs nothing: unsigned data is never accepted.
+
+#include <cstdint>
+#include <istream>
+#include <string>
+
+// Fetches update.dat.sig and update.dat (both once more if a publish came
+// between the two), checks them against gPublicKeys and the accepted serial,
+// and puts update.dat in place, remembering the serial. On any failure logs
+// one line, shows it on the status line, leaves the old update.dat and
+// returns false.
+bool fetchSignedManifest();
+
+// The highest serial this game folder accepted (kStateFile); 0 if none.
+std::uint64_t acceptedSerial();
+// Records `serial` as the highest accepted, replacing kStateFile atomically.
+bool storeAcceptedSerial(std::uint64_t serial);
+
+// Whether every non-empty line of `manifest` is an entry with a SHA-256 in
+// its fifth field; `bad` gets the first line that is not.
+bool everyLineIsHashed(std::istream& manifest, std::string* bad);
