@@ -52,7 +52,8 @@ fi
 
 log "this kernel refuses 32-bit programs: running them through qemu-user"
 if ! new_qemu /usr/bin/qemu-i386; then
-  if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  if ! grep -qs bookworm-backports /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+    /etc/apt/sources.list.d/*.sources; then
     uri=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1)
     [ -n "$uri" ] || fail "no Debian apt source to add bookworm-backports beside"
     log "adding the bookworm-backports apt source"
