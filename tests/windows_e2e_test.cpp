@@ -13,7 +13,10 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -506,6 +509,103 @@ TEST_F(WindowsUpdaterTest, AReleasePublishedOnWindowsInstallsWithTheLinuxUpdater
   for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));
   EXPECT_EQ(names,
             (std::vector<std::string>{"update.dat", "empty.cfg", "high.dat", "maps/level1.pak"}));
+}
+
+
+// A second updater started in the same folder (a double click) while the
+// first is in a transfer: it asks for nothing, starts no game and ends; the
+// first finishes and starts the game.
+TEST_F(WindowsUpdaterTest, ASecondUpdaterLeavesTheRunToTheFirst) {
+  std::string data = makeBytes(40000, 51, true);
+  writeFile("a.pak", "old a");
+  std::string manifest = publish("a.pak", data);
+  served["update.dat"] = ok(manifest);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool transferring = false, release = false;
+  std::atomic<int> asked{0};
+  TestHttpServer::Handler files = serveUpdates(served);
+  TestHttpServer server([&](const Request& request) {
+    ++asked;
+    if (nameOfTarget(request.target) == "a.pak") {
+      std::unique_lock<std::mutex> lock(mutex);
+      transferring = true;
+      changed.notify_all();
+      changed.wait_for(lock, 120s, [&] { return release; });
+    }
+    return files(request);
+  });
+  std::unique_ptr<ChildProcess> first = startUpdater(server);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 90s, [&] { return transferring; }));
+  }
+  int askedBefore = asked;
+  ProcessResult second = startUpdater(server)->wait(90s);
+  EXPECT_TRUE(second.exited) << second.output;
+  EXPECT_EQ(asked, askedBefore);
+  EXPECT_FALSE(fileExists("game-started"));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  ProcessResult result = first->wait(120s);
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(readFile("a.pak"), data);
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+}
+
+// A game sub-folder that is a link to a folder outside the game: nothing in
+// it is read, replaced or created.
+TEST_F(WindowsUpdaterTest, ALinkedFolderIsNeitherReadNorWritten) {
+  fs::path outside = dir.path().parent_path() / (dir.path().filename().string() + "-outside");
+  fs::create_directory(outside);
+  struct RemoveOutside {
+    fs::path path;
+    ~RemoveOutside() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } removeOutside{outside};
+  writeFile(outside / "x", "outside x");
+  fs::create_directory_symlink(outside, dir.path() / "maps");
+  served["update.dat"] = ok(publish("maps/x", "replaced through the link") +
+                            publish("maps/new.pak", "created through the link") +
+                            publish("good.bin", "good"));
+  TestHttpServer server(serveUpdates(served));
+  ProcessResult result = startUpdater(server)->wait(120s);
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(readFile(outside / "x"), "outside x");
+  EXPECT_FALSE(fileExists(outside / "new.pak"));
+  EXPECT_EQ(readFile("good.bin"), "good");
+  std::vector<std::string> names;
+  for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));
+  EXPECT_EQ(names, (std::vector<std::string>{"update.dat", "good.bin"}));
+  EXPECT_EQ(logMessages(), (std::vector<std::string>{"Linked Folder:  Error updating maps/x",
+                                                     "Linked Folder:  Error updating maps/new.pak"}));
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+}
+
+// A server that stops halfway through a file: nobody closes the dialog, and
+// the run still ends within the low-speed bound (less than 100 bytes/s for
+// 60 s), keeps the old file, says why and starts the game.
+TEST_F(WindowsUpdaterTest, AStalledServerEndsTheRunWithinTheBound) {
+  std::string data = makeBytes(300000, 52, false);
+  std::string packed = zlibStream(data);
+  writeFile("big.pak", "old big");
+  Reply stall = ok(packed);
+  stall.stallAfter = static_cast<std::int64_t>(packed.size() / 2);
+  served = {{"update.dat", ok(manifestLine("big.pak", data, packed) + "\n")}, {"big.pak", stall}};
+  TestHttpServer server(serveUpdates(served));
+  // The deadline only catches a run that would wait for ever.
+  ProcessResult result = startUpdater(server)->wait(240s);
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(readFile("big.pak"), "old big");
+  std::vector<std::string> log = logMessages();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0].rfind("Download Failed (Operation too slow", 0), 0u) << log[0];
+  EXPECT_TRUE(waitForFile("game-started", 30s));
 }
 
 }  // namespace
