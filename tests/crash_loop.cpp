@@ -16,6 +16,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,7 @@ struct Figures {
   int withTemp = 0;
   int withDownload = 0;
   int withoutManifest = 0;
+  int withPart = 0;
   int brokenFiles = 0;     // missing, empty or mixed after a kill
   int outsideChanged = 0;  // runs after which something outside changed
 };
@@ -140,11 +142,17 @@ int main(int argc, char** argv) {
   writeFile(work.path() / "beside.txt", "a file beside the game folder");
   std::vector<GameFile> files = makeGame(random);
   std::map<std::string, Reply> served;
+  std::size_t largestPacked = 0;
   std::string manifest;
   for (const GameFile& file : files) {
     writeFile(game / file.name, file.oldData);
     Reply reply;
     reply.body = zlibStream(file.newData, 6);
+    // Served as a web server does, so a kill mid-transfer leaves a part the
+    // next run continues.
+    reply.ranges = true;
+    reply.etag = "\"" + std::to_string(served.size()) + "\"";
+    largestPacked = std::max(largestPacked, reply.body.size());
     served[file.name] = reply;
     manifest += manifestLine(file.name, file.newData, reply.body) + "\r\n";
   }
@@ -203,6 +211,15 @@ int main(int argc, char** argv) {
     figures.withTemp += fileExists("temp") ? 1 : 0;
     figures.withDownload += fileExists("temp.download") ? 1 : 0;
     figures.withoutManifest += fileExists("update.dat") ? 0 : 1;
+    if (fileExists("temp.partial")) {
+      ++figures.withPart;
+      // A kept part never grows past its file's listed size and the slack.
+      if (fs::file_size("temp.partial") > largestPacked + (1 << 20)) {
+        std::printf("run %d: temp.partial has %ju bytes\n", run,
+                    static_cast<std::uintmax_t>(fs::file_size("temp.partial")));
+        ++figures.brokenFiles;
+      }
+    }
     checkFiles(files, run, &figures);
     if (treeOf(work.path(), "game") != outside) {
       std::printf("run %d: something outside the game folder changed\n", run);
@@ -214,7 +231,8 @@ int main(int argc, char** argv) {
   ProcessResult last = runProcess({options.updater}, game.string(), env, std::chrono::seconds(120));
   int finalNew = 0;
   for (const GameFile& file : files) finalNew += readFile(file.name) == file.newData ? 1 : 0;
-  bool scratchLeft = fileExists("temp") || fileExists("temp.download");
+  bool scratchLeft = fileExists("temp") || fileExists("temp.download") ||
+                     fileExists("temp.partial") || fileExists("temp.partial.info");
   bool converged = last.exited && last.exitCode == 0 && finalNew == kFiles && !scratchLeft &&
                    treeOf(work.path(), "game") == outside;
   bool passed = figures.brokenFiles == 0 && figures.outsideChanged == 0 && converged;
@@ -227,8 +245,8 @@ int main(int argc, char** argv) {
               figures.outsideChanged);
   std::printf(
       "  left behind by a kill: \"temp\" %d times, \"temp.download\" %d times, "
-      "no update.dat %d times\n",
-      figures.withTemp, figures.withDownload, figures.withoutManifest);
+      "no update.dat %d times, a part to continue %d times\n",
+      figures.withTemp, figures.withDownload, figures.withoutManifest, figures.withPart);
   std::printf("  final run: exit %d, %d of %d files new, scratch files left: %s\n", last.exitCode,
               finalNew, kFiles, scratchLeft ? "yes" : "no");
   std::printf("crash loop: %s\n", passed ? "passed" : "FAILED");

@@ -240,9 +240,12 @@ TEST_F(FaultTest, BrokenTransfersOfListedFilesKeepTheOldFilesWithinTheBounds) {
                    post("redirect.pak"), pre("portal.pak"), bad("portal.pak"), post("portal.pak"),
                    failed("endless.pak"), pre("endless.pak"), post("endless.pak"), bad("bomb.pak"),
                    post("bomb.pak")}));
-  // Each was asked for once, the redirect was not followed, and the run
-  // reached the last entry.
-  EXPECT_EQ(requested(server),
+  // Each was asked for (the cut ones again, as a headless run tries a cut
+  // transfer that was getting on), the redirect was not followed, and the
+  // run reached the last entry.
+  Names asked = requested(server);
+  asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
+  EXPECT_EQ(asked,
             (Names{"update.dat", "cut.pak", "reset.pak", "short.pak", "redirect.pak", "portal.pak",
                    "endless.pak", "bomb.pak", "next.bin"}));
 }
@@ -670,7 +673,7 @@ TEST_F(FaultTest, AFileSizeLimitFailsTheWritesCleanly) {
   EXPECT_EQ(readFile("noise.pak"), "old noise");
   EXPECT_EQ(readFile("text.pak"), "old text");
   EXPECT_EQ(readFile("next.bin"), "next");
-  EXPECT_EQ(logMessages(), (Names{"Download Failed (cannot write temp.download):  Error updating "
+  EXPECT_EQ(logMessages(), (Names{"Download Failed (cannot write temp.partial):  Error updating "
                                   "noise.pak",
                                   "Invalid Pre-Decompression Size:  Error updating noise.pak",
                                   "Invalid Post-Decompression Size:  Error updating noise.pak",
@@ -855,6 +858,18 @@ TEST_F(FaultTest, StalledServersFailTheTransferWithinTheBound) {
                                {"drip", drip},
                                {"frozen", frozen},
                                {"silent manifest", silent}};
+  // A server that serves ranges and stalls once, after 100 KiB: the cut
+  // part is continued by the run's next try.
+  std::atomic<int> resumableRequests{0};
+  auto resumable = [&](const Request& request) {
+    Reply reply = ok(packed);
+    reply.ranges = true;
+    reply.etag = "\"1\"";
+    if (nameOfTarget(request.target) == "a.pak" && resumableRequests++ == 0) {
+      reply.stallAfter = 100 * 1024;
+    }
+    return reply;
+  };
   std::vector<std::unique_ptr<TestHttpServer>> servers;
   std::vector<std::unique_ptr<ChildProcess>> runs;
   for (std::size_t i = 0; i < shapes.size(); ++i) {
@@ -871,6 +886,17 @@ TEST_F(FaultTest, StalledServersFailTheTransferWithinTheBound) {
     runs.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{BRIGHTWICK_UPDATER},
                                                   folder.string(), environment(*servers.back())));
   }
+  fs::path continued = root.path() / "stall-continued";
+  fs::create_directory(continued);
+  installStandInGame(continued);
+  writeFile(continued / "a.pak", "old a");
+  std::string continuedManifest = manifestLine("a.pak", data, packed) + "\n";
+  TestHttpServer continuedServer([&](const Request& request) {
+    return nameOfTarget(request.target) == "update.dat" ? ok(continuedManifest)
+                                                         : resumable(request);
+  });
+  ChildProcess continuedRun({BRIGHTWICK_UPDATER}, continued.string(),
+                            environment(continuedServer));
   for (std::size_t i = 0; i < shapes.size(); ++i) {
     SCOPED_TRACE(shapes[i].name);
     fs::path folder = root.path() / ("stall-" + std::to_string(i));
@@ -893,6 +919,16 @@ TEST_F(FaultTest, StalledServersFailTheTransferWithinTheBound) {
       EXPECT_EQ(readFile(folder / "b.pak"), "next");
     }
   }
+  ProcessResult result = continuedRun.wait(180s);
+  ASSERT_TRUE(result.exited) << result.output;
+  RecordProperty("seconds_stalled_once_then_continued",
+                 static_cast<int>(result.elapsed.count() / 1000));
+  EXPECT_EQ(readFile(continued / "a.pak"), data);
+  fs::current_path(continued);
+  EXPECT_TRUE(logMessages().empty());
+  std::vector<Request> asked = continuedServer.requests();
+  ASSERT_EQ(asked.size(), 3u);
+  EXPECT_EQ(asked[2].header("Range"), "bytes=" + std::to_string(100 * 1024) + "-");
   fs::current_path(game);
 }
 

@@ -1,22 +1,27 @@
-// The Windows updater end to end: the x86_64 build of the same sources (this
-// machine runs no 32-bit code) under Wine, on a virtual X display, in a
-// temporary game folder, with the loopback server as its HTTP proxy. Small
-// Windows programs play the other parts: tdx.exe is a game that leaves a
-// mark, file_holder.exe holds a file open as a running game does, and
-// window_probe.exe reads (and confirms) the updater's windows as a player
-// sees them.
+// The Windows updater end to end under Wine, once for each architecture it
+// is built for: the i686 build players get (through Debian's 32-bit Wine,
+// scripts/setup-wine32.sh) and the x86_64 build of the same sources. CMake
+// registers every case twice; "--arch=NAME" picks the programs, the Wine
+// loader and the Wine prefix. Each run works in a temporary game folder on a
+// virtual X display, with the loopback server as its HTTP proxy. Small
+// Windows programs built for the same architecture play the other parts:
+// tdx.exe is a game that leaves a mark, file_holder.exe holds a file open as
+// a running game does, and window_probe.exe reads (and confirms) the
+// updater's windows as a player sees them.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <zlib.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <stdexcept>
 
@@ -26,16 +31,39 @@
 #include "support/update_harness.h"
 #include "support/virtual_display.h"
 
-extern char** environ;
-
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-const std::string kHelpers = BRIGHTWICK_WINDOWS_HELPERS;
 const std::string kCannotWrite =
     " for writing.  The file is in use.  Please close the game first to prevent this problem.";
+
+// One architecture's Windows: the programs under test, the Wine loader that
+// runs them and a prefix of its own, made once and reused by every case.
+struct WindowsTarget {
+  std::string arch;
+  fs::path updater;  // brightwick-updater.exe; brightwick-pack.exe beside it
+  std::string loader;
+  std::string winearch;
+  fs::path helpers;
+  fs::path prefix;
+};
+
+std::vector<WindowsTarget> configuredTargets() {
+  fs::path helpers = BRIGHTWICK_WINDOWS_HELPERS;
+  fs::path build = BRIGHTWICK_WINE_TESTS_DIR;
+  std::vector<WindowsTarget> targets = {{"x86_64", BRIGHTWICK_WINDOWS_X86_64_EXE, BRIGHTWICK_WINE64,
+                                         "win64", helpers / "x86_64", build / "wineprefix-x86_64"}};
+  if (std::strlen(BRIGHTWICK_WINDOWS_I686_EXE) > 0) {
+    targets.push_back({"i686", BRIGHTWICK_WINDOWS_I686_EXE, BRIGHTWICK_WINE32, "win32",
+                       helpers / "i686", build / "wineprefix-i686"});
+  }
+  return targets;
+}
+
+// Chosen by main() from "--arch=NAME".
+WindowsTarget gTarget;
 
 Reply ok(const std::string& body) {
   Reply reply;
@@ -52,15 +80,32 @@ std::string windowsPath(const fs::path& path) {
   return text;
 }
 
+std::uint32_t zlibCrc(const std::string& data) {
+  return static_cast<std::uint32_t>(
+      crc32(0L, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+}
+
 class WindowsUpdaterTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    if (gTarget.arch.empty()) throw std::runtime_error("no --arch=NAME given");
     display_ = std::make_unique<VirtualDisplay>(BRIGHTWICK_XVFB, 1024, 768);
+    // The log is named and stamped by the Windows program's own clock, in
+    // this zone, one far enough from UTC that the local date differs from
+    // UTC's now: a stamp in UTC, or in the wrong zone, shows.
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    zoneOffset_ = utc.tm_hour >= 10 ? 14 * 3600 : -12 * 3600;
+    // POSIX form, read alike by Wine's C runtime and by Linux.
+    zone_ = zoneOffset_ > 0 ? "BWK-14" : "BWK+12";
     // The first start of Wine in a new prefix takes tens of seconds; the
     // test script makes the prefix ahead, this only covers a bare run.
-    if (!fs::exists(fs::path(BRIGHTWICK_WINEPREFIX) / "system.reg")) {
-      ProcessResult boot = runProcess({BRIGHTWICK_WINE64, "wineboot", "-i"}, ".", environment(""),
-                                      std::chrono::minutes(5));
+    if (!fs::exists(gTarget.prefix / "system.reg")) {
+      std::map<std::string, std::string> env = environment("");
+      env["WINEARCH"] = gTarget.winearch;
+      ProcessResult boot =
+          runProcess({gTarget.loader, "wineboot", "-i"}, ".", env, std::chrono::minutes(5));
       if (!boot.exited || boot.exitCode != 0) {
         throw std::runtime_error("wineboot failed: " + boot.output);
       }
@@ -76,14 +121,16 @@ class WindowsUpdaterTest : public ::testing::Test {
     display_.reset();
   }
 
-  // Wine quiet, on this test's display, with `proxy` as the HTTP proxy.
+  // Wine quiet, on this test's display and time zone, with `proxy` as the
+  // HTTP proxy.
   static std::map<std::string, std::string> environment(const std::string& proxy) {
-    return {{"WINEPREFIX", BRIGHTWICK_WINEPREFIX},
+    return {{"WINEPREFIX", gTarget.prefix.string()},
             {"WINEDEBUG", "-all"},
             // No offer to install Mono or Gecko on a first start.
             {"WINEDLLOVERRIDES", "mscoree,mshtml="},
             {"DISPLAY", display_ ? display_->name() : ""},
             {"WAYLAND_DISPLAY", ""},
+            {"TZ", zone_},
             {"http_proxy", proxy},
             {"HTTP_PROXY", ""},
             {"no_proxy", ""},
@@ -92,7 +139,7 @@ class WindowsUpdaterTest : public ::testing::Test {
             {"ALL_PROXY", ""}};
   }
 
-  void SetUp() override { fs::copy_file(fs::path(kHelpers) / "tdx.exe", dir.path() / "tdx.exe"); }
+  void SetUp() override { fs::copy_file(gTarget.helpers / "tdx.exe", dir.path() / "tdx.exe"); }
 
   std::string publish(const std::string& name, const std::string& data) {
     std::string packed = zlibStream(data);
@@ -102,19 +149,20 @@ class WindowsUpdaterTest : public ::testing::Test {
 
   std::unique_ptr<ChildProcess> startWindowsProgram(const std::vector<std::string>& args,
                                                     const std::string& proxy = "") {
-    std::vector<std::string> argv = {BRIGHTWICK_WINE64};
+    std::vector<std::string> argv = {gTarget.loader};
     argv.insert(argv.end(), args.begin(), args.end());
     return std::make_unique<ChildProcess>(argv, dir.path().string(), environment(proxy));
   }
 
   std::unique_ptr<ChildProcess> startUpdater(const TestHttpServer& server) {
-    return startWindowsProgram({BRIGHTWICK_WINDOWS_EXE}, server.address());
+    return startWindowsProgram({gTarget.updater.string()}, server.address());
   }
 
   // Runs window_probe.exe: waits for the window titled `title`, prints its
   // controls, and with "--dismiss" confirms it.
   ProcessResult probeWindow(const std::string& title, std::vector<std::string> options) {
-    std::vector<std::string> args = {kHelpers + "/window_probe.exe", title, "60000"};
+    std::vector<std::string> args = {(gTarget.helpers / "window_probe.exe").string(), title,
+                                     "60000"};
     args.insert(args.end(), options.begin(), options.end());
     return startWindowsProgram(args)->wait(90s);
   }
@@ -123,10 +171,58 @@ class WindowsUpdaterTest : public ::testing::Test {
     return runProcess(argv, dir.path().string(), {{"DISPLAY", display_->name()}}, 30s);
   }
 
+  // "YYYY-Mon-DD" of `when` in the test's zone, made here with the C
+  // library, apart from the updater's own formatting.
+  static std::string localDate(std::time_t when) {
+    std::time_t shifted = when + zoneOffset_;
+    std::tm local{};
+    gmtime_r(&shifted, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%b-%d", &local);
+    return text;
+  }
+
   static inline std::unique_ptr<VirtualDisplay> display_;
+  static inline std::string zone_;
+  static inline long zoneOffset_ = 0;
   ScopedTempDir dir;
   std::map<std::string, Reply> served;
 };
+
+// Every stamp ("\r\nYYYY-Mon-DD.HH.MM.SS - ") in the log `text`, as moments.
+std::vector<std::time_t> stampsOf(const std::string& text, long zoneOffset) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::vector<std::time_t> stamps;
+  for (std::size_t at = text.find("\r\n"); at != std::string::npos;
+       at = text.find("\r\n", at + 1)) {
+    std::tm when{};
+    char month[4] = {};
+    int used = 0;
+    if (std::sscanf(text.c_str() + at + 2, "%4d-%3[A-Za-z]-%2d.%2d.%2d.%2d - %n", &when.tm_year,
+                    month, &when.tm_mday, &when.tm_hour, &when.tm_min, &when.tm_sec, &used) < 6 ||
+        used == 0) {
+      continue;
+    }
+    when.tm_year -= 1900;
+    when.tm_mon = -1;
+    for (int i = 0; i < 12; ++i) {
+      if (std::strcmp(month, kMonths[i]) == 0) when.tm_mon = i;
+    }
+    if (when.tm_mon < 0) continue;
+    stamps.push_back(timegm(&when) - zoneOffset);
+  }
+  return stamps;
+}
+
+// Data of `size` bytes whose CRC-32 is 0x80000000 or more: a manifest
+// writes it as a negative number.
+std::string bytesWithHighCrc(std::size_t size) {
+  for (unsigned seed = 1;; ++seed) {
+    std::string data = makeBytes(size, seed, false);
+    if (zlibCrc(data) >= 0x80000000u) return data;
+  }
+}
 
 TEST_F(WindowsUpdaterTest, UpdatesTheGameFolderAndStartsTheGame) {
   std::string fresh = makeBytes(30000, 11, true);
@@ -144,7 +240,9 @@ TEST_F(WindowsUpdaterTest, UpdatesTheGameFolderAndStartsTheGame) {
   served["update.dat"] = ok(manifest);
   TestHttpServer server(serveUpdates(served));
 
+  std::time_t started = std::time(nullptr);
   ProcessResult result = startUpdater(server)->wait(120s);
+  std::time_t ended = std::time(nullptr);
   ASSERT_TRUE(result.exited) << result.output;
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(readFile("fresh.pak"), fresh);
@@ -153,8 +251,25 @@ TEST_F(WindowsUpdaterTest, UpdatesTheGameFolderAndStartsTheGame) {
   // The server answered 404: the old file stays, and the log says why.
   EXPECT_EQ(readFile("gone.pak"), "old gone");
   EXPECT_EQ(logMessages(), (std::vector<std::string>{
+                               "Download Failed (HTTP status 404):  Error updating gone.pak",
                                "Invalid Pre-Decompression Size:  Error updating gone.pak",
                                "Invalid Post-Decompression Size:  Error updating gone.pak"}));
+  // One log, named for the local date of the run, both entries stamped
+  // within it (to the second, so a stamp off by the zone's hours fails).
+  std::vector<fs::path> logs;
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    if (entry.path().extension() == ".log") logs.push_back(entry.path().filename());
+  }
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_TRUE(logs[0] == localDate(started) + ".log" || logs[0] == localDate(ended) + ".log")
+      << logs[0] << " for " << localDate(started);
+  std::vector<std::time_t> stamps = stampsOf(readFile(dir.path() / logs[0]), zoneOffset_);
+  ASSERT_EQ(stamps.size(), 2u) << readFile(dir.path() / logs[0]);
+  for (std::time_t stamp : stamps) {
+    EXPECT_GE(stamp, started - 1);
+    EXPECT_LE(stamp, ended + 1);
+    EXPECT_EQ(localDate(stamp) + ".log", logs[0].string());
+  }
   EXPECT_EQ(readFile("update.dat"), manifest);
   EXPECT_FALSE(fileExists("temp"));
   EXPECT_FALSE(fileExists("temp.download"));
@@ -195,7 +310,8 @@ TEST_F(WindowsUpdaterTest, TheDialogFollowsTheTransferAndEscStartsTheGameAtOnce)
   EXPECT_NE(dialog.output.find("control Static 2 " + status), std::string::npos) << dialog.output;
   EXPECT_NE(dialog.output.find("visible 1"), std::string::npos) << dialog.output;
   fs::create_directories(BRIGHTWICK_ARTIFACTS);
-  std::string screenshot = std::string(BRIGHTWICK_ARTIFACTS) + "/windows-dialog-transfer.png";
+  std::string screenshot =
+      std::string(BRIGHTWICK_ARTIFACTS) + "/windows-dialog-transfer-" + gTarget.arch + ".png";
   ProcessResult shot = runX({BRIGHTWICK_IMPORT, "-window", "root", screenshot});
   EXPECT_EQ(shot.exitCode, 0) << shot.output;
   EXPECT_GT(fs::file_size(screenshot), 0u);
@@ -227,8 +343,9 @@ TEST_F(WindowsUpdaterTest, FilesThatCannotBeReplacedAreReportedKeptAndSkipped) {
                             publish("after.pak", after));
   TestHttpServer server(serveUpdates(served));
   // Another Windows process holds held.pak open, sharing nothing.
-  std::unique_ptr<ChildProcess> holder = startWindowsProgram(
-      {kHelpers + "/file_holder.exe", "held.pak", "holder-ready", "holder-release"});
+  std::unique_ptr<ChildProcess> holder =
+      startWindowsProgram({(gTarget.helpers / "file_holder.exe").string(), "held.pak",
+                           "holder-ready", "holder-release"});
   ASSERT_TRUE(waitForFile("holder-ready", 60s));
 
   std::unique_ptr<ChildProcess> updater = startUpdater(server);
@@ -259,4 +376,253 @@ TEST_F(WindowsUpdaterTest, FilesThatCannotBeReplacedAreReportedKeptAndSkipped) {
   EXPECT_TRUE(waitForFile("game-started", 30s));
 }
 
+TEST_F(WindowsUpdaterTest, SizesAndChecksumsAreReadAsSigned32BitNumbers) {
+  // A size clamped to 2147483647 is checked against the free space like any
+  // other: this needs the disk to have room for it.
+  std::error_code error;
+  if (fs::space(dir.path(), error).available < (std::uintmax_t{5} << 30)) {
+    GTEST_SKIP() << "fewer than 5 GiB free: the clamped sizes would not fit";
+  }
+  // Long enough for the folded CRC; written negative it matches, written as
+  // the unsigned number it clamps to 2147483647 and never does.
+  std::string high = bytesWithHighCrc(300000);
+  std::string packedHigh = zlibStream(high);
+  std::string crcUnsigned = std::to_string(zlibCrc(high));
+  writeFile("signed.pak", high);
+  writeFile("unsigned.pak", high);
+  std::string big = makeBytes(1536 * 1024, 42, false);
+  std::string packedBig = zlibStream(big);
+  // 2^32 + its length: wrapped to 32 bits the listed size matches and the
+  // old file would pass as fresh; clamped it does not.
+  std::string small = makeBytes(100, 43, true);
+  writeFile("wrapped.pak", small);
+  std::string manifest = manifestLine("signed.pak", high, packedHigh) + "\n" + "unsigned.pak," +
+                         std::to_string(packedHigh.size()) + "," + std::to_string(high.size()) +
+                         "," + crcUnsigned + "\n" + "wrapped.pak," +
+                         std::to_string(packedBig.size()) + ",4294967396," + crcText(small) + "\n" +
+                         "huge.pak,99999999999,99999999999," + crcText(big) + "\n";
+  served = {{"update.dat", ok(manifest)},
+            {"signed.pak", ok(packedHigh)},
+            {"unsigned.pak", ok(packedHigh)},
+            {"wrapped.pak", ok(packedBig)},
+            {"huge.pak", ok(packedBig)}};
+  TestHttpServer server(serveUpdates(served));
+
+  ProcessResult result = startUpdater(server)->wait(120s);
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(result.exitCode, 0);
+  std::vector<std::string> names;
+  for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"update.dat", "unsigned.pak", "wrapped.pak", "huge.pak"}));
+  // Compared whole, not printed: the data is large. A clamped size or
+  // checksum matches no real file, so nothing listed with one is installed.
+  EXPECT_TRUE(readFile("signed.pak") == high);
+  EXPECT_TRUE(readFile("unsigned.pak") == high);
+  EXPECT_TRUE(readFile("wrapped.pak") == small);
+  EXPECT_FALSE(fileExists("huge.pak"));
+  EXPECT_EQ(logMessages(), (std::vector<std::string>{
+                               "Invalid Checksum:  Error updating unsigned.pak",
+                               "Invalid Checksum:  Error updating wrapped.pak",
+                               "Invalid Post-Decompression Size:  Error updating wrapped.pak",
+                               "Invalid Pre-Decompression Size:  Error updating huge.pak",
+                               "Invalid Checksum:  Error updating huge.pak",
+                               "Invalid Post-Decompression Size:  Error updating huge.pak"}));
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+}
+
+// The publisher's tool of this architecture publishes and verifies a
+// release under Wine; the Linux updater installs from what it wrote. The
+// two builds must agree on every byte of the format.
+TEST_F(WindowsUpdaterTest, AReleasePublishedOnWindowsInstallsWithTheLinuxUpdater) {
+  Tree release = {{"maps", "<dir>"},
+                  {"maps/level1.pak", makeBytes(300000, 51, false)},
+                  {"high.dat", bytesWithHighCrc(40000)},
+                  {"readme.txt", makeBytes(3000, 52, true)},
+                  {"empty.cfg", ""}};
+  for (const auto& [name, data] : release) {
+    if (data == "<dir>") {
+      fs::create_directories(dir.path() / "release" / name);
+    } else {
+      writeFile(dir.path() / "release" / name, data);
+    }
+  }
+  fs::path pack = gTarget.updater.parent_path() / "brightwick-pack.exe";
+  ProcessResult published =
+      startWindowsProgram({pack.string(), "publish", "release", "out"})->wait(120s);
+  ASSERT_TRUE(published.exited && published.exitCode == 0) << published.output;
+  ProcessResult verified = startWindowsProgram({pack.string(), "verify", "out"})->wait(120s);
+  EXPECT_TRUE(verified.exited && verified.exitCode == 0) << verified.output;
+
+  // The manifest lists every file, sorted, with its sizes and signed CRC as
+  // computed here; each packed file inflates to the release's file.
+  std::string expected;
+  for (const auto& [name, data] : release) {
+    if (data == "<dir>") continue;
+    std::string packed = readFile(dir.path() / "out" / name);
+    uLongf size = static_cast<uLongf>(data.size());
+    std::string inflated(data.size(), '\0');
+    EXPECT_EQ(uncompress(reinterpret_cast<Bytef*>(inflated.data()), &size,
+                         reinterpret_cast<const Bytef*>(packed.data()),
+                         static_cast<uLong>(packed.size())),
+              Z_OK)
+        << name;
+    EXPECT_TRUE(inflated == data) << name;
+    expected += manifestLine(name, data, packed) + "\n";
+  }
+  std::string manifest = readFile(dir.path() / "out" / "update.dat");
+  EXPECT_EQ(manifest, expected);
+
+  // A game folder at the previous version, updated by the Linux updater.
+  fs::path game = dir.path() / "game";
+  fs::create_directories(game / "maps");
+  writeFile(game / "maps/level1.pak", "old level");
+  writeFile(game / "readme.txt", release["readme.txt"]);
+  std::map<std::string, Reply> files = {{"update.dat", ok(manifest)}};
+  for (const auto& [name, data] : release) {
+    if (data != "<dir>") files[name] = ok(readFile(dir.path() / "out" / name));
+  }
+  TestHttpServer server(serveUpdates(files));
+  fs::current_path(game);
+  installStandInGame();
+  ProcessResult result = runProcess({BRIGHTWICK_UPDATER}, game.string(),
+                                    {{"http_proxy", server.address()},
+                                     {"DISPLAY", ""},
+                                     {"WAYLAND_DISPLAY", ""},
+                                     {"HTTP_PROXY", ""},
+                                     {"no_proxy", ""},
+                                     {"NO_PROXY", ""},
+                                     {"all_proxy", ""},
+                                     {"ALL_PROXY", ""}},
+                                    60s);
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(logMessages(), std::vector<std::string>{});
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+  for (const auto& [name, data] : release) {
+    if (data != "<dir>") {
+      EXPECT_TRUE(readFile(game / name) == data) << name;
+    }
+  }
+  // What was current already was not fetched.
+  std::vector<std::string> names;
+  for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"update.dat", "empty.cfg", "high.dat", "maps/level1.pak"}));
+}
+
+
+// A second updater started in the same folder (a double click) while the
+// first is in a transfer: it asks for nothing, starts no game and ends; the
+// first finishes and starts the game.
+TEST_F(WindowsUpdaterTest, ASecondUpdaterLeavesTheRunToTheFirst) {
+  std::string data = makeBytes(40000, 51, true);
+  writeFile("a.pak", "old a");
+  std::string manifest = publish("a.pak", data);
+  served["update.dat"] = ok(manifest);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool transferring = false, release = false;
+  std::atomic<int> asked{0};
+  TestHttpServer::Handler files = serveUpdates(served);
+  TestHttpServer server([&](const Request& request) {
+    ++asked;
+    if (nameOfTarget(request.target) == "a.pak") {
+      std::unique_lock<std::mutex> lock(mutex);
+      transferring = true;
+      changed.notify_all();
+      changed.wait_for(lock, 120s, [&] { return release; });
+    }
+    return files(request);
+  });
+  std::unique_ptr<ChildProcess> first = startUpdater(server);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, 90s, [&] { return transferring; }));
+  }
+  int askedBefore = asked;
+  ProcessResult second = startUpdater(server)->wait(90s);
+  EXPECT_TRUE(second.exited) << second.output;
+  EXPECT_EQ(asked, askedBefore);
+  EXPECT_FALSE(fileExists("game-started"));
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  ProcessResult result = first->wait(120s);
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(readFile("a.pak"), data);
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+}
+
+// A game sub-folder that is a link to a folder outside the game: nothing in
+// it is read, replaced or created.
+TEST_F(WindowsUpdaterTest, ALinkedFolderIsNeitherReadNorWritten) {
+  fs::path outside = dir.path().parent_path() / (dir.path().filename().string() + "-outside");
+  fs::create_directory(outside);
+  struct RemoveOutside {
+    fs::path path;
+    ~RemoveOutside() {
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } removeOutside{outside};
+  writeFile(outside / "x", "outside x");
+  fs::create_directory_symlink(outside, dir.path() / "maps");
+  served["update.dat"] = ok(publish("maps/x", "replaced through the link") +
+                            publish("maps/new.pak", "created through the link") +
+                            publish("good.bin", "good"));
+  TestHttpServer server(serveUpdates(served));
+  ProcessResult result = startUpdater(server)->wait(120s);
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(readFile(outside / "x"), "outside x");
+  EXPECT_FALSE(fileExists(outside / "new.pak"));
+  EXPECT_EQ(readFile("good.bin"), "good");
+  std::vector<std::string> names;
+  for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));
+  EXPECT_EQ(names, (std::vector<std::string>{"update.dat", "good.bin"}));
+  EXPECT_EQ(logMessages(), (std::vector<std::string>{"Linked Folder:  Error updating maps/x",
+                                                     "Linked Folder:  Error updating maps/new.pak"}));
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+}
+
+// A server that stops halfway through a file: nobody closes the dialog, and
+// the run still ends within the low-speed bound (less than 100 bytes/s for
+// 60 s), keeps the old file, says why and starts the game.
+TEST_F(WindowsUpdaterTest, AStalledServerEndsTheRunWithinTheBound) {
+  std::string data = makeBytes(300000, 52, false);
+  std::string packed = zlibStream(data);
+  writeFile("big.pak", "old big");
+  Reply stall = ok(packed);
+  stall.stallAfter = static_cast<std::int64_t>(packed.size() / 2);
+  served = {{"update.dat", ok(manifestLine("big.pak", data, packed) + "\n")}, {"big.pak", stall}};
+  TestHttpServer server(serveUpdates(served));
+  // The deadline only catches a run that would wait for ever.
+  ProcessResult result = startUpdater(server)->wait(240s);
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(readFile("big.pak"), "old big");
+  std::vector<std::string> log = logMessages();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0].rfind("Download Failed (Operation too slow", 0), 0u) << log[0];
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+}
+
 }  // namespace
+
+// "--arch=NAME" (after GoogleTest's own options) picks the architecture.
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  std::string arch;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--arch=", 7) == 0) arch = argv[i] + 7;
+  }
+  for (const WindowsTarget& target : configuredTargets()) {
+    if (target.arch == arch) gTarget = target;
+  }
+  if (!arch.empty() && gTarget.arch.empty()) {
+    std::cerr << "no Windows build configured for " << arch << "\n";
+    return 2;
+  }
+  return RUN_ALL_TESTS();
+}

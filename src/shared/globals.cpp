@@ -12,7 +12,11 @@ ZlibEngine gEngine;
 
 std::atomic<DownloadOutcome> gDownloadOutcome{DownloadOutcome::notWritten};
 std::string gDownloadError;
+bool gDownloadCut = false;
 std::int64_t gDownloadLimit = 0;
+PartIdentity gDownloadPart;
+std::int64_t gDownloadOffset = 0;
+std::atomic<bool> gHeadless{false};
 bool gDownloadHashing = false;
 Sha256Digest gDownloadSha256{};
 std::vector<PublicKey> gPublicKeys;

@@ -12,6 +12,7 @@
 
 #include "engine/zlib_engine.h"
 #include "platform/platform.h"
+#include "download/resume.h"
 #include "shared/names.h"
 #include "update/sha256.h"
 #include "update/signature.h"
@@ -40,9 +41,24 @@ extern std::atomic<DownloadOutcome> gDownloadOutcome;
 // words); empty when it did not fail or the player stopped it. Written by
 // the download worker before it sets gDownloadDone.
 extern std::string gDownloadError;
+// Whether the last transfer failed by a cut after it began (the connection
+// broke, stalled or dripped), which a later try may get past; written with
+// gDownloadError.
+extern bool gDownloadCut;
 // Most bytes the download worker may store for the transfer in hand, so that a
 // server cannot fill the disk; set before the worker starts.
 extern std::int64_t gDownloadLimit;
+// For a listed file: what its transfer is a part of. The worker then keeps
+// what arrives in kPartialFile and continues a part kept for the same
+// identity (download/resume.h). An empty name: a plain transfer into
+// kDownloadScratchFile. Set before the worker starts.
+extern PartIdentity gDownloadPart;
+// The bytes of a continued part that were there before the transfer, for the
+// progress report; the worker's own.
+extern std::int64_t gDownloadOffset;
+// Whether the run has no window (the terminal line): nobody is there to start
+// it again, so a cut transfer that was getting on is tried again a few times.
+extern std::atomic<bool> gHeadless;
 // Whether the download worker takes the SHA-256 of what it stores, into
 // gDownloadSha256 (written before gDownloadDone); set before it starts.
 extern bool gDownloadHashing;

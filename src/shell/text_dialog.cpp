@@ -131,6 +131,7 @@ int runTextDialog() {
   // destroyed.
   auto* dialog = new TextDialog(ended[1]);
   gDialog = dialog;
+  gHeadless = true;
   if (!startUpdateWorker()) dialog->end(0);
 
   pollfd waits[2] = {{ended[0], POLLIN, 0}, {signals, POLLIN, 0}};

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "download/download_worker.h"
+#include "download/resume.h"
 #include "log/dated_log.h"
 #include "platform/game_folder.h"
 #include "shared/globals.h"
@@ -34,7 +35,7 @@ std::string errorUpdating(const std::string& what, const std::string& name) {
 // adds the reason to `messages`.
 void inflateOver(const std::string& name, const std::vector<std::string>& fields,
                  std::vector<std::string>& messages) {
-  FilePtr in(openRegularFile(kDownloadScratchFile));
+  FilePtr in(openRegularFile(kPartialFile));
   FilePtr out(removeFile(kScratchFile) ? createNewFile(kScratchFile) : nullptr);
   if (!in || !out) {
     messages.push_back(errorUpdating("Invalid Scratch File", name));
@@ -71,6 +72,42 @@ bool fitsOnDisk(std::int32_t packedSize, std::int32_t unpackedSize) {
   std::int64_t needed = std::int64_t{packedSize > 0 ? packedSize : 0} +
                         std::int64_t{unpackedSize > 0 ? unpackedSize : 0} + kDiskSpaceMargin;
   return needed <= free;
+}
+
+// How long a headless run waits before trying a cut transfer again: growing,
+// and cut short when the player stops the run.
+void pauseBeforeRetry(int retry) {
+  for (long waited = 0; waited < (1000L << retry) && !gStopRequested; ++waited) {
+    sleepOneMillisecond();
+  }
+}
+
+// The bytes kept for `identity` that a transfer can continue: a part whose
+// server gave no validator would only be fetched again from the start.
+std::int64_t keptBytesOf(const PartIdentity& identity) {
+  KeptPart kept;
+  bool usable = findKeptPart(&kept) && kept.identity == identity && !kept.validator.empty();
+  return usable ? kept.bytes : 0;
+}
+
+// Fetches the file of `identity`, continuing a kept part. A headless run
+// tries a cut transfer again, a few times with growing pauses, while each
+// try brings a fair amount more that the next can continue.
+DownloadOutcome fetchPart(const PartIdentity& identity) {
+  gDownloadPart = identity;
+  DownloadOutcome outcome;
+  for (int retry = 0;; ++retry) {
+    std::int64_t before = keptBytesOf(identity);
+    outcome = fetch();
+    if (outcome != DownloadOutcome::failed || !gDownloadCut || !gHeadless || gStopRequested ||
+        retry >= kCutTransferRetries ||
+        keptBytesOf(identity) - before < kRetryMinimumProgress) {
+      break;
+    }
+    pauseBeforeRetry(retry);
+  }
+  gDownloadPart = PartIdentity();
+  return outcome;
 }
 
 }  // namespace
@@ -111,14 +148,17 @@ void installFile(const std::vector<std::string>& fields) {
     // A signed run has the line's SHA-256 of the packed file as fields[4].
     bool isSigned = fields.size() > kManifestFields;
     gDownloadHashing = isSigned;
-    DownloadOutcome outcome = fetch();
+    DownloadOutcome outcome =
+        fetchPart(PartIdentity{name, fields[1], isSigned ? fields[kManifestFields] : ""});
     gDownloadHashing = false;
     if (outcome == DownloadOutcome::failed && !gDownloadError.empty()) {
       messages.push_back(transferFailure(name));
     }
     std::ostringstream expected;
     expected << fields[1];
-    if (expected.str() != measuredSize(kDownloadScratchFile)) {
+    // A cut transfer's part stays for the next run, but is no download yet.
+    std::string measured = outcome == DownloadOutcome::complete ? measuredSize(kPartialFile) : "-1";
+    if (expected.str() != measured) {
       messages.push_back(errorUpdating("Invalid Pre-Decompression Size", name));
     }
     if (outcome == DownloadOutcome::complete && isSigned &&
@@ -128,6 +168,9 @@ void installFile(const std::vector<std::string>& fields) {
     } else if (outcome == DownloadOutcome::complete) {
       inflateOver(name, fields, messages);
     }
+    // A whole download has been used, or found wanting: either way it is
+    // never continued.
+    if (outcome == DownloadOutcome::complete) discardPart();
   }
   removeFile(kDownloadScratchFile);
   removeFile(kScratchFile);

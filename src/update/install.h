@@ -27,5 +27,7 @@ std::int64_t sizeBound(std::int32_t listedSize);
 inline constexpr std::int64_t kSizeSlack = 1 << 20;
 // Most bytes stored for update.dat.
 inline constexpr std::int64_t kManifestBound = std::int64_t{64} << 20;
+// How often a headless run tries a cut transfer again (download/resume.h).
+inline constexpr int kCutTransferRetries = 3;
 // Free space a run leaves on the disk beyond the files it writes.
 inline constexpr std::int64_t kDiskSpaceMargin = std::int64_t{16} << 20;

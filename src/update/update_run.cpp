@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "download/download_worker.h"
+#include "download/resume.h"
 #include "log/dated_log.h"
 #include "platform/game_folder.h"
 #include "shared/base_url.h"
@@ -69,14 +70,16 @@ bool fetchManifest() {
 // the way nothing can be installed, so the run ends.
 bool clearScratchFiles() {
   bool usable = true;
-  for (const char* scratch : {kScratchFile, kDownloadScratchFile}) {
+  for (const char* scratch : {kScratchFile, kDownloadScratchFile, kPartialFile, kPartialRecord}) {
     PathKind kind = inspectPath(scratch);
     if (kind == PathKind::folder || kind == PathKind::special) {
       writeLog(std::string("Invalid Scratch File:  Error updating ") + scratch);
     }
+    // A kept part and its record stay for the transfer they belong to.
+    bool kept = scratch == kPartialFile || scratch == kPartialRecord;
     if (kind == PathKind::folder) {
       usable = false;
-    } else {
+    } else if (!kept || kind == PathKind::special) {
       removeFile(scratch);
     }
   }
@@ -84,6 +87,13 @@ bool clearScratchFiles() {
 }
 
 void processManifest(std::istream& manifest) {
+  // A kept part of a file the manifest no longer lists as it was is of no
+  // use to any later run.
+  KeptPart kept;
+  bool hasPart = findKeptPart(&kept);
+  bool partListed = false;
+  // A record without its data, or data without its record, is no part.
+  if (!hasPart) discardPart();
   std::vector<std::string> fields;
   while (!gStopRequested && readManifestLine(manifest, gCurrentFile)) {
     switch (parseManifestLine(gCurrentFile, fields)) {
@@ -101,6 +111,10 @@ void processManifest(std::istream& manifest) {
     // A signed run checks each download against the SHA-256 its line names.
     if (!gPublicKeys.empty()) fields.push_back(hashFieldOf(gCurrentFile));
     gCurrentFile = fields[0];
+    if (hasPart && kept.identity == PartIdentity{fields[0], fields[1],
+                                                  gPublicKeys.empty() ? "" : fields[4]}) {
+      partListed = true;
+    }
     // Only regular files are read or replaced, and only where no link
     // leads: a FIFO would block the run, a device or a linked folder would
     // take the manifest's writes outside the game.
@@ -115,6 +129,13 @@ void processManifest(std::istream& manifest) {
         break;
     }
     if (needsUpdate(gCurrentFile, fields)) installFile(fields);
+  }
+  // Only a run that read the whole manifest knows the part it found is not
+  // listed; a part this run cut belongs to a listed file.
+  KeptPart now;
+  if (!gStopRequested && hasPart && !partListed && findKeptPart(&now) &&
+      now.identity == kept.identity) {
+    discardPart();
   }
 }
 

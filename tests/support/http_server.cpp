@@ -15,6 +15,33 @@
 
 namespace {
 
+// The answer a web server gives `request` for the whole `reply`, ranges
+// honoured.
+Reply rangeOf(Reply reply, const Request& request) {
+  if (!reply.etag.empty()) reply.headers.emplace_back("ETag", reply.etag);
+  std::string range = request.header("Range");
+  std::string ifRange = request.header("If-Range");
+  const std::string prefix = "bytes=";
+  if (reply.status != 200 || range.compare(0, prefix.size(), prefix) != 0 ||
+      (!ifRange.empty() && ifRange != reply.etag)) {
+    return reply;
+  }
+  std::size_t from = std::stoull(range.substr(prefix.size()));
+  std::size_t size = reply.body.size();
+  if (from >= size) {
+    reply.status = 416;
+    reply.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+    reply.body.clear();
+    return reply;
+  }
+  reply.status = 206;
+  reply.headers.emplace_back("Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                  std::to_string(size - 1) + "/" +
+                                                  std::to_string(size));
+  reply.body = reply.body.substr(from);
+  return reply;
+}
+
 // Holds the connection open, silent, until the client gives up (the socket
 // becomes readable at its close) or the server stops.
 void holdOpen(int fd, const std::atomic<bool>& stopping) {
@@ -132,7 +159,20 @@ void TestHttpServer::serve(int fd) {
   if (space2 != std::string::npos) {
     request.method = head.substr(0, space);
     request.target = head.substr(space + 1, space2 - space - 1);
+    std::size_t end = head.find("\r\n\r\n");
+    for (std::size_t at = head.find("\r\n"); at != std::string::npos && at < end;) {
+      std::size_t next = head.find("\r\n", at + 2);
+      std::string line = head.substr(at + 2, next - at - 2);
+      std::size_t colon = line.find(':');
+      if (colon != std::string::npos) {
+        std::size_t value = line.find_first_not_of(' ', colon + 1);
+        request.headers.emplace_back(line.substr(0, colon),
+                                     value == std::string::npos ? "" : line.substr(value));
+      }
+      at = next;
+    }
     Reply reply = handler_(request);
+    if (reply.ranges) reply = rangeOf(reply, request);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.push_back(request);
@@ -166,6 +206,7 @@ void TestHttpServer::serve(int fd) {
       std::size_t size = std::min(piece, limit - sent);
       open = sendAll(fd, body.data() + sent, size);
       sent += size;
+      if (open) bodyBytesSent_ += static_cast<std::int64_t>(size);
       if (reply.pieceDelayMs > 0 && sent < limit) {
         // Paces the scripted slow body; stop() cuts the pause short.
         std::unique_lock<std::mutex> lock(mutex_);
@@ -184,6 +225,19 @@ void TestHttpServer::serve(int fd) {
     openFds_.erase(std::remove(openFds_.begin(), openFds_.end(), fd), openFds_.end());
   }
   ::close(fd);
+}
+
+std::string Request::header(const std::string& name) const {
+  for (const auto& [key, value] : headers) {
+    if (key.size() == name.size() &&
+        std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return value;
+    }
+  }
+  return std::string();
 }
 
 std::string nameOfTarget(const std::string& target) {

@@ -38,11 +38,21 @@ struct Reply {
   int pieceDelayMs = 0;
   // Send this many bytes of `body`, repeated, instead of `body` once.
   std::int64_t repeatTo = -1;
+  // Serve ranges as a web server does by default: a request for "bytes=N-"
+  // whose If-Range (if any) names `etag` gets 206 with the rest of the body
+  // from N (or 416 past its end); any other request the whole body. `etag`
+  // is sent with every answer when set. closeAfter and stallAfter count the
+  // bytes of the answer's own body.
+  bool ranges = false;
+  std::string etag;
 };
 
 struct Request {
   std::string method;
   std::string target;  // as sent: absolute form through a proxy
+  std::vector<std::pair<std::string, std::string>> headers;
+  // The value of header `name` (any case), or "".
+  std::string header(const std::string& name) const;
 };
 
 class TestHttpServer {
@@ -59,6 +69,8 @@ class TestHttpServer {
   std::string address() const;
   // Every request so far, in arrival order.
   std::vector<Request> requests() const;
+  // Body bytes sent so far, over all answers.
+  std::int64_t bodyBytesSent() const { return bodyBytesSent_; }
   // Blocks until `count` requests have arrived or `timeoutMs` passed.
   bool waitForRequests(std::size_t count, int timeoutMs) const;
   // Ends stalls, closes every connection and joins the threads.
@@ -72,6 +84,7 @@ class TestHttpServer {
   int listenFd_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
+  std::atomic<std::int64_t> bodyBytesSent_{0};
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Request> requests_;
