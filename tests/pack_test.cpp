@@ -540,7 +540,7 @@ TEST_F(PackTest, APackedFileIsReusedOnlyWhileItsRecordStillDescribesIt) {
 
   // Records of a later format, or none (a folder an older version wrote),
   // are no basis for reuse: everything is packed again, once.
-  writeFile(out / "update.d/records", "brightwick-pack records 99\n");
+  writeFile(out / "update.d/records", "brightwick-records 99\n");
   PublishResult unknown = run(stored);
   EXPECT_EQ(unknown.packed.size(), 3u);
   ASSERT_EQ(unknown.warnings.size(), 1u);
@@ -591,11 +591,11 @@ TEST_F(PackTest, AJournalThatLeavesTheFolderOrIsNotUnderstoodIsNotActedOn) {
   writeFile(dir.path() / "canary", "keep");
   const char* journals[] = {
       // A put that would be undone by deleting a file outside the folder.
-      "brightwick-pack journal 1\nscratch .brightwick-pack-1\nput 0 - 1 00000000 ../canary\nend\n",
+      "brightwick-journal 1\nscratch .brightwick-pack-1\nput 0 - 1 00000000 ../canary\nend\n",
       // A scratch folder that would be removed with all it holds.
-      "brightwick-pack journal 1\nscratch ../..\nend\n",
-      "brightwick-pack journal 2\nscratch .brightwick-pack-1\nend\n",
-      "brightwick-pack journal 1\nscratch .brightwick-pack-1\nput 0 - 1 00000000 a.pak\n",
+      "brightwick-journal 1\nscratch ../..\nend\n",
+      "brightwick-journal 2\nscratch .brightwick-pack-1\nend\n",
+      "brightwick-journal 1\nscratch .brightwick-pack-1\nput 0 - 1 00000000 a.pak\n",
   };
   for (const char* journal : journals) {
     SCOPED_TRACE(journal);

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr char kJournalHeader[] = "brightwick-pack journal ";
+constexpr char kJournalHeader[] = "brightwick-journal ";
 
 bool isScratchName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." &&

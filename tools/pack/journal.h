@@ -5,10 +5,10 @@
 // It is on the disk before the first file moves and gone after the last step,
 // so a run killed in between (SIGKILL, a power cut) leaves the next run all it
 // needs to put the folder back in order (commit.h). Stored on servers: the
-// text format below stays readable by later versions, and docs/pack-formats.md
+// text format below stays readable by later versions, and docs/formats.md
 // describes it.
 //
-//   brightwick-pack journal 1
+//   brightwick-journal 1
 //   scratch .brightwick-pack-3f9a0c
 //   folder maps/new
 //   put 0 - 1234 89abcdef maps/new/castle.map

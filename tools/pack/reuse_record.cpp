@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr char kRecordsHeader[] = "brightwick-pack records ";
+constexpr char kRecordsHeader[] = "brightwick-records ";
 
 // A value written by formatRecords and nothing else: plain digits.
 bool readField(const std::string& text, int base, std::uint64_t limit, std::uint64_t* value) {
@@ -45,9 +45,9 @@ void keep(Partial& partial, PackedRecords& records) {
 std::string formatRecords(const PackedRecords& records) {
   std::string text = kRecordsHeader + std::to_string(kRecordsFormat) + "\n";
   for (const auto& [name, record] : records) {
-    text += "\nname=" + name + "\npacked-size=" + std::to_string(record.packedSize) +
-            "\npacked-crc32=" + hexCrc(record.packedCrc) + "\nsize=" + std::to_string(record.size) +
-            "\ncrc32=" + hexCrc(record.crc) + "\n";
+    text += "\nname " + name + "\npacked-size " + std::to_string(record.packedSize) +
+            "\npacked-crc32 " + hexCrc(record.packedCrc) + "\nsize " + std::to_string(record.size) +
+            "\ncrc32 " + hexCrc(record.crc) + "\n";
   }
   return text;
 }
@@ -66,10 +66,10 @@ PackedRecords parseRecords(const std::string& text, std::string* warning) {
   }
   Partial partial;
   while (std::getline(lines, line)) {
-    std::size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
-    std::string key = line.substr(0, equals);
-    std::string value = line.substr(equals + 1);
+    std::size_t blank = line.find(' ');
+    if (blank == std::string::npos) continue;
+    std::string key = line.substr(0, blank);
+    std::string value = line.substr(blank + 1);
     if (key == "name") {
       keep(partial, records);
       partial.name = value;

@@ -6,18 +6,19 @@
 // CRC-32 of the bytes that went into it. A later publish reuses a packed file
 // only when the release file and the packed file both still match their
 // record, so a packed file of another version (the same size at level 0)
-// is never listed for this one. Stored on servers; docs/pack-formats.md
+// is never listed for this one. Stored on servers; docs/formats.md
 // describes the format:
 //
-//   brightwick-pack records 1
+//   brightwick-records 1
 //
-//   name=maps/town.map
-//   packed-size=48213
-//   packed-crc32=5a0c9e11
-//   size=131072
-//   crc32=c0ffee00
+//   name maps/town.map
+//   packed-size 48213
+//   packed-crc32 5a0c9e11
+//   size 131072
+//   crc32 c0ffee00
 //
-// One "key=value" line each, a "name=" line starting each file's record.
+// One "key value" line each (the value is the rest of the line), a "name"
+// line starting each file's record.
 // Readers skip keys they do not know, so later versions may add some (such as
 // SHA-256 sums) without a new format number; a record lacking a key this
 // version needs is not used.
