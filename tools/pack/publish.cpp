@@ -88,7 +88,8 @@ bool reaches(const fs::path& folder, const std::set<FileIdentity>& identities) {
                                            error),
        end;
        !error && it != end; it.increment(error)) {
-    if (fs::is_directory(statusOf(it->path())) && fileIdentity(it->path(), &identity) &&
+    std::error_code ignored;
+    if (fs::is_directory(it->symlink_status(ignored)) && fileIdentity(it->path(), &identity) &&
         identities.count(identity) != 0) {
       return true;
     }
