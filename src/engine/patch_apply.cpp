@@ -1,6 +1,6 @@
 #include "engine/patch_apply.h"
 
-#include <vector>
+#include <memory>
 
 #include "engine/patch_header.h"
 #include "engine/vcdiff_stream.h"
@@ -45,7 +45,8 @@ PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
   // Without a base a patch can only add bytes; one that copies from it fails.
   if (baseLength > 0 && blocks.attach(s) != 0) return failed(outcome, "cannot use the base file");
 
-  std::vector<unsigned char> input(kPatchReadSize);
+  // Left uninitialised: a short patch touches only what it fills.
+  std::unique_ptr<unsigned char[]> input(new unsigned char[kPatchReadSize]);
   PatchHeader header;
   bool haveHeader = false;
   for (;;) {
@@ -53,34 +54,39 @@ PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
     const int result = xd3_decode_input(s);
     outcome.baseReads = blocks.reads();
     if (result == XD3_INPUT) {
-      const std::size_t got = std::fread(input.data(), 1, input.size(), patch);
+      const std::size_t got = std::fread(input.get(), 1, kPatchReadSize, patch);
       if (got == 0) {
         if (std::ferror(patch)) return failed(outcome, "cannot read the patch");
         break;
       }
-      xd3_avail_input(s, input.data(), static_cast<usize_t>(got));
-    } else if (result == XD3_GOTHEADER) {
-      // The first window's header has been read: nothing is written yet.
-      uint8_t* data = nullptr;
-      usize_t size = 0;
-      if (xd3_get_appheader(s, &data, &size) != 0 || !decodePatchHeader(data, size, &header)) {
-        return failed(outcome, "not a Brightwick patch (no header)");
+      xd3_avail_input(s, input.get(), static_cast<usize_t>(got));
+    } else if (result == XD3_GOTHEADER || result == XD3_WINSTART) {
+      // A window's header has been read, its sections not yet: nothing of
+      // it is decoded or written. The first one brings the patch's header.
+      if (result == XD3_GOTHEADER) {
+        uint8_t* data = nullptr;
+        usize_t size = 0;
+        if (xd3_get_appheader(s, &data, &size) != 0 || !decodePatchHeader(data, size, &header)) {
+          return failed(outcome, "not a Brightwick patch (no header)");
+        }
+        if (header.baseLength != static_cast<std::uint64_t>(baseLength)) {
+          return failed(outcome, "wrong base file: " + number(baseLength) +
+                                     " bytes, the patch is for " + number(header.baseLength));
+        }
+        if (header.targetLength > outputLimit) {
+          return failed(outcome, "the result (" + number(header.targetLength) +
+                                     " bytes) would pass the limit of " + number(outputLimit));
+        }
+        haveHeader = true;
       }
-      if (header.baseLength != static_cast<std::uint64_t>(baseLength)) {
-        return failed(outcome, "wrong base file: " + number(baseLength) + " bytes, the patch is for " +
-                                   number(header.baseLength));
+      // Refused before its buffers are allocated and filled.
+      if (s->dec_tgtlen > header.targetLength - static_cast<std::uint64_t>(outcome.size)) {
+        return failed(outcome, "corrupt patch: more output than its header announces");
       }
-      if (header.targetLength > outputLimit) {
-        return failed(outcome, "the result (" + number(header.targetLength) +
-                                   " bytes) would pass the limit of " + number(outputLimit));
-      }
-      haveHeader = true;
     } else if (result == XD3_OUTPUT) {
-      // A whole target window, its Adler-32 already checked.
+      // A whole target window, its Adler-32 already checked. The header's
+      // length, within the limit, bounds what is written.
       const std::uint64_t written = static_cast<std::uint64_t>(outcome.size);
-      if (s->avail_out > outputLimit - written) {
-        return failed(outcome, "the result would pass the limit of " + number(outputLimit) + " bytes");
-      }
       if (!haveHeader || s->avail_out > header.targetLength - written) {
         return failed(outcome, "corrupt patch: more output than its header announces");
       }
@@ -90,7 +96,7 @@ PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
       outcome.crc = crc32Update(outcome.crc, s->next_out, s->avail_out);
       outcome.size += s->avail_out;
       xd3_consume_output(s);
-    } else if (result != XD3_WINSTART && result != XD3_WINFINISH) {
+    } else if (result != XD3_WINFINISH) {
       if (blocks.stopped()) return failed(outcome, "stopped");
       if (!blocks.error().empty()) return failed(outcome, blocks.error());
       if (result == ENOMEM) return failed(outcome, "corrupt patch: it needs too much memory");

@@ -37,10 +37,12 @@ inline constexpr std::uint64_t kPatchDecoderMemory = 40u << 20;
 // length and CRC-32 against the patch's header.
 //
 // Fails, with an error saying why, on a corrupt, truncated or foreign patch,
-// on a wrong base, on a failed read or write, as soon as the result would
-// pass `outputLimit` bytes, and at the next window or base block once
-// `*stop` becomes true (`stop` may be null). Whatever was written by then
-// stays in `output`: the caller discards it.
+// on a wrong base and on a failed read or write; before anything is written
+// if the result would pass `outputLimit` bytes (the patch's header gives its
+// length, and a window that would go past that fails before it is decoded);
+// and at the next window or base block once `*stop` becomes true (`stop` may
+// be null). Whatever was written by then stays in `output`: the caller
+// discards it.
 PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
                         std::uint64_t outputLimit, const std::atomic<bool>* stop,
                         const BaseCache& cache = BaseCache());

@@ -66,6 +66,9 @@ BaseBlocks::BaseBlocks(std::FILE* file, std::int64_t length, std::uint32_t block
     : file_(file),
       length_(length),
       blockSize_(blockSize),
+      // Never more than the file holds: a small base costs a small cache.
+      blockBytes_(static_cast<std::size_t>(std::max<std::int64_t>(
+          1, std::min<std::int64_t>(blockSize, std::max<std::int64_t>(length, 0))))),
       stop_(stop),
       blocks_(static_cast<std::size_t>(std::max(blockCount, 1))) {
   source_.blksize = blockSize;
@@ -104,7 +107,7 @@ int BaseBlocks::getBlock(xd3_stream*, xd3_source* source, xoff_t number) {
   chosen->lastUse = ++self->clock_;
   source->curblkno = number;
   source->onblk = chosen->bytes;
-  source->curblk = chosen->data.data();
+  source->curblk = chosen->data.get();
   return 0;
 }
 
@@ -120,15 +123,11 @@ int BaseBlocks::fill(Block& block, std::uint64_t number) {
     const std::uint64_t offset = number * blockSize_;
     bytes = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize_, length - offset));
   }
-  if (block.data.empty()) {
-    // Never more than the file holds: a small base costs a small cache.
-    block.data.resize(static_cast<std::size_t>(
-        std::max<std::uint64_t>(1, std::min<std::uint64_t>(blockSize_, length))));
-  }
+  if (!block.data) block.data.reset(new unsigned char[blockBytes_]);
   if (bytes > 0) {
     ++reads_;
     if (!seek(file_, static_cast<std::int64_t>(number * blockSize_)) ||
-        std::fread(block.data.data(), 1, bytes, file_) != bytes) {
+        std::fread(block.data.get(), 1, bytes, file_) != bytes) {
       error_ = "cannot read the base file";
       return EIO;
     }

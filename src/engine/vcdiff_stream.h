@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,7 +85,8 @@ class BaseBlocks {
     std::uint64_t number = 0;
     std::uint64_t lastUse = 0;  // 0: never filled
     usize_t bytes = 0;
-    std::vector<unsigned char> data;
+    // Left uninitialised: only what a read fills is ever touched.
+    std::unique_ptr<unsigned char[]> data;
   };
 
   static int getBlock(xd3_stream* stream, xd3_source* source, xoff_t number);
@@ -93,6 +95,7 @@ class BaseBlocks {
   std::FILE* file_;
   std::int64_t length_;
   std::uint32_t blockSize_;
+  std::size_t blockBytes_;
   const std::atomic<bool>* stop_;
   std::vector<Block> blocks_;
   std::uint64_t clock_ = 0;
