@@ -18,10 +18,11 @@ struct PatchOutcome {
 };
 
 // How the base is read: in blocks of `blockSize` bytes (a power of two, at
-// least 512), of which the `blockCount` used last stay in memory.
+// least 512), of which the `blockCount` used last stay in memory. A window's
+// copies read the base mostly in order; the default holds 4 MiB of it.
 struct BaseCache {
-  std::uint32_t blockSize = 1u << 20;
-  int blockCount = 8;
+  std::uint32_t blockSize = 256u << 10;
+  int blockCount = 16;
 };
 
 // Most memory the decoder itself may hold at once (the target window of at
