@@ -21,8 +21,7 @@ VcdiffStream::VcdiffStream(xd3_config config, std::uint64_t memoryLimit) : limit
   config.alloc = &VcdiffStream::allocate;
   config.freef = &VcdiffStream::release;
   config.opaque = this;
-  configResult_ = xd3_config_stream(&stream_, &config);
-  configured_ = configResult_ == 0;
+  configured_ = xd3_config_stream(&stream_, &config) == 0;
 }
 
 VcdiffStream::~VcdiffStream() { xd3_free_stream(&stream_); }

@@ -35,7 +35,7 @@ class VcdiffStream {
   VcdiffStream(const VcdiffStream&) = delete;
   VcdiffStream& operator=(const VcdiffStream&) = delete;
 
-  // Whether the configuration was accepted; error() says why not.
+  // Whether the configuration was accepted.
   bool configured() const { return configured_; }
   xd3_stream* get() { return &stream_; }
   // The library's message for `result`, a failed call's return value.
@@ -52,7 +52,6 @@ class VcdiffStream {
   std::uint64_t limit_;
   std::uint64_t live_ = 0;
   std::uint64_t peak_ = 0;
-  int configResult_ = 0;
 };
 
 // The base file as xdelta3's source: read through seek and fread in blocks
