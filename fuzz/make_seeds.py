@@ -121,13 +121,111 @@ def signature_seeds():
     }
 
 
+def vcdiff_integer(value):
+    """A VCDIFF integer (RFC 3284, 2.2): base 128, most significant first."""
+    out = [value & 0x7F]
+    value >>= 7
+    while value:
+        out.insert(0, 0x80 | (value & 0x7F))
+        value >>= 7
+    return bytes(out)
+
+
+def vcdiff_window(source_length, instructions, target, checksum=True):
+    """One window copying from the whole base (when source_length is not
+    None): instructions are ("add", bytes), ("run", byte, size) or ("copy",
+    address, size), written with the default code table's size-follows
+    opcodes and absolute (VCD_SELF) addresses."""
+    data, inst, addr = b"", b"", b""
+    for op in instructions:
+        if op[0] == "add":
+            data += op[1]
+            inst += bytes([1]) + vcdiff_integer(len(op[1]))
+        elif op[0] == "run":
+            data += bytes([op[1]])
+            inst += bytes([0]) + vcdiff_integer(op[2])
+        else:
+            inst += bytes([19]) + vcdiff_integer(op[2])
+            addr += vcdiff_integer(op[1])
+    indicator = (1 if source_length is not None else 0) | (4 if checksum else 0)
+    out = bytes([indicator])
+    if source_length is not None:
+        out += vcdiff_integer(source_length) + vcdiff_integer(0)
+    body = (vcdiff_integer(len(target)) + b"\0" + vcdiff_integer(len(data)) +
+            vcdiff_integer(len(inst)) + vcdiff_integer(len(addr)))
+    if checksum:
+        body += struct.pack(">I", zlib.adler32(target))
+    body += data + inst + addr
+    return out + vcdiff_integer(len(body)) + body
+
+
+def brightwick_patch(base, target, windows, length=None, crc=None):
+    """A patch as brightwick-pack writes them: the VCDIFF header with the
+    application header (base length, target length, target CRC-32)."""
+    app = b"BWP1" + struct.pack("<QQI", len(base), len(target) if length is None else length,
+                                zlib.crc32(target) if crc is None else crc)
+    return b"\xd6\xc3\xc4\x00\x04" + vcdiff_integer(len(app)) + app + b"".join(windows)
+
+
+def patch_seeds():
+    """Inputs of patch_fuzz: two bytes of output bound, then a patch for
+    its fixed base (pseudo_random(64 KiB, 777))."""
+    base = pseudo_random(64 * 1024, 777)
+    n = len(base)
+
+    def bound(limit):
+        return struct.pack("<H", min((limit - 1) // 16, 0xFFFF))
+
+    def seed(instructions_per_window, limit=1 << 20, **kwargs):
+        windows, target = [], b""
+        for instructions in instructions_per_window:
+            piece = b""
+            for op in instructions:
+                if op[0] == "add":
+                    piece += op[1]
+                elif op[0] == "run":
+                    piece += bytes([op[1]]) * op[2]
+                else:  # a copy: from the base, or from this window beyond it
+                    address, size = op[1], op[2]
+                    for i in range(size):
+                        at = address + i
+                        piece += base[at:at + 1] if at < n else piece[at - n:at - n + 1]
+            windows.append(vcdiff_window(n, instructions, piece))
+            target += piece
+        return bound(limit) + brightwick_patch(base, target, windows, **kwargs)
+
+    text = b"tdx map level sprite sound\n" * 20
+    edits = [("copy", 0, 10000), ("add", text), ("copy", 12000, 8000), ("run", 0x20, 300),
+             ("copy", 50000, 15000)]
+    target = base[:3000] + text
+    return {
+        "whole-base": seed([[("copy", 0, n)]]),
+        "edits": seed([edits]),
+        "windows": seed([edits[:2], edits[2:], [("copy", 100, 5000)]]),
+        "moved": seed([[("copy", 40000, 20000), ("copy", 0, 20000), ("copy", 60000, 5536)]]),
+        "target-copy": seed([[("add", b"abcd"), ("copy", n, 4000), ("copy", 10, 10)]]),
+        "add-only": bound(1 << 20) + brightwick_patch(
+            base, text, [vcdiff_window(None, [("add", text)], text)]),
+        "empty": bound(16) + brightwick_patch(base, b"", [vcdiff_window(None, [], b"")]),
+        "no-checksum": bound(1 << 20) + brightwick_patch(
+            base, target, [vcdiff_window(n, [("copy", 0, 3000), ("add", text)], target, False)]),
+        "over-bound": seed([edits], limit=1000),
+        "wrong-length": seed([edits], length=100),
+        "wrong-crc": seed([edits], crc=1),
+        # A source window announced past the base's end, copied from there.
+        "past-base": bound(1 << 20) + brightwick_patch(
+            base, b"\0" * 50, [vcdiff_window(n + 100, [("copy", n - 10, 50)], b"\0" * 50)]),
+    }
+
+
 def main():
     if len(sys.argv) != 2:
         sys.stderr.write(__doc__)
         return 2
     out = sys.argv[1]
     for target, seeds in (("manifest_fuzz", manifest_seeds()), ("inflate_fuzz", inflate_seeds()),
-                          ("pack_fuzz", pack_seeds()), ("signature_fuzz", signature_seeds())):
+                          ("pack_fuzz", pack_seeds()), ("signature_fuzz", signature_seeds()),
+                          ("patch_fuzz", patch_seeds())):
         folder = os.path.join(out, target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

@@ -13,6 +13,7 @@
 # long as the recipe below is unchanged. The prefix holds a CMake package
 # (lib/cmake/CURL) that find_package(CURL) picks up.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 arch=${1:-}
 case "$arch" in
@@ -24,31 +25,11 @@ case "$arch" in
     ;;
 esac
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/brightwick
-mkdir -p "$cache/src"
+mkdir -p "$cache"
 
 log() { printf '[curl %s] %s\n' "$arch" "$*" >&2; }
 
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; else sudo=""; fi
-
-# The source package, fetched once and shared by both architectures; the lock
-# keeps two builds started together from fetching it twice.
-fetch_source() {
-  if ls "$cache"/src/curl_*.dsc >/dev/null 2>&1; then return; fi
-  if ! apt-get source --print-uris curl >/dev/null 2>&1; then
-    log "adding a deb-src entry for Debian's source packages"
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-      $sudo tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
-    $sudo apt-get update -q >&2
-  fi
-  log "downloading Debian's curl source package"
-  (cd "$cache/src" && apt-get source --download-only curl >&2)
-}
-exec 9>"$cache/src/.lock"
-flock 9
-fetch_source
-flock -u 9
-
-dsc=$(ls "$cache"/src/curl_*.dsc | sort -V | tail -n 1)
+dsc=$(scripts/fetch-deb-source.sh curl | tail -n 1)
 version=$(basename "$dsc" .dsc)
 version=${version#curl_}
 

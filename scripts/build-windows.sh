@@ -5,9 +5,10 @@
 #
 # i686 is the release build (32-bit, runs on Windows XP and later); x86_64 is
 # the same program for 64-bit Windows (the tests run it under Wine). The
-# result is build-win-ARCH/brightwick-updater.exe, one file with libcurl, zlib
-# and the C++ runtime inside. UPDATE_BASE_URL, when set, is the update
-# server's directory built into the program. Extra arguments go to CMake.
+# result is build-win-ARCH/brightwick-updater.exe, one file with libcurl, zlib,
+# libsodium, xdelta3 and the C++ runtime inside. UPDATE_BASE_URL, when set, is
+# the update server's directory built into the program. Extra arguments go to
+# CMake.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,10 +22,12 @@ case "$arch" in
 esac
 
 scripts/install-deps.sh
-prefix=$(scripts/build-curl-mingw.sh "$arch" | tail -n 1)
+curl=$(scripts/build-curl-mingw.sh "$arch" | tail -n 1)
+sodium=$(scripts/build-sodium-mingw.sh "$arch" | tail -n 1)
 
 dir=build-win-$arch
-options=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-$arch.cmake" -DBRIGHTWICK_CURL_PREFIX="$prefix")
+options=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-$arch.cmake" -DBRIGHTWICK_CURL_PREFIX="$curl"
+  -DBRIGHTWICK_SODIUM_PREFIX="$sodium")
 if [ -n "${UPDATE_BASE_URL:-}" ]; then options+=(-DUPDATE_BASE_URL="$UPDATE_BASE_URL"); fi
 generator=()
 if [ ! -f "$dir/CMakeCache.txt" ]; then generator=(-G Ninja); fi

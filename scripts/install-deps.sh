@@ -4,16 +4,20 @@
 set -euo pipefail
 
 packages=(
-  # Core build and tests
-  cmake ninja-build g++ pkg-config libcurl4-openssl-dev zlib1g-dev libgtest-dev
-  locales-all
+  # Core build and tests (xdelta3 is built from Debian's source package,
+  # fetched with apt-get source: dpkg-dev)
+  cmake ninja-build g++ pkg-config libcurl4-openssl-dev zlib1g-dev libsodium-dev libgtest-dev
+  dpkg-dev locales-all
   # Publishing: nginx serves what brightwick-pack published, in its end-to-end
   # test and in scripts/demo.sh (each with a configuration of its own)
   nginx-light
   # Windows cross-build (MinGW-w64 with the win32 thread model, zlib; libcurl
-  # is built from Debian's source package with dpkg-dev) and its tests: PE
-  # checks with pefile, the x86_64 build under Wine on a virtual display
+  # and libsodium are built from Debian's source packages with dpkg-dev, the
+  # latter's configure script made with autoconf, automake and libtool) and
+  # its tests: PE checks with pefile, the x86_64 build under Wine on a
+  # virtual display
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 libz-mingw-w64-dev dpkg-dev python3
+  autoconf automake libtool
   python3-pefile wine64 xvfb xauth xdotool imagemagick
   # Linux progress window: GTK 3 (the icon is drawn with python3 and compiled
   # in with glib-compile-resources), and its tests on a private Xvfb display,

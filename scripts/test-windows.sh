@@ -33,14 +33,17 @@ boot() {  # arch, loader, WINEARCH
 boot x86_64 /usr/lib/wine/wine64 win64
 boot i686 /usr/lib/wine/wine win32
 
-# libcurl for each architecture, built side by side: most of the time goes to
-# its configure checks, one compiler at a time. Cached after the first run.
-scripts/build-curl-mingw.sh i686 >/dev/null &
-curl_i686=$!
-scripts/build-curl-mingw.sh x86_64 >/dev/null &
-curl_x86_64=$!
-wait "$curl_i686"
-wait "$curl_x86_64"
+# libcurl and libsodium for each architecture, built side by side: most of
+# the time goes to configure checks, one compiler at a time. Cached after the
+# first run.
+libraries=()
+for library in curl sodium; do
+  for arch in i686 x86_64; do
+    scripts/build-$library-mingw.sh "$arch" >/dev/null &
+    libraries+=($!)
+  done
+done
+for pid in "${libraries[@]}"; do wait "$pid"; done
 
 scripts/build-windows.sh i686
 scripts/build-windows.sh x86_64

@@ -148,4 +148,21 @@ TEST(FileLength, OfAnOpenFile) {
   EXPECT_EQ(fileLength(nullptr), -1);
 }
 
+TEST(Seek, ReachesOffsetsPastFourGibibytes) {
+  ScopedTempDir dir;
+  std::FILE* file = std::fopen("sparse", "w+b");
+  ASSERT_TRUE(file);
+  const std::int64_t far = (std::int64_t{5} << 30) + 3;  // a sparse file: no disk space
+  ASSERT_TRUE(seek(file, far));
+  ASSERT_EQ(std::fputc('x', file), 'x');
+  ASSERT_EQ(std::fflush(file), 0);
+  EXPECT_EQ(fileLength(file), far + 1);
+  ASSERT_TRUE(seek(file, 0));
+  ASSERT_TRUE(seek(file, far));
+  EXPECT_EQ(std::fgetc(file), 'x');
+  EXPECT_FALSE(seek(file, -1));
+  EXPECT_FALSE(seek(nullptr, 0));
+  std::fclose(file);
+}
+
 }  // namespace

@@ -50,6 +50,10 @@ std::FILE* openShared(const std::string& path, const char* mode);
 // Length in bytes of the open file, or -1 if it cannot be determined.
 std::int64_t fileLength(std::FILE* file);
 
+// Moves the position of `file` to `offset` bytes from its start, also past
+// 2 GiB in a 32-bit process. False on failure (a negative offset, a pipe).
+bool seek(std::FILE* file, std::int64_t offset);
+
 // Moves `from` over `to` so that `to` is, at every moment, either its old or
 // its new content, also after a power cut (the new content is on the disk
 // before the move). Fails, leaving both files as they were, when `to` exists

@@ -86,6 +86,13 @@ std::int64_t fileLength(std::FILE* file) {
   return static_cast<std::int64_t>(info.st_size);
 }
 
+bool seek(std::FILE* file, std::int64_t offset) {
+  // off_t is 64 bits wide wherever the core builds: Linux on 64-bit
+  // processors, or with _FILE_OFFSET_BITS=64.
+  static_assert(sizeof(off_t) >= sizeof(std::int64_t), "off_t cannot hold file offsets");
+  return file && offset >= 0 && fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
 bool replaceFile(const std::string& from, const std::string& to) {
   // The new content reaches the disk before the name points at it, so that
   // a power cut leaves the old file or the new one, never an empty one.

@@ -113,6 +113,14 @@ std::int64_t fileLength(std::FILE* file) {
   return _filelengthi64(_fileno(file));
 }
 
+bool seek(std::FILE* file, std::int64_t offset) {
+  // The C runtime of Windows XP (msvcrt.dll) lacks _fseeki64; its fsetpos
+  // takes a 64-bit position.
+  if (!file || offset < 0) return false;
+  std::fpos_t position = offset;
+  return std::fsetpos(file, &position) == 0;
+}
+
 bool replaceFile(const std::string& from, const std::string& to) {
   if (!mayReplace(to)) return false;
   {

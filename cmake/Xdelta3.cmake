@@ -1,0 +1,63 @@
+# xdelta3's library core: the VCDIFF encoder (for brightwick-pack) and decoder
+# (for the updater) from Debian's xdelta3 source package, which installs only
+# the command line. Built here for every target from one file, xdelta3.c,
+# with nothing but the C runtime: no LZMA secondary compressor (it would need
+# liblzma), DJW and FGK built in.
+#
+# The sources come from scripts/fetch-xdelta3-source.sh (unpacked once into
+# ~/.cache/brightwick) unless BRIGHTWICK_XDELTA3_SOURCE names them.
+set(BRIGHTWICK_XDELTA3_SOURCE "" CACHE PATH
+    "Unpacked xdelta3 source folder (empty: scripts/fetch-xdelta3-source.sh provides it)")
+set(xdelta3_dir "${BRIGHTWICK_XDELTA3_SOURCE}")
+if(NOT xdelta3_dir)
+  # Run on every configure: it answers from the cache at once, and a cleared
+  # cache is refilled instead of breaking the build.
+  execute_process(
+    COMMAND "${PROJECT_SOURCE_DIR}/scripts/fetch-xdelta3-source.sh"
+    OUTPUT_VARIABLE xdelta3_out RESULT_VARIABLE xdelta3_result
+    OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT xdelta3_result EQUAL 0)
+    message(FATAL_ERROR "scripts/fetch-xdelta3-source.sh failed: set BRIGHTWICK_XDELTA3_SOURCE "
+                        "to an unpacked xdelta3 source package")
+  endif()
+  string(REGEX REPLACE "^.*\n" "" xdelta3_dir "${xdelta3_out}")
+endif()
+if(NOT EXISTS "${xdelta3_dir}/xdelta3.c" OR NOT EXISTS "${xdelta3_dir}/xdelta3.h")
+  message(FATAL_ERROR "No xdelta3 sources in '${xdelta3_dir}'")
+endif()
+message(STATUS "xdelta3 sources: ${xdelta3_dir}")
+
+# What xdelta3's configure would write into config.h, for this target. They
+# shape its types (xoff_t, the stream's layout), so its users see them too.
+include(CheckTypeSize)
+check_type_size("size_t" BRIGHTWICK_SIZEOF_SIZE_T LANGUAGE C)
+check_type_size("unsigned int" BRIGHTWICK_SIZEOF_UNSIGNED_INT LANGUAGE C)
+check_type_size("unsigned long" BRIGHTWICK_SIZEOF_UNSIGNED_LONG LANGUAGE C)
+check_type_size("unsigned long long" BRIGHTWICK_SIZEOF_UNSIGNED_LONG_LONG LANGUAGE C)
+
+add_library(brightwick_xdelta3 STATIC "${xdelta3_dir}/xdelta3.c")
+target_include_directories(brightwick_xdelta3 SYSTEM PUBLIC "${xdelta3_dir}")
+target_compile_definitions(brightwick_xdelta3 PUBLIC
+  XD3_MAIN=0 XD3_ENCODER=1 XD3_DEBUG=0 REGRESSION_TEST=0 XD3_USE_LARGEFILE64=1
+  SECONDARY_DJW=1 SECONDARY_FGK=1 SECONDARY_LZMA=0
+  SIZEOF_SIZE_T=${BRIGHTWICK_SIZEOF_SIZE_T}
+  SIZEOF_UNSIGNED_INT=${BRIGHTWICK_SIZEOF_UNSIGNED_INT}
+  SIZEOF_UNSIGNED_LONG=${BRIGHTWICK_SIZEOF_UNSIGNED_LONG}
+  SIZEOF_UNSIGNED_LONG_LONG=${BRIGHTWICK_SIZEOF_UNSIGNED_LONG_LONG})
+if(WIN32)
+  # xdelta3.h includes <windows.h>; its min and max macros would break the
+  # C++ that includes it.
+  target_compile_definitions(brightwick_xdelta3 PUBLIC NOMINMAX)
+endif()
+# Third-party code: its warnings are not ours to fix.
+target_compile_options(brightwick_xdelta3 PRIVATE -w)
+if(BRIGHTWICK_SANITIZE MATCHES "undefined")
+  # Three checks are left out, only for this third-party file, for tricks it
+  # plays on purpose: it hashes the data by loading 32-bit words at any
+  # address (UNALIGNED_OK, which x86 allows), and an empty section is a null
+  # pointer that it offsets by 0 and copies 0 bytes from (both undefined in
+  # C, harmless in practice, and reported by clang). Its memory accesses stay
+  # under AddressSanitizer.
+  target_compile_options(brightwick_xdelta3 PRIVATE
+    -fno-sanitize=alignment -fno-sanitize=pointer-overflow -fno-sanitize=nonnull-attribute)
+endif()
