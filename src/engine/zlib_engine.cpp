@@ -34,6 +34,8 @@ ZlibEngine::ZlibEngine()
       outputLimit(0),
       inputCrc(0),
       outputCrc(0),
+      inputHash(nullptr),
+      outputHash(nullptr),
       writeFailed(false) {
   zalloc = Z_NULL;
   zfree = Z_NULL;
@@ -61,6 +63,7 @@ int ZlibEngine::refillInput() {
     avail_in = static_cast<uInt>(std::fread(inputBuffer, 1, kEngineBufferSize, input));
     next_in = inputBuffer;
     inputCrc = crc32Update(inputCrc, inputBuffer, avail_in);
+    if (inputHash) inputHash->update(inputBuffer, avail_in);
   }
   return static_cast<int>(avail_in);
 }
@@ -74,6 +77,7 @@ int ZlibEngine::drainOutput() {
     return 0;
   }
   outputCrc = crc32Update(outputCrc, outputBuffer, static_cast<std::size_t>(count));
+  if (outputHash) outputHash->update(outputBuffer, static_cast<std::size_t>(count));
   if (std::fwrite(outputBuffer, 1, count, output) != static_cast<std::size_t>(count)) {
     lastError = Z_ERRNO;
     writeFailed = true;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "update/sha256.h"
+
 inline constexpr int kEngineBufferSize = 4096;
 // What decompress and compress return when a run was aborted.
 inline constexpr int kUserAbort = -7;
@@ -68,6 +70,10 @@ class ZlibEngine : public z_stream_s {
   // reading a file again.
   std::uint32_t inputCrc;
   std::uint32_t outputCrc;
+  // Where set, the SHA-256 of the same bytes is taken as well; the caller
+  // owns both and reads the digests after the run.
+  Sha256* inputHash;
+  Sha256* outputHash;
 
  private:
   enum class Direction { inflate, deflate };

@@ -175,10 +175,13 @@ void installFile(const std::vector<std::string>& fields) {
   removeFile(kDownloadScratchFile);
   removeFile(kScratchFile);
   for (const std::string& message : messages) writeLog(message);
+  checkInstalledSize(fields);
+}
 
+void checkInstalledSize(const std::vector<std::string>& fields) {
   std::ostringstream expected;
   expected << fields[2];
-  if (expected.str() != measuredSize(name)) {
-    writeLog(errorUpdating("Invalid Post-Decompression Size", name));
+  if (expected.str() != measuredSize(fields[0])) {
+    writeLog(errorUpdating("Invalid Post-Decompression Size", fields[0]));
   }
 }

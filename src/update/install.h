@@ -12,6 +12,10 @@
 // manifest's texts.
 void installFile(const std::vector<std::string>& fields);
 
+// The check after an installation: logs "Invalid Post-Decompression Size"
+// unless gCurrentFile's size, as text, is the listed one.
+void checkInstalledSize(const std::vector<std::string>& fields);
+
 // The length of the regular file `path` in decimal, as a signed 32-bit
 // number; "-1" if it is no regular file or does not open.
 std::string measuredSize(const std::string& path);

@@ -96,6 +96,28 @@ bool storeAcceptedSerial(std::uint64_t serial) {
   return replaced;
 }
 
+bool fetchPatchIndex(const SignatureFile& accepted, PatchIndex* index) {
+  if (!accepted.hasPatchIndex) return false;
+  gCurrentFile = kPatchIndexName;
+  gDownloadLimit = kMaxPatchIndexSize;
+  gDownloadHashing = true;
+  DownloadOutcome outcome = fetch();
+  gDownloadHashing = false;
+  bool read = false;
+  if (outcome == DownloadOutcome::complete && gDownloadSha256 == accepted.patchIndex) {
+    std::ifstream in(kDownloadScratchFile, std::ios::binary);
+    read = in.is_open() && readPatchIndex(in, index);
+  }
+  removeFile(kDownloadScratchFile);
+  if (!read) {
+    index->clear();
+    std::string why = outcome == DownloadOutcome::complete ? "it does not match its signature"
+                                                           : printableForLog(gDownloadError);
+    writeLog("Invalid Patch Index (" + why + "):  Error updating " + kPatchIndexName);
+  }
+  return read;
+}
+
 bool everyLineIsHashed(std::istream& manifest, std::string* bad) {
   std::string line;
   std::vector<std::string> fields;
@@ -110,7 +132,7 @@ bool everyLineIsHashed(std::istream& manifest, std::string* bad) {
   return true;
 }
 
-bool fetchSignedManifest() {
+bool fetchSignedManifest(SignatureFile* accepted) {
   if (!initCrypto()) return refuseSignature("no cryptography on this system");
   // Twice at most: a publish between the two transfers pairs an old file
   // with a new one, and both are then fetched again.
@@ -156,6 +178,7 @@ bool fetchSignedManifest() {
       return refuse("Unable to open update.dat");
     }
     if (signature.serial > before) storeAcceptedSerial(signature.serial);
+    *accepted = signature;
     return true;
   }
 }

@@ -10,12 +10,21 @@
 #include <istream>
 #include <string>
 
+#include "update/patch_index.h"
+#include "update/signature.h"
+
 // Fetches update.dat.sig and update.dat (both once more if a publish came
 // between the two), checks them against gPublicKeys and the accepted serial,
 // and puts update.dat in place, remembering the serial. On any failure logs
 // one line, shows it on the status line, leaves the old update.dat and
-// returns false.
-bool fetchSignedManifest();
+// returns false. `accepted` gets the signature file.
+bool fetchSignedManifest(SignatureFile* accepted);
+
+// Fetches the patch index the accepted signature file covers, if any, and
+// reads it into `index`. An index that is missing, too large or does not
+// match its signed hash is logged and left out: the run then installs whole
+// files.
+bool fetchPatchIndex(const SignatureFile& accepted, PatchIndex* index);
 
 // The highest serial this game folder accepted (kStateFile); 0 if none.
 std::uint64_t acceptedSerial();

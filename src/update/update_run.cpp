@@ -15,6 +15,7 @@
 #include "update/checksum.h"
 #include "update/install.h"
 #include "update/manifest.h"
+#include "update/patch_install.h"
 #include "update/signed_manifest.h"
 
 namespace {
@@ -86,7 +87,31 @@ bool clearScratchFiles() {
   return usable;
 }
 
-void processManifest(std::istream& manifest) {
+// Brings the stale entry of `fields` (gCurrentFile) up to date: by a patch
+// from the local version where the index has one, else, or if it fails, by
+// the full file.
+void bringUpToDate(const std::vector<std::string>& fields, const PatchIndex& patches) {
+  if (patches.count(gCurrentFile) == 0) {
+    if (needsUpdate(gCurrentFile, fields)) installFile(fields);
+    return;
+  }
+  // One read serves the check and the choice of a patch.
+  LocalFile local = readLocalFile(gCurrentFile);
+  if (local.exists && local.size == readLong32(fields[2]) &&
+      local.crc == static_cast<std::uint32_t>(readLong32(fields[3]))) {
+    return;
+  }
+  if (const PatchEntry* patch = patchFor(patches, gCurrentFile, local)) {
+    if (installByPatch(fields, *patch)) {
+      checkInstalledSize(fields);
+      return;
+    }
+    if (gStopRequested) return;
+  }
+  installFile(fields);
+}
+
+void processManifest(std::istream& manifest, const PatchIndex& patches) {
   // A kept part of a file the manifest no longer lists as it was is of no
   // use to any later run.
   KeptPart kept;
@@ -128,7 +153,7 @@ void processManifest(std::istream& manifest) {
       default:
         break;
     }
-    if (needsUpdate(gCurrentFile, fields)) installFile(fields);
+    bringUpToDate(fields, patches);
   }
   // Only a run that read the whole manifest knows the part it found is not
   // listed; a part this run cut belongs to a listed file.
@@ -142,7 +167,11 @@ void processManifest(std::istream& manifest) {
 }  // namespace
 
 DownloadOutcome fetch() {
-  gDownloadUrl = std::string(kUpdateBaseUrl) + urlPathOf(gCurrentFile);
+  return fetchUrlPath(urlPathOf(gCurrentFile));
+}
+
+DownloadOutcome fetchUrlPath(const std::string& urlPath) {
+  gDownloadUrl = std::string(kUpdateBaseUrl) + urlPath;
   gDownloadOutcome = DownloadOutcome::notWritten;
   gDownloadDone = false;
   if (!startThread(downloadWorker)) {
@@ -192,14 +221,18 @@ void runUpdate(void*) {
     logDroppedEntries();
     if (clearScratchFiles()) {
       bool isSigned = !gPublicKeys.empty();
-      bool fetched = isSigned ? fetchSignedManifest() : fetchManifest();
+      SignatureFile signature;
+      bool fetched = isSigned ? fetchSignedManifest(&signature) : fetchManifest();
+      // Patches only ever with a signature that covers their index.
+      PatchIndex patches;
+      if (isSigned && fetched) fetchPatchIndex(signature, &patches);
       std::ifstream manifest;
       // Read only as the regular file this run just wrote.
       if (fetched && inspectPath(kManifestName) == PathKind::regular) {
         manifest.open(kManifestName, std::ios::binary);
       }
       if (manifest.is_open()) {
-        processManifest(manifest);
+        processManifest(manifest, patches);
       } else if (!isSigned || fetched) {
         // A signed run that refused the manifest has said why.
         writeLog("Unable to open update.dat");

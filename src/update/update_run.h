@@ -20,6 +20,9 @@ bool startUpdateWorker();
 // download worker and waits for it. Never waits for a worker that could not
 // be started.
 DownloadOutcome fetch();
+// The same for kUpdateBaseUrl + `urlPath`, while the dialog still names
+// gCurrentFile.
+DownloadOutcome fetchUrlPath(const std::string& urlPath);
 
 // Whether the local file `name` must be installed: true unless it opens, its
 // length equals unpackedSize and its CRC-32 equals checksum (as 32-bit

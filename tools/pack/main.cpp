@@ -11,6 +11,7 @@
 
 #include "pack.h"
 #include "pack_platform.h"
+#include "signing.h"
 
 namespace {
 
@@ -27,7 +28,8 @@ extern "C" void onInterrupt(int) {
 const char kUsage[] =
     "Usage:\n"
     "  brightwick-pack publish [options] RELEASE_DIR OUT_DIR\n"
-    "  brightwick-pack verify OUT_DIR\n"
+    "  brightwick-pack verify [--key PUBLIC_KEY] OUT_DIR\n"
+    "  brightwick-pack keygen KEY_FILE\n"
     "  brightwick-pack --help\n"
     "\n"
     "publish   Makes OUT_DIR the folder the updater downloads from: every file of\n"
@@ -60,6 +62,11 @@ const char kUsage[] =
     "          The updater creates no folders: every folder the release has must\n"
     "          already exist in the players' game folders.\n"
     "\n"
+    "keygen    Makes a signing key pair: KEY_FILE, the secret key (readable by\n"
+    "          its owner only; never overwritten), and KEY_FILE.pub, the public\n"
+    "          key, which is also printed: the line to build into the updater\n"
+    "          (UPDATE_PUBLIC_KEYS). Keep KEY_FILE off the update server.\n"
+    "\n"
     "verify    Inflates every file update.dat lists in OUT_DIR and checks its\n"
     "          packed size, size and CRC-32 against the manifest (and that the\n"
     "          updater accepts every line). Prints each problem. Changes nothing\n"
@@ -75,9 +82,17 @@ const char kUsage[] =
     "                  crosses folders, \"[a-z]\" and \"[!0-9]\" match one character.\n"
     "                  Quote it so that the shell leaves it alone.\n"
     "  --force         compress every file again, reusing nothing\n"
+    "  --sign KEY_FILE sign the publish with the secret key KEY_FILE: each line of\n"
+    "                  update.dat gets the SHA-256 of its packed file as a fifth\n"
+    "                  field (older updaters ignore it), and update.dat.sig is\n"
+    "                  written beside it, replaced with update.dat as one step\n"
     "  -v, --verbose   list every file: packed, unchanged, removed or left out\n"
     "\n"
-    "Options (both):\n"
+    "Options (verify):\n"
+    "  --key PUBLIC_KEY  also check update.dat.sig with this public key (a .pub\n"
+    "                  file, or the key's text) and every packed file's SHA-256\n"
+    "\n"
+    "Options (all):\n"
     "  -h, --help      show this text\n"
     "\n"
     "On a terminal, progress (files, bytes read, rate) is shown on stderr; it is\n"
@@ -91,7 +106,10 @@ const char kUsage[] =
     "\n"
     "Example:\n"
     "  brightwick-pack publish --exclude '*.pdb' release/2.1 /srv/www/tdx/updates\n"
-    "  brightwick-pack verify /srv/www/tdx/updates\n";
+    "  brightwick-pack verify /srv/www/tdx/updates\n"
+    "  brightwick-pack keygen ~/keys/tdx-2026.key\n"
+    "  brightwick-pack publish --sign ~/keys/tdx-2026.key release/2.1 /srv/www/tdx/updates\n"
+    "  brightwick-pack verify --key ~/keys/tdx-2026.key.pub /srv/www/tdx/updates\n";
 
 // One line of progress on stderr, rewritten in place, at most ten times a
 // second; only on a terminal, so logs and pipes get none of it.
@@ -175,20 +193,52 @@ int runPublish(const std::filesystem::path& release, const std::filesystem::path
     printAll(stdout, "removed    ", result.removed);
     printAll(stdout, "left out   ", result.excluded);
   }
-  std::printf("Published %s to %s: %zu packed (%s), %zu unchanged, %zu removed; %s.\n",
+  std::string signature;
+  if (!result.keyId.empty()) {
+    signature = result.serial != 0 ? "; signed with key " + result.keyId + ", serial " +
+                                         std::to_string(result.serial)
+                                   : "; its signature by key " + result.keyId + " stands";
+  }
+  std::printf("Published %s to %s: %zu packed (%s), %zu unchanged, %zu removed; %s%s.\n",
               files(result.listed).c_str(), out.u8string().c_str(), result.packed.size(),
               bytesText(static_cast<double>(result.bytesCompressed)).c_str(), result.reused.size(),
               result.removed.size(),
-              result.manifestChanged ? "update.dat replaced" : "update.dat unchanged");
+              result.manifestChanged ? "update.dat replaced" : "update.dat unchanged",
+              signature.c_str());
   return kExitSuccess;
 }
 
-int runVerify(const std::filesystem::path& out) {
+int runKeygen(const std::filesystem::path& keyFile) {
+  PublicKey key;
+  std::string why;
+  if (!generateKeyFiles(keyFile, &key, &why)) {
+    std::fprintf(stderr, "error: cannot make %s: %s\n", keyFile.u8string().c_str(), why.c_str());
+    return kExitFailure;
+  }
+  std::fprintf(stderr,
+               "Secret key: %s (keep it safe and off the update server).\n"
+               "Public key: %s.pub, the line below; build it into the updater with\n"
+               "UPDATE_PUBLIC_KEYS.\n",
+               keyFile.u8string().c_str(), keyFile.u8string().c_str());
+  std::printf("%s\n", formatPublicKey(key).c_str());
+  return kExitSuccess;
+}
+
+int runVerify(const std::filesystem::path& out, const std::string& keyArgument) {
+  PublicKey key;
+  if (!keyArgument.empty()) {
+    std::string why;
+    if (!loadPublicKey(keyArgument, &key, &why)) {
+      std::fprintf(stderr, "error: %s\n", why.c_str());
+      return kExitFailure;
+    }
+  }
   ProgressLine line;
   line.enabled = isTerminal(stderr);
   VerifyResult result;
   try {
-    result = verify(out, [&line](const PackProgress& progress) { showProgress(line, progress); });
+    result = verify(out, [&line](const PackProgress& progress) { showProgress(line, progress); },
+                    keyArgument.empty() ? nullptr : &key);
   } catch (const std::exception& error) {
     endProgress(line);
     std::fprintf(stderr, "error: %s\n", error.what());
@@ -202,8 +252,13 @@ int runVerify(const std::filesystem::path& out) {
                  out.u8string().c_str(), files(result.checked).c_str());
     return kExitFailure;
   }
-  std::printf("%s in %s checked: each inflates to its listed size and CRC.\n",
-              files(result.checked).c_str(), out.u8string().c_str());
+  std::printf("%s in %s checked: each inflates to its listed size and CRC%s.\n",
+              files(result.checked).c_str(), out.u8string().c_str(),
+              keyArgument.empty() ? ""
+                                  : (", the signature by key " + key.id() + " (serial " +
+                                     std::to_string(result.serial) +
+                                     ") holds, and every packed file is the one signed")
+                                        .c_str());
   return kExitSuccess;
 }
 
@@ -220,12 +275,13 @@ int main(int argc, char** argv) {
   }
   if (args.empty()) return usageError("no command given");
   const std::string command = args[0];
-  if (command != "publish" && command != "verify") {
+  if (command != "publish" && command != "verify" && command != "keygen") {
     return usageError("unknown command '" + command + "'");
   }
 
   PublishOptions options;
   bool verbose = false;
+  std::string publicKey;
   std::vector<std::filesystem::path> operands;
   bool optionsEnded = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -247,6 +303,14 @@ int main(int argc, char** argv) {
       } else {
         options.level = value[0] - '0';
       }
+    } else if ((command == "publish" && arg == "--sign") || (command == "verify" && arg == "--key")) {
+      if (i + 1 >= args.size() || args[i + 1].empty()) return usageError(arg + " needs a value");
+      ++i;
+      if (arg == "--sign") {
+        options.signingKey = pathArgument(index + 1, argv[index + 1]);
+      } else {
+        publicKey = args[i];
+      }
     } else if (command == "publish" && arg == "--force") {
       options.force = true;
     } else if (command == "publish" && (arg == "-v" || arg == "--verbose")) {
@@ -261,6 +325,10 @@ int main(int argc, char** argv) {
     if (operands.size() != 2) return usageError("publish takes RELEASE_DIR and OUT_DIR");
     return runPublish(operands[0], operands[1], options, verbose);
   }
+  if (command == "keygen") {
+    if (operands.size() != 1) return usageError("keygen takes KEY_FILE");
+    return runKeygen(operands[0]);
+  }
   if (operands.size() != 1) return usageError("verify takes OUT_DIR");
-  return runVerify(operands[0]);
+  return runVerify(operands[0], publicKey);
 }

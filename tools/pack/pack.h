@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "update/signature.h"
+
 // Exit codes of brightwick-pack.
 inline constexpr int kExitSuccess = 0;
 // publish refused or failed (the output folder is as it was); verify found
@@ -40,6 +42,9 @@ struct PublishOptions {
   int level = kDefaultLevel;          // zlib level, 0 to 9
   std::vector<std::string> excludes;  // globs, as globMatches reads them
   bool force = false;                 // compress every file, reuse none
+  // The secret key file to sign with (signing.h); empty: an unsigned
+  // publish, as ever.
+  std::filesystem::path signingKey;
   ProgressFn progress;                // may be empty
 };
 
@@ -63,6 +68,9 @@ struct PublishResult {
   std::size_t listed = 0;             // lines in the new update.dat
   bool manifestChanged = false;       // update.dat was (re)written
   std::uint64_t bytesCompressed = 0;  // release bytes fed to the engine
+  // A signed publish: the key's id and the serial of update.dat.sig.
+  std::string keyId;
+  std::uint64_t serial = 0;
 };
 
 // Publishes `releaseDir` into `outDir`: one packed file per release file
@@ -89,6 +97,7 @@ PublishResult publish(const std::filesystem::path& releaseDir, const std::filesy
 
 struct VerifyResult {
   std::vector<std::string> problems;  // one line each, naming the file
+  std::uint64_t serial = 0;           // of the signature checked, if any
   std::vector<std::string> repairs;   // as for publish
   std::size_t checked = 0;            // manifest entries looked at
   bool ok() const { return problems.empty(); }
@@ -100,8 +109,11 @@ struct VerifyResult {
 // and CRC. Inflates into a scratch file in the system's temporary folder.
 // The one change it makes to `outDir` is the repair of a publish that was
 // killed, under the publisher's lock, as publish would make it first; it
-// reports a problem instead while another run holds the lock.
-VerifyResult verify(const std::filesystem::path& outDir, const ProgressFn& progress = {});
+// reports a problem instead while another run holds the lock. With `key`, it
+// also checks update.dat.sig against the key and the served update.dat, and
+// every packed file's SHA-256 against its line.
+VerifyResult verify(const std::filesystem::path& outDir, const ProgressFn& progress = {},
+                    const PublicKey* key = nullptr);
 
 // "name,packedSize,unpackedSize,checksum" as the updater reads it: decimal,
 // the CRC as the signed 32-bit number it compares with. No line end.

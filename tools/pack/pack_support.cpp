@@ -60,14 +60,17 @@ std::string narrowOrThrow(const fs::path& path) {
 }
 
 void measureFile(const fs::path& path, std::vector<unsigned char>& buffer, std::uint64_t* size,
-                 std::uint32_t* crc, const std::function<void(std::uint64_t)>& onBytes) {
+                 std::uint32_t* crc, const std::function<void(std::uint64_t)>& onBytes,
+                 Sha256Digest* sha) {
   FilePtr in(openShared(narrowOrThrow(path), "rb"));
   if (!in) throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
   std::uint64_t total = 0;
   std::uint32_t sum = 0;
+  Sha256 hash;
   std::size_t got;
   while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
     sum = crc32Update(sum, buffer.data(), got);
+    if (sha) hash.update(buffer.data(), got);
     total += got;
     if (onBytes) onBytes(total);
   }
@@ -76,6 +79,7 @@ void measureFile(const fs::path& path, std::vector<unsigned char>& buffer, std::
   }
   *size = total;
   *crc = sum;
+  if (sha) *sha = hash.finish();
 }
 
 void writeWholeFile(const fs::path& path, const std::string& text) {

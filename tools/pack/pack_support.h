@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/zlib_engine.h"
+#include "update/sha256.h"
 
 // Reading in large chunks keeps a CRC pass at disk speed; one buffer serves
 // the whole run, whatever the file sizes.
@@ -50,11 +51,12 @@ std::string randomSuffix();
 std::filesystem::file_status statusOf(const std::filesystem::path& path);
 
 // Size and CRC-32 of the file `path`, read in chunks of `buffer`, calling
-// `onBytes` (if set) with the bytes read so far after each. Throws if it
-// cannot be read.
+// `onBytes` (if set) with the bytes read so far after each; its SHA-256 as
+// well where `sha` is set. Throws if it cannot be read.
 void measureFile(const std::filesystem::path& path, std::vector<unsigned char>& buffer,
                  std::uint64_t* size, std::uint32_t* crc,
-                 const std::function<void(std::uint64_t)>& onBytes = {});
+                 const std::function<void(std::uint64_t)>& onBytes = {},
+                 Sha256Digest* sha = nullptr);
 
 // Writes `text` as the whole of the file `path`; throws if it cannot.
 void writeWholeFile(const std::filesystem::path& path, const std::string& text);

@@ -1,6 +1,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <ctime>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -15,6 +17,7 @@
 #include "pack_support.h"
 #include "platform/platform.h"
 #include "reuse_record.h"
+#include "signing.h"
 #include "shared/names.h"
 #include "update/checksum.h"
 #include "update/install.h"
@@ -290,8 +293,9 @@ void abandon(Run& run, PublishResult& result) {
 // Whether the packed file a previous run made for `file` may stand for it:
 // the release file has the size and CRC its record says went into it, and
 // the packed file is still the one the record describes. Reads both.
-bool reusable(const Candidate& file, const PackedRecord& record, const fs::path& packed,
-              std::vector<unsigned char>& buffer, const std::function<void(std::uint64_t)>& report) {
+bool reusable(const Candidate& file, PackedRecord& record, const fs::path& packed,
+              std::vector<unsigned char>& buffer, const std::function<void(std::uint64_t)>& report,
+              bool withSha) {
   std::error_code error;
   std::uintmax_t releaseSize = fs::file_size(file.source, error);
   if (error || releaseSize != static_cast<std::uintmax_t>(record.size)) return false;
@@ -302,24 +306,40 @@ bool reusable(const Candidate& file, const PackedRecord& record, const fs::path&
   }
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
-  measureFile(file.source, buffer, &size, &crc, report);
+  Sha256Digest sha{}, packedSha{};
+  measureFile(file.source, buffer, &size, &crc, report, withSha ? &sha : nullptr);
   if (size != static_cast<std::uint64_t>(record.size) || crc != record.crc) return false;
   std::uint64_t read = size;
-  measureFile(packed, buffer, &size, &crc, [&](std::uint64_t bytes) { report(read + bytes); });
-  return size == static_cast<std::uint64_t>(record.packedSize) && crc == record.packedCrc;
+  measureFile(packed, buffer, &size, &crc, [&](std::uint64_t bytes) { report(read + bytes); },
+              withSha ? &packedSha : nullptr);
+  if (size != static_cast<std::uint64_t>(record.packedSize) || crc != record.packedCrc) {
+    return false;
+  }
+  if (!withSha) return true;
+  // Sums a signed publish kept must still hold; an unsigned one's record
+  // gains them from the bytes just read.
+  if (record.hasSha && (record.sha != sha || record.packedSha != packedSha)) return false;
+  record.hasSha = true;
+  record.sha = sha;
+  record.packedSha = packedSha;
+  return true;
 }
 
 // Packs `file` into `scratchFile`. The record's size and CRC are those of
 // the bytes that went into the stream, so that nothing done to the release
 // file meanwhile can make the manifest disagree with the packed file.
 PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEngine& engine,
-                  int level) {
+                  int level, bool withSha) {
   std::error_code error;
   fs::file_time_type writtenBefore = fs::last_write_time(file.source, error);
   std::uintmax_t sizeBefore = fs::file_size(file.source, error);
   engine.total_out = 0;
+  Sha256 inputHash, outputHash;
+  engine.inputHash = withSha ? &inputHash : nullptr;
+  engine.outputHash = withSha ? &outputHash : nullptr;
   int status = engine.compress(narrowOrThrow(file.source).c_str(),
                                narrowOrThrow(scratchFile).c_str(), level);
+  engine.inputHash = engine.outputHash = nullptr;
   if (status != Z_OK) {
     bool tooLarge = engine.total_out > engine.outputLimit;
     throw std::runtime_error(
@@ -353,7 +373,24 @@ PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEn
   record.packedCrc = engine.outputCrc;
   record.size = static_cast<std::int32_t>(read);
   record.crc = engine.inputCrc;
+  if (withSha) {
+    record.hasSha = true;
+    record.sha = inputHash.finish();
+    record.packedSha = outputHash.finish();
+  }
   return record;
+}
+
+// Whether the served signature file is `key`'s, for a manifest with hash
+// `manifest`: then a publish that changes nothing leaves it alone.
+bool signatureStands(const fs::path& out, const SecretKey& key, const Sha256Digest& manifest) {
+  SignatureFile file;
+  std::string why;
+  fs::path path = out / kSignatureName;
+  if (!present(path)) return false;
+  std::string text = readWholeFile(path, kMaxSignatureFileSize + 1);
+  return parseSignatureFile(text, &file, &why) && file.manifest == manifest &&
+         verifySignatureFile(file, {key.publicKey()}, &why);
 }
 
 // Writes `text` into the scratch folder as `source` and plans its move to
@@ -384,6 +421,17 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
     result.errors.push_back(shown(out) + " exists and is not a folder");
     return;
   }
+  // The key is read before anything is written, and wiped when the run ends.
+  std::unique_ptr<SecretKey> key;
+  if (!options.signingKey.empty()) {
+    key = std::make_unique<SecretKey>();
+    std::string why;
+    if (!initCrypto() || !loadSecretKey(options.signingKey, key.get(), &why)) {
+      result.errors.push_back("cannot sign with " + shown(options.signingKey) + ": " + why);
+      return;
+    }
+  }
+  const bool withSha = key != nullptr;
 
   // Publishing a folder into itself would list its own output, and a later
   // run would pack that too. Relative names, links and mounts can hide it, so
@@ -452,13 +500,13 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
     auto previousRecord = previous.records.find(file.name);
     PackedRecord record;
     if (!options.force && previousRecord != previous.records.end() &&
-        reusable(file, previousRecord->second, out / file.relative, buffer, onBytes)) {
+        reusable(file, previousRecord->second, out / file.relative, buffer, onBytes, withSha)) {
       record = previousRecord->second;
       result.reused.push_back(file.name);
     } else {
       std::uint64_t measured = read;
       engine.onBytes = [&](std::uint64_t bytes) { report(base + measured, bytes); };
-      record = pack(file, scratch / std::to_string(i), engine, options.level);
+      record = pack(file, scratch / std::to_string(i), engine, options.level, withSha);
       read = measured + static_cast<std::uint64_t>(record.size);
       JournalPut put;
       put.source = std::to_string(i);
@@ -470,7 +518,11 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
       result.bytesCompressed += static_cast<std::uint64_t>(record.size);
     }
     records[file.name] = record;
-    manifest += formatManifestLine(file.name, record.packedSize, record.size, record.crc) + "\n";
+    manifest += formatManifestLine(file.name, record.packedSize, record.size, record.crc);
+    // A signed manifest names each packed file's SHA-256 in a fifth field,
+    // which older updaters ignore.
+    if (withSha) manifest += "," + toHex(record.packedSha);
+    manifest += "\n";
     progress.bytesDone = base + read;
     progress.filesDone = i + 1;
     report(progress.bytesDone, 0);
@@ -491,6 +543,21 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
              journal);
   }
   result.manifestChanged = !previous.manifestExists || manifest != previous.manifest;
+  Sha256 manifestSum;
+  manifestSum.update(manifest.data(), manifest.size());
+  const Sha256Digest manifestSha = manifestSum.finish();
+  if (key && (result.manifestChanged || !signatureStands(out, *key, manifestSha))) {
+    // The serial only grows, also when the clock went back.
+    result.serial = nextSerial(servedSerial(out / kSignatureName),
+                               static_cast<std::int64_t>(std::time(nullptr)));
+    planText(scratch, kSignatureName, kSignatureName,
+             signatureFor(*key, result.serial, manifestSha, nullptr), journal);
+  } else if (!key && result.manifestChanged && present(out / kSignatureName)) {
+    // A signature of another manifest would only make signed updaters
+    // refuse this one.
+    journal.deletes.push_back(kSignatureName);
+  }
+  if (key) result.keyId = key->publicKey().id();
   if (result.manifestChanged) planText(scratch, kManifestName, kManifestName, manifest, journal);
 
   std::set<std::string> listed;

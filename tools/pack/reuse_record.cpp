@@ -29,12 +29,29 @@ struct Partial {
   PackedRecord record;
   int seen = 0;  // a bit per key
   bool spoilt = false;  // a key twice, or a value formatRecords never writes
+  int shaSeen = 0;      // the optional sums: both or neither
 };
+
+// "SIZE CRC32 SHA256" of a "previous" line.
+bool readVersion(const std::string& value, VersionRecord* version) {
+  std::istringstream parts(value);
+  std::string size, crc, sha, extra;
+  std::uint64_t number = 0, sum = 0;
+  if (!(parts >> size >> crc >> sha) || (parts >> extra)) return false;
+  if (!readField(size, 10, INT32_MAX, &number) || crc.size() != 8 ||
+      !readField(crc, 16, 0xffffffffu, &sum) || !fromHex(sha, &version->sha)) {
+    return false;
+  }
+  version->size = static_cast<std::int32_t>(number);
+  version->crc = static_cast<std::uint32_t>(sum);
+  return true;
+}
 constexpr int kAllKeys = 0xf;
 
 void keep(Partial& partial, PackedRecords& records) {
   // A record for a name the updater could not carry is no record of ours.
   if (partial.seen == kAllKeys && !partial.spoilt && nameProblem(partial.name).empty()) {
+    partial.record.hasSha = partial.shaSeen == 3;
     records[partial.name] = partial.record;
   }
   partial = Partial();
@@ -48,6 +65,13 @@ std::string formatRecords(const PackedRecords& records) {
     text += "\nname " + name + "\npacked-size " + std::to_string(record.packedSize) +
             "\npacked-crc32 " + hexCrc(record.packedCrc) + "\nsize " + std::to_string(record.size) +
             "\ncrc32 " + hexCrc(record.crc) + "\n";
+    if (record.hasSha) {
+      text += "sha256 " + toHex(record.sha) + "\npacked-sha256 " + toHex(record.packedSha) + "\n";
+    }
+    for (const VersionRecord& version : record.previous) {
+      text += "previous " + std::to_string(version.size) + " " + hexCrc(version.crc) + " " +
+              toHex(version.sha) + "\n";
+    }
   }
   return text;
 }
@@ -76,6 +100,22 @@ PackedRecords parseRecords(const std::string& text, std::string* warning) {
       continue;
     }
     if (partial.name.empty()) continue;
+    if (key == "sha256" || key == "packed-sha256") {
+      int bit = key == "sha256" ? 1 : 2;
+      Sha256Digest& sum = bit == 1 ? partial.record.sha : partial.record.packedSha;
+      if ((partial.shaSeen & bit) != 0 || !fromHex(value, &sum)) partial.spoilt = true;
+      partial.shaSeen |= bit;
+      continue;
+    }
+    if (key == "previous") {
+      VersionRecord version;
+      if (!readVersion(value, &version)) {
+        partial.spoilt = true;
+      } else {
+        partial.record.previous.push_back(version);
+      }
+      continue;
+    }
     std::uint64_t number = 0;
     int bit = key == "packed-size" ? 1 : key == "packed-crc32" ? 2 : key == "size" ? 4
               : key == "crc32"                                 ? 8

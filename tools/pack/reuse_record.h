@@ -16,6 +16,9 @@
 //   packed-crc32 5a0c9e11
 //   size 131072
 //   crc32 c0ffee00
+//   sha256 <64 hex digits>            (signed publishes)
+//   packed-sha256 <64 hex digits>     (signed publishes)
+//   previous 120000 0badf00d <64 hex> (publishes with patches; newest first)
 //
 // One "key value" line each (the value is the rest of the line), a "name"
 // line starting each file's record.
@@ -26,16 +29,37 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
+
+#include "update/sha256.h"
 
 inline constexpr int kRecordsFormat = 1;
 // Far beyond what the records of a manifest within the updater's bound take.
 inline constexpr std::uint64_t kRecordsBound = std::uint64_t{1} << 30;
+
+// An earlier version of a file, as installed.
+struct VersionRecord {
+  std::int32_t size = -1;
+  std::uint32_t crc = 0;
+  Sha256Digest sha{};
+  bool operator==(const VersionRecord& other) const {
+    return size == other.size && crc == other.crc && sha == other.sha;
+  }
+};
 
 struct PackedRecord {
   std::int32_t packedSize = -1;
   std::uint32_t packedCrc = 0;
   std::int32_t size = -1;
   std::uint32_t crc = 0;
+  // SHA-256 of the content and of the packed file ("sha256",
+  // "packed-sha256"), kept by signed publishes.
+  bool hasSha = false;
+  Sha256Digest sha{};
+  Sha256Digest packedSha{};
+  // The versions published before this one, newest first ("previous SIZE
+  // CRC32 SHA256", one line each), kept by publishes that make patches.
+  std::vector<VersionRecord> previous;
 };
 
 // Manifest name -> record.

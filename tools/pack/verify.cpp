@@ -13,6 +13,8 @@
 #include "pack_support.h"
 #include "platform/platform.h"
 #include "shared/names.h"
+#include "update/sha256.h"
+#include "update/signature.h"
 #include "update/install.h"
 #include "update/manifest.h"
 #include "update/update_run.h"
@@ -59,7 +61,17 @@ void verifyEntry(const fs::path& out, const std::vector<std::string>& fields,
   }
   engine.outputLimit = static_cast<std::uint64_t>(sizeBound(listedSize));
   engine.total_out = 0;
+  // A signed line's SHA-256 of the packed file, taken as it is read.
+  Sha256 packedHash;
+  bool checkHash = fields.size() > kManifestFields;
+  engine.inputHash = checkHash ? &packedHash : nullptr;
   int status = engine.decompress(narrowOrThrow(packed).c_str(), scratch.c_str());
+  engine.inputHash = nullptr;
+  if (checkHash && toHex(packedHash.finish()) != fields[kManifestFields]) {
+    result.problems.push_back(problemOf(name, "the packed file's SHA-256 is not the one "
+                                              "update.dat lists: it is not the file that was "
+                                              "signed"));
+  }
   if (status != Z_OK) {
     bool tooLarge = engine.total_out > engine.outputLimit;
     result.problems.push_back(problemOf(
@@ -119,7 +131,30 @@ bool lockAndRepair(const fs::path& out, OutputLock& lock, VerifyResult& result) 
 
 }  // namespace
 
-VerifyResult verify(const fs::path& outDir, const ProgressFn& progress) {
+// Checks update.dat.sig against `key` and the manifest's bytes.
+void verifySignature(const fs::path& outDir, const PublicKey& key, const std::string& manifest,
+                     VerifyResult& result) {
+  fs::path path = outDir / kSignatureName;
+  if (!fs::is_regular_file(statusOf(path))) {
+    result.problems.push_back(shown(path) + " is missing: the folder is not signed");
+    return;
+  }
+  SignatureFile file;
+  std::string why;
+  std::string text = readWholeFile(path, kMaxSignatureFileSize + 1);
+  if (!parseSignatureFile(text, &file, &why) || !verifySignatureFile(file, {key}, &why)) {
+    result.problems.push_back(shown(path) + ": " + why);
+    return;
+  }
+  Sha256 sum;
+  sum.update(manifest.data(), manifest.size());
+  if (sum.finish() != file.manifest) {
+    result.problems.push_back(shown(path) + " signs another update.dat than the one served");
+  }
+  result.serial = file.serial;
+}
+
+VerifyResult verify(const fs::path& outDir, const ProgressFn& progress, const PublicKey* key) {
   VerifyResult result;
   OutputLock lock;
   if (!lockAndRepair(outDir, lock, result)) return result;
@@ -138,6 +173,11 @@ VerifyResult verify(const fs::path& outDir, const ProgressFn& progress) {
   }
 
   std::vector<std::vector<std::string>> entries;
+  if (key) {
+    if (!initCrypto()) throw std::runtime_error("libsodium cannot be initialised");
+    verifySignature(outDir, *key,
+                    readWholeFile(manifestPath, static_cast<std::uint64_t>(kManifestBound)), result);
+  }
   {
     std::ifstream in(manifestPath, std::ios::binary);
     std::string line;
@@ -157,6 +197,13 @@ VerifyResult verify(const fs::path& outDir, const ProgressFn& progress) {
                                     quotedName(fields[0]));
           break;
         case LineKind::entry:
+          if (key && !isHashField(hashFieldOf(line))) {
+            result.problems.push_back(where + quotedName(fields[0]) +
+                                      " has no SHA-256 of its packed file, which a signed updater "
+                                      "requires");
+          } else if (key) {
+            fields.push_back(hashFieldOf(line));
+          }
           if (!seen.insert(fileSystemKey(fields[0])).second) {
             result.problems.push_back(where + quotedName(fields[0]) + " is listed twice");
           } else {
