@@ -6,6 +6,7 @@ import os
 import re
 import shutil
 import subprocess
+import time
 from pathlib import Path
 
 from measure import BenchError, files_below
@@ -15,8 +16,14 @@ PACKAGES = ["cmake", "ninja-build", "g++", "pkg-config", "libcurl4-openssl-dev",
 PROFILE_PACKAGES = ["valgrind", "strace"]
 
 
+_START = time.monotonic()
+
+
 def say(text):
-    print(f"\n== {text}", flush=True)
+    """A step, with how far into the run it starts, so that a slow step
+    shows in a CI log."""
+    elapsed = int(time.monotonic() - _START)
+    print(f"\n== {text}  [{elapsed // 60}m{elapsed % 60:02d}s]", flush=True)
 
 
 def install_packages(profile):

@@ -174,12 +174,12 @@ def goals(w, b):
       f" bytes ({what}) | {goal(s7_bytes, 0.99999)} |")
     w(f"| 7. Game patch: over 50 Mbit/s | no slower than rsync | {s7_line:.2f}x rsync's time |"
       f" {goal(s7_line, 1)} |")
-    s8 = stats(w.s["s8.ratio"])[0]
+    s8, s8_sent = stats(w.s["s8.line_ratio"])[0], stats(w.s["s8.ratio"])[0]
     w(f"| 8. Resume, cut {b.sizes.cuts} times | (as little over the file as can be) |"
-      f" {s8:.3f}x the file's packed size | — |")
+      f" fetched {s8:.3f}x the file's packed size (nginx sent {s8_sent:.3f}x) | — |")
     if "s9.apply.rss" in w.s:
         s9 = max(w.s["s9.apply.rss"])
-        w(f"| 9. Applying a patch to a {b.notes['s9.size'] / 1e9:.1f} GB file | at most 64 MiB |"
+        w(f"| 9. Applying a patch to a {size_text(b.notes['s9.size'])} file | at most 64 MiB |"
           f" {s9 / 1024:.1f} MiB | {goal(s9, 65536)} |")
     else:
         w("| 9. Applying a patch | at most 64 MiB | not measured: no --deltas | — |")
@@ -397,31 +397,35 @@ def scenario_8(w, b):
       f"the first {b.sizes.cuts} runs is killed (SIGKILL, from outside: no cleanup) once its",
       "kept part (temp.partial) has grown in that run and reached the next of",
       f"{b.sizes.cuts} random points (uniform over the packed size, sorted; fixed seed), polled",
-      "every millisecond; the sixth run finishes, and the file is checked (MD5). Bytes sent:",
-      "nginx's `$body_bytes_sent` for the file, over the six runs; on the line: everything",
-      "the line carried to the player in those runs (update.dat and headers too).")
+      "every millisecond; the sixth run finishes, and the file is checked (MD5).",
+      f"{b.sizes.resume_trials} trial(s), each with points of its own.")
+    w()
+    w("Fetched: what the line carried to the player over the six runs, update.dat's bodies",
+      "left out (HTTP headers are in). Sent: nginx's `$body_bytes_sent` for the file; it also",
+      "counts what was still in the socket buffers between nginx and the line when the updater",
+      "was killed (a few hundred KB: nginx's 64 KiB send buffer and the line's receive buffer,",
+      "each doubled by the kernel), which never reached the player. A real server's buffers",
+      "hold as much or more.")
     w()
     w("| | median (min–max) |")
     w("|---|---|")
-    w(f"| sent in all, against the packed size | {show(w.s['s8.ratio'], 1, '%.3f', 'x')} |")
-    w(f"| sent in all | {show(w.s['s8.sent'], 1e-6, '%.2f', ' MB')} |")
-    w(f"| carried by the line | {show(w.s['s8.line'], 1e-6, '%.2f', ' MB')} |")
-    w(f"| runs that continued the part (206) of {b.sizes.cuts} |"
+    w(f"| fetched, against the packed size | {show(w.s['s8.line_ratio'], 1, '%.3f', 'x')} |")
+    w(f"| fetched | {show(w.s['s8.line'], 1e-6, '%.2f', ' MB')} |")
+    w(f"| sent by nginx, against the packed size | {show(w.s['s8.ratio'], 1, '%.3f', 'x')} |")
+    w(f"| runs that continued the part (206), of {b.sizes.cuts} |"
       f" {show(w.s['s8.resumed'], 1, '%.0f', '')} |")
     w()
-    for number, trial in enumerate(n["s8.trials"], 1):
-        w(f"Trial {number}:")
+    for number, runs in enumerate(n["s8.trials"], 1):
+        w(f"Trial {number}, bytes:")
         w()
-        w("| Run | Cut at | Part before → after | Asked | Status | Sent |")
-        w("|---|---|---|---|---|---|")
-        for index, cut in enumerate(trial["cuts"], 1):
-            w(f"| {index} | {cut['point']} | {cut['before']} → {cut['after']} |"
-              f" {cut['asked'] if cut['asked'] != '-' else 'all'} | {cut['status']} |"
-              f" {cut['sent']} |")
-        final = trial["final"]
-        w(f"| {len(trial['cuts']) + 1} | (finished) | | "
-          f"{final['asked'] if final['asked'] != '-' else 'all'} | {final['status']} |"
-          f" {final['sent']} |")
+        w("| Run | Cut at | Part before → after | Asked | Status | Sent | Fetched |")
+        w("|---|---|---|---|---|---|---|")
+        for index, r in enumerate(runs, 1):
+            cut = r["point"] if "point" in r else "(finished)"
+            after = f" → {r['after']}" if "after" in r else ""
+            asked = "all" if r["asked"] == "-" else r["asked"]
+            w(f"| {index} | {cut} | {r['before']}{after} | {asked} | {r['status']} |"
+              f" {r['sent']} | {r['line']} |")
         w()
 
 

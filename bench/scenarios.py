@@ -334,12 +334,22 @@ def cut_run(b, game, point, errors):
     process.wait()
     if not killed:
         raise BenchError(f"s8: the transfer ended before its cut at {point} bytes")
-    entries = [e for e in b.nginx.entries(2) if e[4].endswith("/big.pak")]
-    if len(entries) != 1:
-        raise BenchError(f"s8: {len(entries)} requests for big.pak in a cut run, not 1")
-    status, sent, _, asked, _ = entries[0]
-    return {"point": point, "before": before, "after": part_size(game), "sent": sent,
-            "status": status, "asked": asked, "line": b.link.carried()[0]}
+    return cut_entries(b, {"point": point, "before": before, "after": part_size(game)})
+
+
+def cut_entries(b, run_facts):
+    """What nginx and the line say of a run of scenario 8: what was asked
+    for the file and answered, what was sent, and what the line carried to
+    the player (less update.dat's body)."""
+    entries = b.nginx.entries(2)
+    big = [e for e in entries if e[4].endswith("/big.pak")]
+    if len(big) != 1 or len(entries) != 2:
+        raise BenchError(f"s8: {len(entries)} requests in a run, {len(big)} for big.pak; "
+                         "not 2 and 1")
+    status, sent, _, asked, _ = big[0]
+    manifest = sum(e[1] for e in entries if e is not big[0])
+    return dict(run_facts, sent=sent, status=status, asked=asked,
+                line=b.link.carried()[0] - manifest)
 
 
 def resume(b):
@@ -359,19 +369,23 @@ def resume(b):
             points = sorted(chooser.randrange(1, packed) for _ in range(s.cuts))
             cuts = [cut_run(b, game, point, errors) for point in points]
             b.link.mark()
-            entries = b.updater_run("s8.finish", game, 2, sums, port=b.link.ports["nginx"])
-            final = [e for e in entries if e[4].endswith("/big.pak")][0]
+            b.nginx.mark()
+            before = part_size(game)
+            result = b.updater_in(game, port=b.link.ports["nginx"])
+            b.samples.add("s8.finish", result.seconds)
+            final = cut_entries(b, {"before": before})
+            b.check_quiet("s8.finish", game)
+            b.check_sums("s8.finish", game, sums)
             if (game / "temp.partial").exists():
                 raise BenchError("s8: the finished run left its part behind")
-            sent = sum(cut["sent"] for cut in cuts) + final[1]
-            line = sum(cut["line"] for cut in cuts) + b.link.carried()[0]
+            runs = cuts + [final]
+            sent, line = sum(r["sent"] for r in runs), sum(r["line"] for r in runs)
             b.samples.add("s8.sent", sent)
             b.samples.add("s8.ratio", sent / packed)
             b.samples.add("s8.line", line)
-            resumed = sum(1 for cut in cuts[1:] if cut["status"] == 206) + (final[0] == 206)
-            b.samples.add("s8.resumed", resumed)
-            trials.append({"cuts": cuts, "final": {"sent": final[1], "status": final[0],
-                                                    "asked": final[3]}})
+            b.samples.add("s8.line_ratio", line / packed)
+            b.samples.add("s8.resumed", sum(1 for r in runs[1:] if r["status"] == 206))
+            trials.append(runs)
     b.notes["s8.trials"] = trials
     shutil.rmtree(game)
 
