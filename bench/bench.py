@@ -185,12 +185,12 @@ class Bench:
         env["http_proxy"] = f"http://127.0.0.1:{port or self.nginx.port}"
         return env
 
-    def updater_in(self, folder, updater=None, port=None, wrapper=(), env=None):
+    def updater_in(self, folder, updater=None, port=None, wrapper=(), env=None, memory=False):
         """One run of the real updater in `folder`, through `wrapper` if
         given; its stderr is kept for the checks."""
         with open(self.work / "updater.stderr", "ab") as errors:
             return run([*wrapper, updater or self.updater], cwd=folder,
-                       env=env or self.updater_env(port), stderr=errors)
+                       env=env or self.updater_env(port), stderr=errors, memory=memory)
 
     def updater_run(self, label, folder, expect, sums=None, memory=False, updater=None,
                     port=None):
@@ -198,7 +198,7 @@ class Bench:
         `expect` responses from nginx, nothing on stderr, no log, every file
         of `sums` right afterwards. Returns nginx's entries of the run."""
         self.nginx.mark()
-        result = self.updater_in(folder, updater=updater, port=port)
+        result = self.updater_in(folder, updater=updater, port=port, memory=memory)
         self.samples.add(label, result.seconds)
         if memory:
             self.samples.add(label + ".rss", result.rss_kib)

@@ -1,7 +1,7 @@
 // Makes the benchmark's data, the same bytes for the same seed on every
 // machine: game releases with a realistic mix of file sizes and contents,
-// the old versions of the files a patch changes, and single large files.
-// Also hands out free loopback ports for the servers bench/run.sh starts.
+// the old versions of the files a patch changes, single large files, and
+// the next version of a file as a game patch changes it.
 //
 // Usage:
 //   bench_data game --seed S --files N --bytes B --patched K --patched-bytes P RELEASE OLD
@@ -28,17 +28,12 @@
 //       computes each file's CRC-32 with zlib, as the updater's check does;
 //       with --crc-libdeflate, with libdeflate's (carry-less multiplication),
 //       if bench_data was built with it.
-//   bench_data port
-//       Prints a TCP port on 127.0.0.1 that was free a moment ago.
 //
 // Sizes take the suffixes K, M and G (powers of 1024). Every file of a
 // release is dated kReleaseTime and every old version kOldTime, so that
 // rsync's size-and-date check sees exactly the patched files as changed.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -500,22 +495,6 @@ int readAll(const fs::path& dir, Crc crc) {
   return 0;
 }
 
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
 std::uint64_t parseSize(const std::string& text) {
   char* end = nullptr;
   unsigned long long value = std::strtoull(text.c_str(), &end, 10);
@@ -566,8 +545,7 @@ int usage() {
                "       bench_data file --seed S --bytes B [--kind text|binary|noise] PATH\n"
                "       bench_data edit --seed S [--scatter N] [--scatter-max B] [--insert N] "
                "[--delete N] [--block-max B] [--head B] [--append B] OLD NEW\n"
-               "       bench_data read [--crc | --crc-libdeflate] DIR\n"
-               "       bench_data port\n");
+               "       bench_data read [--crc | --crc-libdeflate] DIR\n");
   return 2;
 }
 
@@ -577,12 +555,6 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string command = argv[1];
   try {
-    if (command == "port") {
-      int port = freePort();
-      if (port <= 0) return 1;
-      std::printf("%d\n", port);
-      return 0;
-    }
     if (command == "read" && argc == 3) return readAll(argv[2], Crc::none);
     if (command == "read" && argc == 4 && std::string(argv[2]) == "--crc") {
       return readAll(argv[3], Crc::zlib);

@@ -4,6 +4,7 @@ the samples, and the statistics the results show."""
 import hashlib
 import os
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 
@@ -14,25 +15,41 @@ class BenchError(Exception):
 
 
 class Run:
-    def __init__(self, seconds, usage, code):
+    def __init__(self, seconds, usage, code, rss_kib=None):
         self.seconds, self.code = seconds, code
-        self.rss_kib = usage.ru_maxrss
+        self.rss_kib = rss_kib
         self.user, self.system = usage.ru_utime, usage.ru_stime
 
 
-def run(command, cwd=None, env=None, stdout=subprocess.DEVNULL, stderr=None, check=True):
-    """Runs `command` and returns its wall time and peak resident memory
-    (the child's own, from wait4: no wrapper process in between)."""
+# Peak memory comes from GNU time, which forks the program from a small
+# process. A child forked from this one would count this interpreter's own
+# resident memory too (Linux keeps the largest resident set a process had,
+# before its exec included), hiding anything smaller than about 26 MiB.
+MEMORY_PROBE = "/usr/bin/time"
+
+
+def run(command, cwd=None, env=None, stdout=subprocess.DEVNULL, stderr=None, check=True,
+        memory=False):
+    """Runs `command` and returns its wall time, its CPU time and, with
+    `memory`, its peak resident memory in KiB."""
+    command = [str(part) for part in command]
+    probe = None
+    if memory:
+        probe = tempfile.NamedTemporaryFile(prefix="bench-rss-")
+        command = [MEMORY_PROBE, "-f", "%M", "-o", probe.name, *command]
     start = time.perf_counter()
-    process = subprocess.Popen([str(part) for part in command], cwd=cwd, env=env, stdout=stdout,
-                               stderr=stderr)
+    process = subprocess.Popen(command, cwd=cwd, env=env, stdout=stdout, stderr=stderr)
     _, status, usage = os.wait4(process.pid, 0)
     seconds = time.perf_counter() - start
     process.returncode = os.waitstatus_to_exitcode(status)
     if check and process.returncode != 0:
-        raise BenchError(f"{Path(str(command[0])).name} failed (exit code {process.returncode}): "
-                         + " ".join(str(part) for part in command))
-    return Run(seconds, usage, process.returncode)
+        raise BenchError(f"{Path(command[0]).name} failed (exit code {process.returncode}): "
+                         + " ".join(command))
+    rss = None
+    if probe is not None:
+        with probe:
+            rss = int(Path(probe.name).read_text().split()[-1])
+    return Run(seconds, usage, process.returncode, rss)
 
 
 def shell(script, cwd=None, check=True):

@@ -12,7 +12,7 @@ from pathlib import Path
 from measure import BenchError, files_below
 
 PACKAGES = ["cmake", "ninja-build", "g++", "pkg-config", "libcurl4-openssl-dev", "zlib1g-dev",
-            "libsodium-dev", "dpkg-dev", "nginx-light", "rsync", "curl", "qpdf", "pigz"]
+            "libsodium-dev", "dpkg-dev", "nginx-light", "rsync", "curl", "qpdf", "pigz", "time"]
 PROFILE_PACKAGES = ["valgrind", "strace"]
 
 

@@ -263,8 +263,8 @@ def scenario_1_to_5(w, b):
     w()
     w("## 4. Memory")
     w()
-    w("Peak resident memory of the whole process (the maximum resident set size, from",
-      "`wait4`) for one file of each size: checking it when it is current,",
+    w("Peak resident memory of the whole process (`/usr/bin/time -f %M`, the maximum",
+      "resident set size) for one file of each size: checking it when it is current,",
       "installing it when it is missing (download and inflate), publishing it",
       "(`--force --level 1`).")
     w()
@@ -330,6 +330,17 @@ def scenario_7(w, b):
       "Every run starts from version 1 (hard links, made anew outside the timed part) and is",
       "checked afterwards (MD5 of every changed or new file). The updater does not delete",
       "files the manifest no longer lists, and rsync without `--delete` neither.")
+    w()
+    w("| Changed file | Version 1 | Version 2 | Packed | Patch |")
+    w("|---|---|---|---|---|")
+    rows = n["s7.per_file"]
+    scripts = [row for row in rows if row[0].startswith("scripts/")]
+    for name, old, new, packed, patch in [row for row in rows if row not in scripts]:
+        w(f"| {name} | {old if old is not None else '(new)'} | {new} | {packed} |"
+          f" {patch if patch is not None else '—'} |")
+    if scripts:
+        w(f"| {len(scripts)} scripts | {sum(r[1] for r in scripts)} | {sum(r[2] for r in scripts)}"
+          f" | {sum(r[3] for r in scripts)} | {sum(r[4] or 0 for r in scripts)} |")
     w()
     w("Bytes: nginx's `$body_bytes_sent` summed over the run's responses (manifest, signature,",
       "patch index, files or patches; headers not counted), and rsync's `--stats` (\"Total",
@@ -442,7 +453,7 @@ def scenario_9(w, b):
       f"{n['s9.edit']}) published the same way, which makes the patch; then the updater that",
       "requires signatures, in a folder holding the first version, fetches the patch and",
       "applies it (checked: the patch fetched, not the file; MD5 of the result). Peak",
-      "resident memory from `wait4`. Made anew by each run and removed at its end:",
+      "resident memory from `/usr/bin/time -f %M`. Made anew by each run and removed at its end:",
       f"at most {n['s9.disk'] / 2**30:.1f} GiB of disk while it lasted.")
     w()
     w("| Operation | Peak memory | Time |")

@@ -190,7 +190,8 @@ def memory(b):
         b.serve(site)
         for r in range(1, b.rounds_total + 1):
             label = lambda name: b.label_of(r, name)  # noqa: E731
-            result = run([b.pack, "publish", "--force", "--level", PACK_LEVEL, release, site])
+            result = run([b.pack, "publish", "--force", "--level", PACK_LEVEL, release, site],
+                         memory=True)
             b.samples.add(label(f"s4.pack.{size}"), result.seconds)
             b.samples.add(label(f"s4.pack.{size}.rss"), result.rss_kib)
             b.updater_run(label(f"s4.check.{size}"), current, 1, memory=True)
@@ -231,6 +232,24 @@ def rsync_stats(text):
     return number("Total bytes received"), number("Total bytes sent")
 
 
+def per_file_sizes(site, v1, v2, changed):
+    """For each changed file: its size in version 1 (None if new) and 2, its
+    packed size and its patch's (None if none) in the published folder."""
+    packed = {}
+    for line in (site / "update.dat").read_text().splitlines():
+        fields = line.split(",")
+        if len(fields) >= 4:
+            packed[fields[0]] = int(fields[1])
+    patches = {}
+    index = site / "update.patches"
+    if index.exists():
+        for line in index.read_text().splitlines()[1:]:
+            fields = line.split(",")
+            patches.setdefault(fields[0], int(fields[5]))
+    return [(name, (v1 / name).stat().st_size if (v1 / name).exists() else None,
+             (v2 / name).stat().st_size, packed.get(name), patches.get(name)) for name in changed]
+
+
 def patch_game(b):
     say("7. A game patch: bytes downloaded, and the update over a 50 Mbit/s line")
     v1, v2, w = b.data / "patchgame/v1", b.data / "patchgame/v2", b.work
@@ -246,6 +265,7 @@ def patch_game(b):
     index = site / "update.patches"
     b.notes["s7.patches"] = (len(index.read_text().splitlines()) - 1) if index.exists() else 0
     changed = prepare.changed_files(v1, v2)
+    b.notes["s7.per_file"] = per_file_sizes(site, v1, v2, changed)
     b.notes["s7.changed"] = len(changed)
     b.notes["s7.changed_bytes"] = sum((v2 / name).stat().st_size for name in changed)
     b.notes["s7.changes"] = (b.data / "patchgame/changes.txt").read_text().splitlines()
@@ -423,7 +443,7 @@ def delta_memory(b):
         first = run([b.pack, "publish", *options, v1, site])
         b.samples.add("s9.publish_v1", first.seconds)
         note_disk()
-        made = run([b.pack, "publish", *options, v2, site])
+        made = run([b.pack, "publish", *options, v2, site], memory=True)
         b.samples.add("s9.publish", made.seconds)
         b.samples.add("s9.publish.rss", made.rss_kib)
         note_disk()
