@@ -6,7 +6,7 @@
 // changed; a last run to completion must leave every file new and no scratch
 // file behind.
 //
-//   crash_loop --updater PATH [--runs N] [--seed S]
+//   crash_loop --updater PATH [--runs N] [--seed S] [--patches]
 //
 // Before each run a random half of the files that are already new is put
 // back to the old version, so every run has work to be interrupted in; the
@@ -26,7 +26,9 @@
 #include <string>
 #include <vector>
 
+#include "pack.h"
 #include "support/http_server.h"
+#include "support/signed_folder.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 
@@ -41,6 +43,10 @@ struct Options {
   std::string updater;
   int runs = 500;
   unsigned long long seed = 1;
+  // A signed folder with delta patches (the updater must have the tests'
+  // keys built in): each new version is a small change of the old one, so
+  // runs apply patches.
+  bool patches = false;
 };
 
 struct GameFile {
@@ -64,7 +70,7 @@ struct Figures {
 
 // 50 files in a few folders, of sizes from 1 KiB to 1 MiB, text-like and
 // noise; some keep their size from old to new, so only the CRC tells.
-std::vector<GameFile> makeGame(std::mt19937_64& random) {
+std::vector<GameFile> makeGame(std::mt19937_64& random, bool smallChanges) {
   std::vector<GameFile> files;
   const char* folders[] = {"", "data/", "maps/", "maps/deep/", "sounds/"};
   for (int i = 0; i < kFiles; ++i) {
@@ -80,6 +86,12 @@ std::vector<GameFile> makeGame(std::mt19937_64& random) {
     bool text = i % 2 == 0;
     file.oldData = makeBytes(oldSize, static_cast<unsigned>(random()), text);
     file.newData = makeBytes(newSize, static_cast<unsigned>(random()), text);
+    if (smallChanges) {
+      // An edit and an insertion: what a patch is made of.
+      file.newData = file.oldData;
+      file.newData.replace(file.newData.size() / 3, 100, makeBytes(100, 7, text));
+      file.newData.insert(file.newData.size() / 2, makeBytes(300, 8, text));
+    }
     files.push_back(file);
   }
   return files;
@@ -88,6 +100,10 @@ std::vector<GameFile> makeGame(std::mt19937_64& random) {
 bool parse(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (arg == "--patches") {
+      options->patches = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     if (arg == "--updater") {
       options->updater = argv[++i];
@@ -130,7 +146,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Options options;
   if (!parse(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: crash_loop --updater PATH [--runs N] [--seed S]\n");
+    std::fprintf(stderr, "usage: crash_loop --updater PATH [--runs N] [--seed S] [--patches]\n");
     return 2;
   }
   options.updater = fs::absolute(options.updater).string();
@@ -140,7 +156,7 @@ int main(int argc, char** argv) {
   fs::path game = work.path() / "game";
   writeFile(work.path() / "canary" / "save.dat", "player progress");
   writeFile(work.path() / "beside.txt", "a file beside the game folder");
-  std::vector<GameFile> files = makeGame(random);
+  std::vector<GameFile> files = makeGame(random, options.patches);
   std::map<std::string, Reply> served;
   std::size_t largestPacked = 0;
   std::string manifest;
@@ -159,6 +175,28 @@ int main(int argc, char** argv) {
   Reply manifestReply;
   manifestReply.body = manifest;
   served["update.dat"] = manifestReply;
+  if (options.patches) {
+    // Published as a studio would: the old version, then the new one with
+    // patches from it, both signed.
+    fs::path release = work.path() / "release";
+    fs::path out = work.path() / "out";
+    PublishOptions publishing;
+    publishing.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+    publishing.deltas = 1;
+    for (bool isNew : {false, true}) {
+      for (const GameFile& file : files) writeFile(release / file.name, isNew ? file.newData : file.oldData);
+      PublishResult published = publish(release, out, publishing);
+      if (!published.ok) {
+        std::printf("publishing failed: %s\n", published.errors.front().c_str());
+        return 1;
+      }
+    }
+    served = servedFolder(out);
+    largestPacked = 0;
+    for (const auto& [name, reply] : served) largestPacked = std::max(largestPacked, reply.body.size());
+    fs::remove_all(release);
+    fs::remove_all(out);
+  }
   TestHttpServer server(serveUpdates(served));
   fs::current_path(game);
   const Tree outside = treeOf(work.path(), "game");
@@ -235,7 +273,12 @@ int main(int argc, char** argv) {
                      fileExists("temp.partial") || fileExists("temp.partial.info");
   bool converged = last.exited && last.exitCode == 0 && finalNew == kFiles && !scratchLeft &&
                    treeOf(work.path(), "game") == outside;
-  bool passed = figures.brokenFiles == 0 && figures.outsideChanged == 0 && converged;
+  long patchesFetched = 0;
+  for (const Request& request : server.requests()) {
+    if (nameOfTarget(request.target).rfind("update.d/patches/", 0) == 0) ++patchesFetched;
+  }
+  bool passed = figures.brokenFiles == 0 && figures.outsideChanged == 0 && converged &&
+                (!options.patches || patchesFetched > 0);
 
   std::printf("  killed mid-run: %d, finished before the kill: %d\n", figures.killed,
               figures.finishedFirst);
@@ -247,6 +290,7 @@ int main(int argc, char** argv) {
       "  left behind by a kill: \"temp\" %d times, \"temp.download\" %d times, "
       "no update.dat %d times, a part to continue %d times\n",
       figures.withTemp, figures.withDownload, figures.withoutManifest, figures.withPart);
+  if (options.patches) std::printf("  patches fetched: %ld\n", patchesFetched);
   std::printf("  final run: exit %d, %d of %d files new, scratch files left: %s\n", last.exitCode,
               finalNew, kFiles, scratchLeft ? "yes" : "no");
   std::printf("crash loop: %s\n", passed ? "passed" : "FAILED");

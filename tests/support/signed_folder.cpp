@@ -55,6 +55,19 @@ void SignedFolder::sign(const SecretKey& key, std::uint64_t serial) {
   files["update.dat.sig"].body = signatureFor(key, serial, sum.finish(), nullptr);
 }
 
+std::map<std::string, Reply> servedFolder(const std::filesystem::path& out) {
+  std::map<std::string, Reply> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(out)) {
+    if (!entry.is_regular_file()) continue;
+    Reply reply;
+    reply.body = readFile(entry.path());
+    reply.ranges = true;
+    reply.etag = "\"" + sha256Text(reply.body).substr(0, 16) + "\"";
+    files[entry.path().lexically_relative(out).generic_string()] = reply;
+  }
+  return files;
+}
+
 std::string withCrc(std::string data, std::uint32_t crc) {
   // The CRC of the data with its last four bytes x is affine in x over
   // GF(2): solve for x bit by bit from the 32 unit vectors.

@@ -5,6 +5,7 @@
 // file's SHA-256, and update.dat.sig.
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +31,10 @@ struct SignedFolder {
   // Serves the manifest and its signature by `key` with `serial`.
   void sign(const SecretKey& key, std::uint64_t serial);
 };
+
+// Every file below `out` (a folder brightwick-pack published), served under
+// its relative name as a web server would: ranges, ETags.
+std::map<std::string, Reply> servedFolder(const std::filesystem::path& out);
 
 // `data` with its last four bytes changed so that its CRC-32 is `crc`: what
 // anyone can do to a file a CRC is all that protects.

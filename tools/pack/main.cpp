@@ -68,8 +68,9 @@ const char kUsage[] =
     "          (UPDATE_PUBLIC_KEYS). Keep KEY_FILE off the update server.\n"
     "\n"
     "verify    Inflates every file update.dat lists in OUT_DIR and checks its\n"
-    "          packed size, size and CRC-32 against the manifest (and that the\n"
-    "          updater accepts every line). Prints each problem. Changes nothing\n"
+    "          packed size, size and CRC-32 against the manifest, applies every\n"
+    "          patch of update.patches to its base and checks the result (and that\n"
+    "          the updater accepts every line). Prints each problem. Changes nothing\n"
     "          but for repairing a killed publish first; the scratch file goes\n"
     "          to the system's temporary folder (TMPDIR).\n"
     "\n"
@@ -86,6 +87,13 @@ const char kUsage[] =
     "                  update.dat gets the SHA-256 of its packed file as a fifth\n"
     "                  field (older updaters ignore it), and update.dat.sig is\n"
     "                  written beside it, replaced with update.dat as one step\n"
+    "  --deltas N      with --sign: for each changed file, binary delta patches\n"
+    "                  from its N previous published versions (default 2; 0: none),\n"
+    "                  each kept only when clearly smaller than the packed file,\n"
+    "                  listed in update.patches, which the signature covers. The\n"
+    "                  earlier versions are kept in OUT_DIR/update.d/history, and\n"
+    "                  what no patch needs any more is deleted. Signed updaters\n"
+    "                  whose file is one of those versions download the patch.\n"
     "  -v, --verbose   list every file: packed, unchanged, removed or left out\n"
     "\n"
     "Options (verify):\n"
@@ -199,12 +207,18 @@ int runPublish(const std::filesystem::path& release, const std::filesystem::path
                                          std::to_string(result.serial)
                                    : "; its signature by key " + result.keyId + " stands";
   }
-  std::printf("Published %s to %s: %zu packed (%s), %zu unchanged, %zu removed; %s%s.\n",
+  std::string patches;
+  if (result.patchesServed > 0 || result.patchesMade > 0) {
+    patches = "; " + std::to_string(result.patchesMade) +
+              (result.patchesMade == 1 ? " patch made, " : " patches made, ") +
+              std::to_string(result.patchesServed) + " served";
+  }
+  std::printf("Published %s to %s: %zu packed (%s), %zu unchanged, %zu removed; %s%s%s.\n",
               files(result.listed).c_str(), out.u8string().c_str(), result.packed.size(),
               bytesText(static_cast<double>(result.bytesCompressed)).c_str(), result.reused.size(),
               result.removed.size(),
               result.manifestChanged ? "update.dat replaced" : "update.dat unchanged",
-              signature.c_str());
+              signature.c_str(), patches.c_str());
   return kExitSuccess;
 }
 
@@ -252,8 +266,13 @@ int runVerify(const std::filesystem::path& out, const std::string& keyArgument) 
                  out.u8string().c_str(), files(result.checked).c_str());
     return kExitFailure;
   }
-  std::printf("%s in %s checked: each inflates to its listed size and CRC%s.\n",
-              files(result.checked).c_str(), out.u8string().c_str(),
+  std::string patches =
+      result.patchesChecked > 0
+          ? ", " + std::to_string(result.patchesChecked) +
+                (result.patchesChecked == 1 ? " patch gives its file" : " patches give their files")
+          : "";
+  std::printf("%s in %s checked: each inflates to its listed size and CRC%s%s.\n",
+              files(result.checked).c_str(), out.u8string().c_str(), patches.c_str(),
               keyArgument.empty() ? ""
                                   : (", the signature by key " + key.id() + " (serial " +
                                      std::to_string(result.serial) +
@@ -311,6 +330,14 @@ int main(int argc, char** argv) {
       } else {
         publicKey = args[i];
       }
+    } else if (command == "publish" && arg == "--deltas") {
+      if (i + 1 >= args.size()) return usageError("--deltas needs a number");
+      const std::string& value = args[++i];
+      if (value.empty() || value.size() > 2 ||
+          value.find_first_not_of("0123456789") != std::string::npos) {
+        return usageError("--deltas takes a number of versions, 0 to 99, not '" + value + "'");
+      }
+      options.deltas = std::stoi(value);
     } else if (command == "publish" && arg == "--force") {
       options.force = true;
     } else if (command == "publish" && (arg == "-v" || arg == "--verbose")) {

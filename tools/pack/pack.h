@@ -45,6 +45,10 @@ struct PublishOptions {
   // The secret key file to sign with (signing.h); empty: an unsigned
   // publish, as ever.
   std::filesystem::path signingKey;
+  // Patches from this many earlier versions of each changed file (deltas.h);
+  // -1: kDefaultDeltas for a signed publish. Only signed updaters use
+  // patches, so an unsigned publish makes none.
+  int deltas = -1;
   ProgressFn progress;                // may be empty
 };
 
@@ -68,6 +72,9 @@ struct PublishResult {
   std::size_t listed = 0;             // lines in the new update.dat
   bool manifestChanged = false;       // update.dat was (re)written
   std::uint64_t bytesCompressed = 0;  // release bytes fed to the engine
+  // Patches made by this run (kept ones not counted), and patches served.
+  int patchesMade = 0;
+  std::size_t patchesServed = 0;
   // A signed publish: the key's id and the serial of update.dat.sig.
   std::string keyId;
   std::uint64_t serial = 0;
@@ -98,6 +105,7 @@ PublishResult publish(const std::filesystem::path& releaseDir, const std::filesy
 struct VerifyResult {
   std::vector<std::string> problems;  // one line each, naming the file
   std::uint64_t serial = 0;           // of the signature checked, if any
+  std::size_t patchesChecked = 0;     // applied to their bases, each giving its file
   std::vector<std::string> repairs;   // as for publish
   std::size_t checked = 0;            // manifest entries looked at
   bool ok() const { return problems.empty(); }

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "commit.h"
+#include "deltas.h"
 #include "exclude.h"
 #include "journal.h"
 #include "output_lock.h"
@@ -383,14 +384,23 @@ PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEn
 
 // Whether the served signature file is `key`'s, for a manifest with hash
 // `manifest`: then a publish that changes nothing leaves it alone.
-bool signatureStands(const fs::path& out, const SecretKey& key, const Sha256Digest& manifest) {
+bool signatureStands(const fs::path& out, const SecretKey& key, const Sha256Digest& manifest,
+                     const Sha256Digest* patches) {
   SignatureFile file;
   std::string why;
   fs::path path = out / kSignatureName;
   if (!present(path)) return false;
   std::string text = readWholeFile(path, kMaxSignatureFileSize + 1);
   return parseSignatureFile(text, &file, &why) && file.manifest == manifest &&
+         file.hasPatchIndex == (patches != nullptr) &&
+         (!patches || file.patchIndex == *patches) &&
          verifySignatureFile(file, {key.publicKey()}, &why);
+}
+
+Sha256Digest sha256Of(const std::string& text) {
+  Sha256 sum;
+  sum.update(text.data(), text.size());
+  return sum.finish();
 }
 
 // Writes `text` into the scratch folder as `source` and plans its move to
@@ -432,6 +442,12 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
     }
   }
   const bool withSha = key != nullptr;
+  const int deltas = options.deltas < 0 ? (withSha ? kDefaultDeltas : 0) : options.deltas;
+  if (deltas > 0 && !withSha) {
+    result.errors.push_back("patches (--deltas) need a signed publish (--sign): only signed "
+                            "updaters use them");
+    return;
+  }
 
   // Publishing a folder into itself would list its own output, and a later
   // run would pack that too. Relative names, links and mounts can hide it, so
@@ -487,6 +503,12 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
   PackedRecords records;
   Journal journal;
   journal.scratch = run.scratchName;
+  DeltaRun patches;
+  patches.out = out;
+  patches.scratch = scratch;
+  patches.keep = deltas;
+  patches.journal = &journal;
+  readServedIndex(patches);
   for (std::size_t i = 0; i < files.size(); ++i) {
     const Candidate& file = files[i];
     progress.current = file.name;
@@ -502,6 +524,7 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
     if (!options.force && previousRecord != previous.records.end() &&
         reusable(file, previousRecord->second, out / file.relative, buffer, onBytes, withSha)) {
       record = previousRecord->second;
+      keepPatches(patches, file.name, record);
       result.reused.push_back(file.name);
     } else {
       std::uint64_t measured = read;
@@ -516,6 +539,11 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
       journal.puts.push_back(put);
       result.packed.push_back(file.name);
       result.bytesCompressed += static_cast<std::uint64_t>(record.size);
+      if (withSha) {
+        makePatches(patches, file.name, scratch / put.source, record,
+                    previousRecord != previous.records.end() ? &previousRecord->second : nullptr,
+                    out / file.relative, engine);
+      }
     }
     records[file.name] = record;
     manifest += formatManifestLine(file.name, record.packedSize, record.size, record.crc);
@@ -543,15 +571,29 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
              journal);
   }
   result.manifestChanged = !previous.manifestExists || manifest != previous.manifest;
-  Sha256 manifestSum;
-  manifestSum.update(manifest.data(), manifest.size());
-  const Sha256Digest manifestSha = manifestSum.finish();
-  if (key && (result.manifestChanged || !signatureStands(out, *key, manifestSha))) {
+  const Sha256Digest manifestSha = sha256Of(manifest);
+  // The patch index, then the signature that covers both, go just before
+  // update.dat.
+  std::string index = finishPatches(patches);
+  fs::path indexPath = out / kPatchIndexName;
+  bool indexServed = fs::is_regular_file(statusOf(indexPath));
+  if (!index.empty() &&
+      (!indexServed ||
+       readWholeFile(indexPath, static_cast<std::uint64_t>(kMaxPatchIndexSize)) != index)) {
+    planText(scratch, kPatchIndexName, kPatchIndexName, index, journal);
+  } else if (index.empty() && indexServed) {
+    journal.deletes.push_back(kPatchIndexName);
+  }
+  result.patchesMade = patches.made;
+  result.patchesServed = patches.index.size();
+  const Sha256Digest indexSha = sha256Of(index);
+  const Sha256Digest* indexSigned = index.empty() ? nullptr : &indexSha;
+  if (key && (result.manifestChanged || !signatureStands(out, *key, manifestSha, indexSigned))) {
     // The serial only grows, also when the clock went back.
     result.serial = nextSerial(servedSerial(out / kSignatureName),
                                static_cast<std::int64_t>(std::time(nullptr)));
     planText(scratch, kSignatureName, kSignatureName,
-             signatureFor(*key, result.serial, manifestSha, nullptr), journal);
+             signatureFor(*key, result.serial, manifestSha, indexSigned), journal);
   } else if (!key && result.manifestChanged && present(out / kSignatureName)) {
     // A signature of another manifest would only make signed updaters
     // refuse this one.
@@ -577,7 +619,10 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
   CommitOutcome outcome;
   commitJournal(out, journal, outcome);
   run.committed = true;
-  result.removed = outcome.deleted;
+  // The publisher's own files that went are no release files.
+  for (const std::string& gone : outcome.deleted) {
+    if (isSafeName(gone)) result.removed.push_back(gone);
+  }
   result.warnings.insert(result.warnings.end(), outcome.warnings.begin(), outcome.warnings.end());
 }
 

@@ -1,11 +1,15 @@
 #include <zlib.h>
 
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <set>
 #include <stdexcept>
 #include <system_error>
 
 #include "commit.h"
+#include "deltas.h"
+#include "engine/patch_apply.h"
 #include "journal.h"
 #include "output_lock.h"
 #include "pack.h"
@@ -14,6 +18,7 @@
 #include "platform/platform.h"
 #include "shared/names.h"
 #include "update/sha256.h"
+#include "update/patch_index.h"
 #include "update/signature.h"
 #include "update/install.h"
 #include "update/manifest.h"
@@ -131,9 +136,115 @@ bool lockAndRepair(const fs::path& out, OutputLock& lock, VerifyResult& result) 
 
 }  // namespace
 
+// Applies each patch of update.patches to its base, kept in the publisher's
+// history, and checks the result against update.dat's line for the file;
+// with a signature, also the index against it.
+void verifyPatches(const fs::path& outDir, const std::map<std::string, std::vector<std::string>>& lines,
+                   const SignatureFile* signature, const fs::path& scratch, ProgressEngine& engine,
+                   VerifyResult& result) {
+  fs::path indexPath = outDir / kPatchIndexName;
+  bool served = fs::is_regular_file(statusOf(indexPath));
+  if (signature && signature->hasPatchIndex != served) {
+    result.problems.push_back(served ? shown(indexPath) + " is not covered by update.dat.sig"
+                                     : "update.dat.sig covers " + shown(indexPath) +
+                                           ", which is missing");
+  }
+  if (!served) return;
+  std::string text = readWholeFile(indexPath, static_cast<std::uint64_t>(kMaxPatchIndexSize));
+  Sha256 sum;
+  sum.update(text.data(), text.size());
+  if (signature && signature->hasPatchIndex && sum.finish() != signature->patchIndex) {
+    result.problems.push_back(shown(indexPath) + " is not the index update.dat.sig signs");
+  }
+  std::istringstream in(text);
+  std::string line;
+  if (!std::getline(in, line) || line != kPatchIndexFormatLine) {
+    result.problems.push_back(shown(indexPath) + " is not a patch index of format 1");
+    return;
+  }
+  fs::path base = scratch;
+  base += ".base";
+  fs::path patched = scratch;
+  patched += ".patched";
+  struct Remove {
+    std::vector<fs::path> paths;
+    ~Remove() {
+      std::error_code ignored;
+      for (const fs::path& path : paths) fs::remove(path, ignored);
+    }
+  } remove{{base, patched}};
+  for (std::size_t number = 2; std::getline(in, line); ++number) {
+    std::string where = "update.patches line " + std::to_string(number) + ": ";
+    std::string name;
+    PatchEntry entry;
+    std::string why = readPatchLine(line, &name, &entry);
+    if (!why.empty()) {
+      result.problems.push_back(where + why);
+      continue;
+    }
+    auto listed = lines.find(name);
+    if (listed == lines.end()) {
+      result.problems.push_back(where + quotedName(name) + " is not in update.dat");
+      continue;
+    }
+    fs::path patchPath = outDir / manifestNamePath(entry.path);
+    fs::path history = outDir / manifestNamePath(historyName(entry.baseSha));
+    std::vector<unsigned char> buffer(kReadChunk);
+    std::uint64_t size = 0;
+    std::uint32_t crc = 0;
+    Sha256Digest sha{};
+    if (!fs::is_regular_file(statusOf(patchPath))) {
+      result.problems.push_back(where + "the patch " + shown(patchPath) + " is missing");
+      continue;
+    }
+    measureFile(patchPath, buffer, &size, &crc, {}, &sha);
+    if (size != static_cast<std::uint64_t>(entry.size) || sha != entry.sha) {
+      result.problems.push_back(where + "the patch " + shown(patchPath) +
+                                " is not the one the index lists");
+      continue;
+    }
+    // The base, as a player has it installed.
+    Sha256 baseSum;
+    engine.inputHash = nullptr;
+    engine.outputHash = &baseSum;
+    engine.outputLimit = static_cast<std::uint64_t>(INT32_MAX);
+    int status = fs::is_regular_file(statusOf(history))
+                     ? engine.decompress(narrowOrThrow(history).c_str(), narrowOrThrow(base).c_str())
+                     : Z_ERRNO;
+    engine.outputHash = nullptr;
+    if (status != Z_OK || static_cast<std::int64_t>(engine.total_out) != entry.baseSize ||
+        engine.outputCrc != entry.baseCrc || baseSum.finish() != entry.baseSha) {
+      result.problems.push_back(where + "the base of " + quotedName(name) +
+                                " is not in the publisher's history as the index describes it");
+      continue;
+    }
+    const std::vector<std::string>& fields = listed->second;
+    std::int32_t listedSize = readLong32(fields[2]);
+    PatchOutcome applied;
+    {
+      FilePtr baseFile(openShared(narrowOrThrow(base), "rb"));
+      FilePtr patchFile(openShared(narrowOrThrow(patchPath), "rb"));
+      FilePtr out(openShared(narrowOrThrow(patched), "wb"));
+      if (!baseFile || !patchFile || !out) throw std::runtime_error("cannot apply " + shown(patchPath));
+      applied = applyPatch(baseFile.get(), patchFile.get(), out.get(),
+                           static_cast<std::uint64_t>(sizeBound(listedSize)), nullptr);
+    }
+    if (!applied.ok) {
+      result.problems.push_back(where + "the patch for " + quotedName(name) + " does not apply: " +
+                                applied.error);
+    } else if (applied.size != listedSize ||
+               applied.crc != static_cast<std::uint32_t>(readLong32(fields[3]))) {
+      result.problems.push_back(where + "the patch for " + quotedName(name) +
+                                " does not give the file update.dat lists");
+    } else {
+      ++result.patchesChecked;
+    }
+  }
+}
+
 // Checks update.dat.sig against `key` and the manifest's bytes.
 void verifySignature(const fs::path& outDir, const PublicKey& key, const std::string& manifest,
-                     VerifyResult& result) {
+                     VerifyResult& result, SignatureFile* checked) {
   fs::path path = outDir / kSignatureName;
   if (!fs::is_regular_file(statusOf(path))) {
     result.problems.push_back(shown(path) + " is missing: the folder is not signed");
@@ -152,6 +263,7 @@ void verifySignature(const fs::path& outDir, const PublicKey& key, const std::st
     result.problems.push_back(shown(path) + " signs another update.dat than the one served");
   }
   result.serial = file.serial;
+  *checked = file;
 }
 
 VerifyResult verify(const fs::path& outDir, const ProgressFn& progress, const PublicKey* key) {
@@ -173,10 +285,15 @@ VerifyResult verify(const fs::path& outDir, const ProgressFn& progress, const Pu
   }
 
   std::vector<std::vector<std::string>> entries;
+  SignatureFile signature;
+  bool signatureChecked = false;
   if (key) {
     if (!initCrypto()) throw std::runtime_error("libsodium cannot be initialised");
+    std::size_t before = result.problems.size();
     verifySignature(outDir, *key,
-                    readWholeFile(manifestPath, static_cast<std::uint64_t>(kManifestBound)), result);
+                    readWholeFile(manifestPath, static_cast<std::uint64_t>(kManifestBound)), result,
+                    &signature);
+    signatureChecked = result.problems.size() == before;
   }
   {
     std::ifstream in(manifestPath, std::ios::binary);
@@ -246,6 +363,14 @@ VerifyResult verify(const fs::path& outDir, const ProgressFn& progress, const Pu
     ++shownProgress.filesDone;
     shownProgress.bytesDone = base;
     if (progress) progress(shownProgress);
+  }
+  std::map<std::string, std::vector<std::string>> lines;
+  for (const std::vector<std::string>& fields : entries) lines[fields[0]] = fields;
+  engine.onBytes = nullptr;
+  try {
+    verifyPatches(outDir, lines, signatureChecked ? &signature : nullptr, scratch, engine, result);
+  } catch (const std::exception& failure) {
+    result.problems.push_back(failure.what());
   }
   return result;
 }

@@ -1,0 +1,171 @@
+// Installing by delta patches, in process: folders published with
+// brightwick-pack's own publish() (signed with the tests' key, with
+// patches), served by the loopback server, and the update worker with the
+// tests' keys built in, on game folders at various earlier versions.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "pack.h"
+#include "shared/globals.h"
+#include "support/http_server.h"
+#include "support/signed_folder.h"
+#include "support/temp_dir.h"
+#include "support/update_harness.h"
+#include "update/patch_index.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+// Versions of a large file, each a small change from the one before: an
+// edit, then an insertion that shifts what follows.
+std::string version(int number) {
+  std::string data = makeBytes(1500000, 70, false);
+  if (number >= 2) data.replace(700000, 4096, makeBytes(4096, 71, false));
+  if (number >= 3) data.insert(300000, makeBytes(20000, 72, false));
+  if (number >= 4) data.erase(1000000, 50000);
+  return data;
+}
+
+struct PatchUpdateTest : ::testing::Test {
+  ScopedTempDir root;
+  fs::path release = root.path() / "release";
+  fs::path out = root.path() / "out";
+  fs::path game = root.path() / "game";
+  std::unique_ptr<SecretKey> key = testKey("old");
+
+  void SetUp() override {
+    ASSERT_TRUE(initCrypto());
+    gPublicKeys = {key->publicKey()};
+    fs::create_directories(game);
+  }
+  void TearDown() override {
+    gPublicKeys.clear();
+    fs::current_path(root.path());
+  }
+
+  void publishVersion(int number) {
+    writeFile(release / "data" / "big.pak", version(number));
+    writeFile(release / "readme.txt", "version " + std::to_string(number));
+    PublishOptions options;
+    options.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+    options.deltas = 2;
+    PublishResult result = publish(release, out, options);
+    ASSERT_TRUE(result.ok) << (result.errors.empty() ? "" : result.errors[0]);
+  }
+
+  // The game folder at `number` (0: none of the published ones), updated
+  // from `files`; the names asked for.
+  Names update(int number, const std::map<std::string, Reply>& files) {
+    fs::remove_all(game);
+    if (number > 0) {
+      writeFile(game / "data" / "big.pak", version(number));
+    } else {
+      writeFile(game / "data" / "big.pak", "an old version no publish knows");
+    }
+    fs::current_path(game);
+    TestHttpServer server(serveUpdates(files));
+    UpdateHarness harness(server.address());
+    EXPECT_TRUE(harness.run());
+    Names names;
+    for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));
+    EXPECT_EQ(readFile("data/big.pak"), version(3));
+    EXPECT_FALSE(fileExists("temp"));
+    EXPECT_FALSE(fileExists("temp.download"));
+    log = logMessages();
+    fs::current_path(root.path());
+    return names;
+  }
+
+  Names log;  // of the last update
+
+  PatchIndex servedIndex() {
+    std::istringstream in(readFile(out / "update.patches"));
+    PatchIndex index;
+    EXPECT_TRUE(readPatchIndex(in, &index));
+    return index;
+  }
+};
+
+TEST_F(PatchUpdateTest, EachKeptVersionGetsItsPatchAndOthersTheFile) {
+  for (int number = 1; number <= 3; ++number) publishVersion(number);
+  PatchIndex index = servedIndex();
+  ASSERT_EQ(index.count("data/big.pak"), 2u);
+  std::map<std::string, std::string> patchOf;  // base content's hash -> patch path
+  for (const auto& [name, entry] : index) patchOf[toHex(entry.baseSha)] = entry.path;
+  std::map<std::string, Reply> files = servedFolder(out);
+  for (int base : {1, 2}) {
+    SCOPED_TRACE(base);
+    Names asked = update(base, files);
+    std::string patch = patchOf[sha256Text(version(base))];
+    ASSERT_FALSE(patch.empty());
+    EXPECT_EQ(asked, (Names{"update.dat.sig", "update.dat", "update.patches", patch,
+                            "readme.txt"}));
+    // The patch is a small part of the file it replaces.
+    EXPECT_LT(files[patch].body.size() * 20, files["data/big.pak"].body.size());
+  }
+  // A version no patch starts from gets the whole file.
+  Names asked = update(0, files);
+  EXPECT_EQ(asked, (Names{"update.dat.sig", "update.dat", "update.patches", "data/big.pak",
+                          "readme.txt"}));
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(PatchUpdateTest, ABrokenPatchFallsBackToTheWholeFileInTheSameRun) {
+  for (int number = 1; number <= 3; ++number) publishVersion(number);
+  std::map<std::string, Reply> files = servedFolder(out);
+  std::string patch;
+  for (const auto& [name, entry] : servedIndex()) {
+    if (entry.baseSha == [] {
+          Sha256Digest sha;
+          fromHex(sha256Text(version(2)), &sha);
+          return sha;
+        }()) {
+      patch = entry.path;
+    }
+  }
+  ASSERT_FALSE(patch.empty());
+  std::string good = files[patch].body;
+  std::string corrupt = good;
+  corrupt[corrupt.size() / 2] ^= 0x40;
+  for (const std::string& body : {corrupt, good.substr(0, good.size() / 2), std::string()}) {
+    files[patch].body = body;
+    Names asked = update(2, files);
+    EXPECT_EQ(asked, (Names{"update.dat.sig", "update.dat", "update.patches", patch,
+                            "data/big.pak", "readme.txt"}));
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rfind("Invalid Patch (", 0), 0u) << log[0];
+    const std::string tail = "):  Error updating data/big.pak";
+    EXPECT_EQ(log[0].substr(log[0].size() - tail.size()), tail) << log[0];
+  }
+}
+
+TEST_F(PatchUpdateTest, AnIndexEntryOutsideThePublishersFolderIsNeverFetched) {
+  publishVersion(1);
+  publishVersion(3);
+  // The studio's own key signs an index whose entry points elsewhere on the
+  // server: the entry is dropped, the file fetched whole.
+  std::map<std::string, Reply> files = servedFolder(out);
+  std::string index = files["update.patches"].body;
+  for (const char* path : {"update.d/../update.dat", "readme.txt", "update.d/p/a%2e.vcdiff"}) {
+    std::string hostile = index;
+    std::size_t at = hostile.find("update.d/patches/");
+    std::size_t end = hostile.find(',', at);
+    hostile.replace(at, end - at, path);
+    std::map<std::string, Reply> served = files;
+    served["update.patches"].body = hostile;
+    Sha256Digest manifest, patches;
+    fromHex(sha256Text(served["update.dat"].body), &manifest);
+    fromHex(sha256Text(hostile), &patches);
+    served["update.dat.sig"].body = signatureFor(*key, 9999999999, manifest, &patches);
+    Names asked = update(1, served);
+    EXPECT_EQ(asked, (Names{"update.dat.sig", "update.dat", "update.patches", "data/big.pak",
+                            "readme.txt"}))
+        << path;
+  }
+}
+
+}  // namespace
