@@ -23,14 +23,17 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
+#include "pack.h"
 #include "support/http_server.h"
 #include "support/process.h"
 #include "support/signed_folder.h"
 #include "support/temp_dir.h"
 #include "support/update_harness.h"
 #include "support/virtual_display.h"
+#include "update/patch_index.h"
 
 namespace {
 
@@ -667,6 +670,45 @@ TEST_F(WindowsUpdaterTest, ASignedUpdateRefusesAFileWithAForgedCrc) {
   EXPECT_EQ(logMessages(), (std::vector<std::string>{
                                "Invalid File Hash:  Error updating tdx.pak",
                                "Invalid Post-Decompression Size:  Error updating tdx.pak"}));
+  EXPECT_FALSE(fileExists("temp"));
+  EXPECT_FALSE(fileExists("temp.download"));
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+}
+
+// Two versions published signed with patches by the publisher's own code;
+// a game folder at the first gets the second by its patch: the updater asks
+// for the patch and never for the file, and applies it in place.
+TEST_F(WindowsUpdaterTest, ASignedUpdateInstallsAChangedFileByItsPatch) {
+  // An edit, and an insertion that shifts everything after it.
+  std::string first = makeBytes(800000, 71, false);
+  std::string second = first;
+  second.replace(600000, 4096, makeBytes(4096, 72, false));
+  second.insert(200000, makeBytes(20000, 73, false));
+  fs::path release = dir.path() / "release", out = dir.path() / "out";
+  PublishOptions options;
+  options.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+  options.deltas = 1;
+  for (const std::string* version : {&first, &second}) {
+    writeFile(release / "maps" / "big.pak", *version);
+    PublishResult published = ::publish(release, out, options);
+    ASSERT_TRUE(published.ok) << (published.errors.empty() ? "" : published.errors[0]);
+  }
+  std::map<std::string, Reply> files = servedFolder(out);
+  std::istringstream indexText(files["update.patches"].body);
+  PatchIndex index;
+  ASSERT_TRUE(readPatchIndex(indexText, &index));
+  ASSERT_EQ(index.count("maps/big.pak"), 1u);
+  std::string patch = index.find("maps/big.pak")->second.path;
+  fs::create_directory("maps");
+  writeFile("maps/big.pak", first);
+  TestHttpServer server(serveUpdates(files));
+
+  ProcessResult result = startTestKeysUpdater(server)->wait(120s);
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(requestedNames(server), (std::vector<std::string>{"update.dat.sig", "update.dat",
+                                                              "update.patches", patch}));
+  EXPECT_TRUE(readFile("maps/big.pak") == second);
+  EXPECT_EQ(logMessages(), std::vector<std::string>{});
   EXPECT_FALSE(fileExists("temp"));
   EXPECT_FALSE(fileExists("temp.download"));
   EXPECT_TRUE(waitForFile("game-started", 30s));
