@@ -79,6 +79,19 @@ void planPut(DeltaRun& run, const fs::path& source, const std::string& target,
   run.journal->puts.push_back(put);
 }
 
+// The encoder's windows sized to the file: its tables grow with the windows,
+// and a small file gains nothing from large ones.
+PatchOptions patchOptionsFor(std::int64_t baseSize) {
+  PatchOptions options;
+  std::uint32_t window = 1u << 20;
+  while (window < options.sourceWindow && static_cast<std::int64_t>(window) < baseSize) {
+    window <<= 1;
+  }
+  options.sourceWindow = window;
+  options.targetWindow = std::min(options.targetWindow, window);
+  return options;
+}
+
 // Makes the patch from `base` (a whole file) to `target`; keeps it, and
 // says so, if it pays.
 bool patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& baseVersion,
@@ -92,7 +105,7 @@ bool patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& base
     if (!oldFile || !newFile || !out) {
       throw std::runtime_error("cannot make a patch for " + quotedName(name) + ": " + errnoText());
     }
-    made = makePatch(oldFile.get(), newFile.get(), out.get());
+    made = makePatch(oldFile.get(), newFile.get(), out.get(), patchOptionsFor(baseVersion.size));
     if (std::fclose(out.release()) != 0) made.ok = false;
   }
   if (!made.ok) {
