@@ -565,6 +565,7 @@ TEST_F(WindowsUpdaterTest, ASecondUpdaterLeavesTheRunToTheFirst) {
     release = !started;
   }
   if (!started) {
+    // Seen once, for i686 on a loaded machine: what the first one did instead.
     fs::create_directories(BRIGHTWICK_ARTIFACTS);
     runX({BRIGHTWICK_IMPORT, "-window", "root",
           std::string(BRIGHTWICK_ARTIFACTS) + "/second-updater-" + gTarget.arch + ".png"});
