@@ -118,6 +118,8 @@ def signature_seeds():
         "unknown-line": (head + dat + "note x\n" + sig).encode(),
         "public-key": ("ed25519:" + "0b3e" * 16 + " (key id " + "0b3e" * 4 + ")\n").encode(),
         "hashed-manifest": ("a.pak,10,5,0," + "ab" * 32 + "\n\nb.pak,1,1,1," + "cd" * 32).encode(),
+        "patch-index": ("brightwick-patches 1\nmaps/a.pak,1000,-5," + "ab" * 32 +
+                        ",update.d/patches/" + "cd" * 32 + ".vcdiff,40," + "cd" * 32 + "\n").encode(),
     }
 
 

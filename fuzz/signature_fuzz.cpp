@@ -1,5 +1,6 @@
 // Fuzzes what a signed updater reads before it trusts anything: the
-// signature file, the public key text and the hash field of a manifest line.
+// signature file, the public key text, the hash field of a manifest line and
+// the patch index.
 // A signature file that parses must be exactly the text its parts write
 // again (one spelling, so the signed bytes have one meaning); nothing may
 // crash or verify by accident.
@@ -11,6 +12,7 @@
 
 #include "fuzz_check.h"
 #include "update/manifest.h"
+#include "update/patch_index.h"
 #include "update/signature.h"
 #include "update/signed_manifest.h"
 
@@ -63,5 +65,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     every = every && good;
   }
   FUZZ_CHECK(hashed == every);
+
+  // The patch index: every entry read names a file the updater accepts and a
+  // path below the publisher's folder, and reads back the same once written.
+  std::istringstream index(text);
+  PatchIndex entries;
+  if (readPatchIndex(index, &entries)) {
+    for (const auto& [name, entry] : entries) {
+      FUZZ_CHECK(isSafeName(name));
+      FUZZ_CHECK(entry.path.rfind("update.d/", 0) == 0);
+      FUZZ_CHECK(entry.path.find("..") == std::string::npos);
+      std::string again;
+      PatchEntry reread;
+      FUZZ_CHECK(readPatchLine(formatPatchLine(name, entry), &again, &reread).empty());
+      FUZZ_CHECK(again == name && reread.path == entry.path && reread.sha == entry.sha &&
+                 reread.baseSha == entry.baseSha && reread.size == entry.size &&
+                 reread.baseSize == entry.baseSize && reread.baseCrc == entry.baseCrc);
+    }
+  }
   return 0;
 }

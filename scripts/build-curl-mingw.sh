@@ -15,23 +15,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-arch=${1:-}
-case "$arch" in
-  i686) triple=i686-w64-mingw32 ;;
-  x86_64) triple=x86_64-w64-mingw32 ;;
-  *)
-    echo "usage: $0 i686|x86_64" >&2
-    exit 2
-    ;;
-esac
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/brightwick
-mkdir -p "$cache"
-
-log() { printf '[curl %s] %s\n' "$arch" "$*" >&2; }
-
-dsc=$(scripts/fetch-deb-source.sh curl | tail -n 1)
-version=$(basename "$dsc" .dsc)
-version=${version#curl_}
+# shellcheck source=scripts/mingw-library.sh
+. scripts/mingw-library.sh
+mingw_library_target curl curl "${1:-}"
 
 # Everything that shapes the library; a change to it makes a new build.
 # curl's own Makefile.mk for MinGW builds from its hand-written Windows
@@ -43,31 +29,12 @@ make_cfg=-schannel-sspi-ipv6
 cppflags="-DHTTP_ONLY -DCURL_STATICLIB -D_WIN32_WINNT=0x0501 -DWINVER=0x0501"
 cflags="-O2"
 compiler=$triple-gcc-win32
-recipe=$(printf '%s\n' "$version" "$make_cfg" "$cppflags" "$cflags" "$compiler" |
-  sha256sum | cut -c1-12)
-prefix="$cache/curl-$arch-$version"
-stamp="$prefix/.recipe"
-
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ] && [ -f "$prefix/lib/libcurl.a" ]; then
-  log "cached: $prefix"
-  echo "$prefix"
-  exit 0
-fi
-
-work=$(mktemp -d "$cache/build-curl-$arch.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+mingw_library_unless_cached libcurl.a "$make_cfg" "$cppflags" "$cflags" "$compiler"
 log "building $version for $triple (about a minute)"
-# Debian's patches applied, as the packaged library has them.
-dpkg-source --no-check -x "$dsc" "$work/src" >/dev/null
 mkdir -p "$work/src/lib/$triple"
-(
-  cd "$work/src/lib"
-  env CC="$compiler" AR="$triple-ar" TRIPLET="$triple" CPPFLAGS="$cppflags" CFLAGS="$cflags" \
-    make -f Makefile.mk -j "${BRIGHTWICK_JOBS:-2}" CFG="$make_cfg" libcurl.a
-) >"$work/build.log" 2>&1 || {
-  tail -n 50 "$work/build.log" >&2
-  exit 1
-}
+mingw_library_build env -C "$work/src/lib" CC="$compiler" AR="$triple-ar" TRIPLET="$triple" \
+  CPPFLAGS="$cppflags" CFLAGS="$cflags" \
+  make -f Makefile.mk -j "${BRIGHTWICK_JOBS:-2}" CFG="$make_cfg" libcurl.a
 
 install=$work/install
 mkdir -p "$install/include" "$install/lib/cmake/CURL"
@@ -101,9 +68,4 @@ else()
   set(PACKAGE_VERSION_COMPATIBLE TRUE)
 endif()
 VERSION
-echo "$recipe" >"$install/.recipe"
-# Moved into place whole, so an interrupted build never looks cached.
-rm -rf "$prefix"
-mv "$install" "$prefix"
-log "installed: $prefix"
-echo "$prefix"
+mingw_library_install "$install"

@@ -14,23 +14,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-arch=${1:-}
-case "$arch" in
-  i686) triple=i686-w64-mingw32 ;;
-  x86_64) triple=x86_64-w64-mingw32 ;;
-  *)
-    echo "usage: $0 i686|x86_64" >&2
-    exit 2
-    ;;
-esac
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/brightwick
-mkdir -p "$cache"
-
-log() { printf '[sodium %s] %s\n' "$arch" "$*" >&2; }
-
-dsc=$(scripts/fetch-deb-source.sh libsodium | tail -n 1)
-version=$(basename "$dsc" .dsc)
-version=${version#libsodium_}
+# shellcheck source=scripts/mingw-library.sh
+. scripts/mingw-library.sh
+mingw_library_target sodium libsodium "${1:-}"
 
 # Everything that shapes the library; a change to it makes a new build.
 # _FORTIFY_SOURCE=0 keeps configure from turning fortification on, which
@@ -39,26 +25,12 @@ configure_flags="--enable-minimal --disable-shared --enable-static --disable-ssp
 cppflags="-D_WIN32_WINNT=0x0501 -DWINVER=0x0501 -D_FORTIFY_SOURCE=0"
 cflags="-O2"
 compiler=$triple-gcc-win32
-recipe=$(printf '%s\n' "$version" "$configure_flags" "$cppflags" "$cflags" "$compiler" |
-  sha256sum | cut -c1-12)
-prefix="$cache/sodium-$arch-$version"
-stamp="$prefix/.recipe"
-
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ] && [ -f "$prefix/lib/libsodium.a" ]; then
-  log "cached: $prefix"
-  echo "$prefix"
-  exit 0
-fi
-
-work=$(mktemp -d "$cache/build-sodium-$arch.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+mingw_library_unless_cached libsodium.a "$configure_flags" "$cppflags" "$cflags" "$compiler"
 log "building $version for $triple (a few minutes)"
-# Debian's patches applied, as the packaged library has them.
-dpkg-source --no-check -x "$dsc" "$work/src" >/dev/null
 install=$work/install
 # Debian's source has no configure script: autoreconf makes it, as
 # Debian's own build does.
-(
+build() {
   cd "$work/src" &&
     autoreconf -fi &&
     # shellcheck disable=SC2086
@@ -66,10 +38,8 @@ install=$work/install
       CC="$compiler" CPPFLAGS="$cppflags" CFLAGS="$cflags" &&
     make -j "${BRIGHTWICK_JOBS:-2}" &&
     make install
-) >"$work/build.log" 2>&1 || {
-  tail -n 50 "$work/build.log" >&2
-  exit 1
 }
+mingw_library_build build
 rm -rf "$install/lib/pkgconfig" "$install/lib/libsodium.la"
 
 sodium_version=$(sed -n 's/^#define SODIUM_VERSION_STRING "\([^"]*\)".*/\1/p' \
@@ -93,9 +63,4 @@ if(NOT TARGET sodium::sodium)
 endif()
 unset(_sodium_prefix)
 CONFIG
-echo "$recipe" >"$install/.recipe"
-# Moved into place whole, so an interrupted build never looks cached.
-rm -rf "$prefix"
-mv "$install" "$prefix"
-log "installed: $prefix"
-echo "$prefix"
+mingw_library_install "$install"

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # The whole update cycle on this machine, from a fresh checkout:
 #   1. installs what it needs (scripts/install-deps.sh; nginx serves the files);
-#   2. builds brightwick-updater and brightwick-pack in build-demo/ (kept, so a
-#      second run is quick; BRIGHTWICK_DEMO_BUILD names another folder);
+#   2. builds brightwick-pack, makes a throwaway signing key pair with it, and
+#      builds brightwick-updater with that public key built in, in
+#      build-demo/ (kept, so a second run is quick; BRIGHTWICK_DEMO_BUILD
+#      names another folder);
 #   3. makes a sample game folder at version 1 and a release at version 2;
-#   4. publishes version 2 with brightwick-pack and serves it with nginx on
+#   4. publishes version 2, signed, and serves it with nginx on
 #      http://127.0.0.1:8080/updates/, the updater's built-in default;
 #   5. runs brightwick-updater in the version 1 folder (a window when there is
 #      a display, the terminal otherwise) and shows what changed, the log and
-#      the started game; then stops nginx.
+#      the started game;
+#   6. plays an attacker who serves a tampered tdx.exe with the original's
+#      size and a forged matching CRC-32: the updater refuses it;
+#   7. publishes version 3, which changes a large file a little, with delta
+#      patches, runs the updater again and shows from nginx's access log the
+#      bytes of the patch against those of the whole file; then stops nginx.
 # Everything else happens in a temporary folder that is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,14 +42,18 @@ nginx=$(command -v nginx || echo /usr/sbin/nginx)
 [ -x "$nginx" ] || fail "nginx is missing although scripts/install-deps.sh ran"
 port_taken && fail "$(port_message)"
 
-say "Building brightwick-updater and brightwick-pack in $build/"
+work=$(mktemp -d "${TMPDIR:-/tmp}/brightwick-demo-XXXXXX")
+say "Building brightwick-pack in $build/ and making a throwaway signing key"
 cmake -S . -B "$build" -G Ninja -DUPDATE_BASE_URL="http://127.0.0.1:$port/updates/" \
   -DBRIGHTWICK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j 2 --target brightwick-updater brightwick-pack
-updater="$build/brightwick-updater"
+cmake --build "$build" -j 2 --target brightwick-pack
 pack="$build/brightwick-pack"
+"$pack" keygen "$work/studio.key"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/brightwick-demo-XXXXXX")
+say "Building brightwick-updater with that public key built in"
+cmake -S . -B "$build" -DUPDATE_PUBLIC_KEYS="$(cat "$work/studio.key.pub")" >/dev/null
+cmake --build "$build" -j 2 --target brightwick-updater
+updater="$build/brightwick-updater"
 nginx_pid=""
 cleanup() {
   if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
@@ -60,22 +71,22 @@ game="$work/game"
 release="$work/release-2"
 mkdir -p "$game/data" "$game/sounds" "$release/data" "$release/sounds"
 # The stand-in game leaves a mark where and when it was started.
-printf '#!/bin/sh\necho "tdx.exe started in $(pwd) at $(date +%%T)" > started.txt\n' >"$game/tdx.exe"
-chmod 755 "$game/tdx.exe"
-cp -p "$game/tdx.exe" "$release/tdx.exe" # the same in both versions
+printf '#!/bin/sh\necho "tdx.exe version 1 started in $(pwd) at $(date +%%T)" > started.txt\n' >"$game/tdx.exe"
+printf '#!/bin/sh\necho "tdx.exe version 2 started in $(pwd) at $(date +%%T)" > started.txt\n' >"$release/tdx.exe"
+chmod 755 "$game/tdx.exe" "$release/tdx.exe"
 printf 'Sample game, version 1\n' >"$game/readme.txt"
 printf 'Sample game, version 2: new theme music, a harder level 3\n' >"$release/readme.txt"
 seq 1 20000 | sed 's/^/level 1 row /' >"$game/data/levels.dat"
 seq 1 30000 | sed 's/^/level 2 row /' >"$release/data/levels.dat"
 head -c 300000 /dev/urandom >"$game/data/textures.pak"
-head -c 320000 /dev/urandom >"$release/data/textures.pak"
+head -c 16000000 /dev/urandom >"$release/data/textures.pak"
 head -c 500000 /dev/urandom >"$release/sounds/theme.ogg" # new in version 2
 (cd "$release" && find . -type f | sort | sed 's|^\./|  |')
 
-say "Publishing version 2 with brightwick-pack into the server's updates/ folder"
+say "Publishing version 2, signed, with brightwick-pack into the server's updates/ folder"
 site="$work/site"
-"$pack" publish --verbose "$release" "$site/updates"
-"$pack" verify "$site/updates"
+"$pack" publish --verbose --sign "$work/studio.key" "$release" "$site/updates"
+"$pack" verify --key "$work/studio.key.pub" "$site/updates"
 echo "update.dat:"
 sed 's/^/  /' "$site/updates/update.dat"
 
@@ -124,6 +135,7 @@ done
 echo "nginx is serving (pid $nginx_pid)."
 
 say "Running brightwick-updater in the version 1 folder"
+cp -p "$game/tdx.exe" "$work/game-v1-tdx.exe"
 (cd "$game" && find . -type f ! -name '*.log' | sort | xargs cksum) >"$work/before"
 # Nothing in the environment may divert the updater to another server.
 code=0
@@ -131,7 +143,7 @@ code=0
 echo "brightwick-updater exited with code $code."
 
 say "What changed in the game folder"
-(cd "$game" && find . -type f ! -name '*.log' ! -name started.txt ! -name update.dat |
+(cd "$game" && find . -type f ! -name '*.log' ! -name started.txt ! -name 'update.*' |
   sort | xargs cksum) >"$work/after"
 while read -r sum size name; do
   old=$(awk -v n="$name" '$3 == n { print $1 " " $2 }' "$work/before")
@@ -143,12 +155,13 @@ while read -r sum size name; do
     echo "  unchanged  ${name#./}"
   fi
 done <"$work/after"
-if diff -rq -x '*.log' -x started.txt -x update.dat "$release" "$game" >/dev/null; then
-  echo "The game folder now equals release 2, byte for byte (plus update.dat, the manifest" \
-    "the updater downloaded)."
+if diff -rq -x '*.log' -x started.txt -x 'update.*' "$release" "$game" >/dev/null; then
+  echo "The game folder now equals release 2, byte for byte (plus the updater's own files:" \
+    "update.dat, the manifest it downloaded; update.state, the signature serial it" \
+    "accepted; update.lock)."
 else
   echo "The game folder differs from release 2:"
-  diff -rq -x '*.log' -x started.txt -x update.dat "$release" "$game" || true
+  diff -rq -x '*.log' -x started.txt -x 'update.*' "$release" "$game" || true
 fi
 
 say "What nginx served"
@@ -173,4 +186,64 @@ if [ -s "$game/started.txt" ]; then
 else
   fail "the game was not started within 10 seconds"
 fi
+run_updater() { # folder
+  rm -f "$1/started.txt"
+  (cd "$1" && env -u http_proxy -u HTTP_PROXY -u all_proxy -u ALL_PROXY "$updater") >/dev/null
+  for _ in $(seq 1 100); do
+    [ -s "$1/started.txt" ] && break
+    sleep 0.1
+  done
+}
+
+say "An attacker serves a tampered tdx.exe: the original's size, a forged matching CRC-32"
+# The player's tdx.exe is one version behind, so the updater will fetch it.
+cp -p "$work/game-v1-tdx.exe" "$game/tdx.exe"
+cp "$site/updates/tdx.exe" "$work/real-tdx.exe.z"
+size=$(stat -c %s "$release/tdx.exe")
+printf '#!/bin/sh\necho "EVIL: this is not the studio'"'"'s game" > started.txt\n' |
+  head -c "$size" >"$work/evil"
+truncate -s "$size" "$work/evil"
+scripts/forge-crc.py "$work/evil" "$release/tdx.exe" "$site/updates/tdx.exe"
+describe='import sys, zlib
+d = open(sys.argv[1], "rb").read()
+d = zlib.decompress(d) if sys.argv[2:] else d
+print(len(d), "bytes, CRC-32", zlib.crc32(d), "- begins", d[:40])'
+echo "  the release's tdx.exe: $(python3 -c "$describe" "$release/tdx.exe")"
+echo "  the one served now:    $(python3 -c "$describe" "$site/updates/tdx.exe" packed)"
+(cd "$game" && find . -type f ! -name '*.log' ! -name started.txt | sort | xargs cksum) >"$work/before-attack"
+rm -f "$game"/*.log
+run_updater "$game"
+(cd "$game" && find . -type f ! -name '*.log' ! -name started.txt | sort | xargs cksum) >"$work/after-attack"
+if cmp -s "$work/before-attack" "$work/after-attack" && ! grep -q EVIL "$game/tdx.exe"; then
+  echo "Refused: the game folder is as it was, tdx.exe still the player's own."
+else
+  fail "the tampered tdx.exe was installed"
+fi
+echo "The updater's log:"
+cat "$game"/*.log
+echo
+echo "  $(cat "$game/started.txt" 2>/dev/null)"
+cp "$work/real-tdx.exe.z" "$site/updates/tdx.exe"
+
+say "Version 3 changes a few kilobytes of the 16 MB data/textures.pak: published with patches"
+release3="$work/release-3"
+cp -a "$release" "$release3"
+for offset in 1000000 7000000 12000000; do
+  head -c 4096 /dev/urandom | dd of="$release3/data/textures.pak" bs=1 seek="$offset" conv=notrunc 2>/dev/null
+done
+"$pack" publish --sign "$work/studio.key" "$release3" "$site/updates"
+"$pack" verify --key "$work/studio.key.pub" "$site/updates"
+: >"$work/nginx/access.log"
+run_updater "$game"
+if cmp -s "$release3/data/textures.pak" "$game/data/textures.pak"; then
+  echo "data/textures.pak is now version 3."
+else
+  fail "data/textures.pak is not version 3"
+fi
+echo "What nginx served for this run (request, status, bytes):"
+awk '{ print "  " $7, $9, $10 }' "$work/nginx/access.log"
+patch_bytes=$(awk '$7 ~ /update\.d\/patches\// { s += $10 } END { print s + 0 }' "$work/nginx/access.log")
+echo "The patch: $patch_bytes bytes; the whole packed file would have been" \
+  "$(stat -c %s "$site/updates/data/textures.pak") bytes."
+
 say "Done; the temporary folder $work is removed."

@@ -147,6 +147,28 @@ std::pair<long, std::string> fetchThrough(const std::string& proxy, const std::s
   return {status, body};
 }
 
+// The served folder's requests in nginx's access log: name -> "STATUS:BYTES "
+// for each request under the updater's URL.
+std::map<std::string, std::string> servedRequests(const std::string& access) {
+  std::map<std::string, std::string> served;
+  const std::string request = std::string("\"GET ") + kUpdateBaseUrl;
+  std::istringstream lines(access);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::size_t at = line.find(request);
+    if (at == std::string::npos) continue;
+    at += request.size();
+    std::size_t nameEnd = line.find(' ', at);
+    std::size_t status = line.find("\" ", nameEnd);
+    if (nameEnd == std::string::npos || status == std::string::npos) continue;
+    std::istringstream rest(line.substr(status + 2));
+    std::string code, bytes;
+    rest >> code >> bytes;
+    served[line.substr(at, nameEnd - at)] += code + ":" + bytes + " ";
+  }
+  return served;
+}
+
 struct PackCommandLine : ::testing::Test {
   ScopedTempDir dir;
 };
@@ -269,27 +291,115 @@ TEST(PackWithNginx, AGameFolderUpdatesFromWhatNginxServes) {
   // test's own fetch), the three stale files and nothing else.
   ProcessResult stopped = nginx.stop();
   EXPECT_TRUE(stopped.exited);
-  std::string access = nginx.log("access.log");
-  // Lines read: ... "GET <base><name> HTTP/1.1" <status> ...
   std::map<std::string, std::string> served;
-  std::istringstream lines(access);
-  std::string line;
-  const std::string request = "\"GET " + base;
-  while (std::getline(lines, line)) {
-    std::size_t at = line.find(request);
-    if (at == std::string::npos) continue;
-    at += request.size();
-    std::size_t nameEnd = line.find(' ', at);
-    std::size_t status = line.find("\" ", nameEnd);
-    if (nameEnd == std::string::npos || status == std::string::npos) continue;
-    served[line.substr(at, nameEnd - at)] += line.substr(status + 2, 3) + " ";
+  for (const auto& [name, answers] : servedRequests(nginx.log("access.log"))) {
+    // Statuses only: "200:506 " -> "200 ".
+    for (std::size_t at = 0; at < answers.size(); at = answers.find(' ', at) + 1) {
+      served[name] += answers.substr(at, 3) + " ";
+    }
   }
   EXPECT_EQ(served, (std::map<std::string, std::string>{{"update.dat", "200 200 "},
                                                         {"missing.pak", "404 "},
                                                         {"maps/town.map", "200 "},
                                                         {"maps/noise.pak", "200 "},
                                                         {"sounds/empty.wav", "200 "}}))
-      << access;
+      << nginx.log("access.log");
+}
+
+// A whole signed release cycle: a signed publish with patches, served by
+// nginx to an updater built without keys (which installs it as it always
+// has) and to one with the tests' keys (which installs the next release by
+// patch); and the signed updater facing an unsigned folder, which it
+// refuses while the game still starts.
+TEST(PackWithNginx, SignedReleasesServeOldAndNewUpdatersAndPatchTheNextOne) {
+  ScopedTempDir dir;
+  const std::string key = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+  std::string big = makeBytes(1500000, 31, false);
+  auto release = [&](const std::string& bigVersion) {
+    writeFile(dir.path() / "release/tdx.exe", "#!/bin/sh\npwd > game-started\n");
+    writeFile(dir.path() / "release/maps/town.map", makeBytes(300000, 32, true));
+    writeFile(dir.path() / "release/data/big.pak", bigVersion);
+    ProcessResult published =
+        pack({"publish", "--sign", key, "release", "site/updates"}, dir.path());
+    ASSERT_EQ(published.exitCode, 0) << published.output;
+    ProcessResult verified =
+        pack({"verify", "--key", key + ".pub", "site/updates"}, dir.path());
+    ASSERT_EQ(verified.exitCode, 0) << verified.output;
+  };
+  auto runIn = [&](const char* updater, const fs::path& game, const Nginx& nginx) {
+    // The game as installed: its folders (the updater makes none), its
+    // launcher current and executable.
+    fs::create_directories(game / "data");
+    fs::create_directories(game / "maps");
+    writeFile(game / "tdx.exe", "#!/bin/sh\npwd > game-started\n");
+    chmod((game / "tdx.exe").c_str(), 0755);
+    std::error_code ignored;
+    fs::remove(game / "game-started", ignored);
+    ProcessResult result = runProcess({updater}, game.string(),
+                                      {{"http_proxy", nginx.address()},
+                                       {"no_proxy", ""},
+                                       {"NO_PROXY", ""},
+                                       {"DISPLAY", ""},
+                                       {"WAYLAND_DISPLAY", ""}},
+                                      60s);
+    EXPECT_TRUE(result.exited) << result.output;
+    EXPECT_TRUE(waitForFile((game / "game-started").string(), 10s));
+    return result;
+  };
+  release(big);
+  std::string v2 = big;
+  v2.replace(600000, 2000, makeBytes(2000, 33, false));
+
+  {
+    Nginx nginx(dir.path() / "nginx", dir.path() / "site");
+    // An updater without keys: the fifth fields and the signature are
+    // nothing to it.
+    runIn(BRIGHTWICK_UPDATER, dir.path() / "old-client", nginx);
+    EXPECT_TRUE(readFile(dir.path() / "old-client/data/big.pak") == big);
+    runIn(BRIGHTWICK_SIGNED_UPDATER, dir.path() / "new-client", nginx);
+    EXPECT_TRUE(readFile(dir.path() / "new-client/data/big.pak") == big);
+    nginx.stop();
+    std::map<std::string, std::string> served = servedRequests(nginx.log("access.log"));
+    // The signature is the signed client's request only; both get the
+    // manifest.
+    EXPECT_EQ(served["update.dat.sig"].substr(0, 4), "200:");
+    EXPECT_EQ(served["update.dat.sig"].find(' '), served["update.dat.sig"].size() - 1);
+    std::string manifestSize = std::to_string(fs::file_size(dir.path() / "site/updates/update.dat"));
+    EXPECT_EQ(served["update.dat"], "200:" + manifestSize + " 200:" + manifestSize + " ");
+  }
+
+  // The next release changes 2 KB of the big file: the signed client gets a
+  // patch of a few KB instead of the 1.5 MB file.
+  release(v2);
+  std::remove((dir.path() / "nginx/access.log").c_str());
+  {
+    Nginx nginx(dir.path() / "nginx", dir.path() / "site");
+    runIn(BRIGHTWICK_SIGNED_UPDATER, dir.path() / "new-client", nginx);
+    nginx.stop();
+    EXPECT_TRUE(readFile(dir.path() / "new-client/data/big.pak") == v2);
+    std::map<std::string, std::string> served = servedRequests(nginx.log("access.log"));
+    EXPECT_EQ(served.count("data/big.pak"), 0u);
+    std::string patch;
+    for (const auto& [name, answers] : served) {
+      if (name.rfind("update.d/patches/", 0) == 0) patch = answers;
+    }
+    ASSERT_FALSE(patch.empty());
+    EXPECT_LT(std::stol(patch.substr(4)), 20000) << patch;
+  }
+
+  // A signed client never accepts an unsigned folder: nothing installed, the
+  // game started, one line saying why.
+  fs::remove_all(dir.path() / "site");
+  ProcessResult unsignedPublish = pack({"publish", "release", "site/updates"}, dir.path());
+  ASSERT_EQ(unsignedPublish.exitCode, 0) << unsignedPublish.output;
+  writeFile(dir.path() / "refusing/data/big.pak", "old");
+  Nginx nginx(dir.path() / "nginx2", dir.path() / "site");
+  runIn(BRIGHTWICK_SIGNED_UPDATER, dir.path() / "refusing", nginx);
+  EXPECT_EQ(readFile(dir.path() / "refusing/data/big.pak"), "old");
+  fs::current_path(dir.path() / "refusing");
+  EXPECT_EQ(logMessages(),
+            std::vector<std::string>{"Download Failed (HTTP status 404):  Error updating update.dat.sig"});
+  fs::current_path(dir.path());
 }
 
 TEST_F(PackCommandLine, FoldersThatOverlapAreRefusedBeforeAnythingIsWritten) {

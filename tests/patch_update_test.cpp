@@ -150,7 +150,8 @@ TEST_F(PatchUpdateTest, AnIndexEntryOutsideThePublishersFolderIsNeverFetched) {
   // server: the entry is dropped, the file fetched whole.
   std::map<std::string, Reply> files = servedFolder(out);
   std::string index = files["update.patches"].body;
-  for (const char* path : {"update.d/../update.dat", "readme.txt", "update.d/p/a%2e.vcdiff"}) {
+  for (const char* path : {"update.d/../update.dat", "readme.txt", "update.d/p/a%2e.vcdiff",
+                           "update.d/.../x.vcdiff"}) {
     std::string hostile = index;
     std::size_t at = hostile.find("update.d/patches/");
     std::size_t end = hostile.find(',', at);

@@ -238,6 +238,17 @@ TEST_F(ResumeTest, APartIsOnlyEverContinuedForTheSamePublishedFile) {
       manifestLine("other.bin", "same", zlibStream("same")) + "\n");
   EXPECT_EQ(keptBytes(), -1);
   EXPECT_FALSE(fileExists("temp.partial.info"));
+
+  // A record cut short by a crash (its last line without its newline) is
+  // not read, even where what is left still names the file.
+  writeFile("big.pak", "old");
+  run([&](const Request&) { return file(half); });
+  std::string record = readFile("temp.partial.info");
+  ASSERT_EQ(record.back(), '\n');
+  writeFile("temp.partial.info", record.substr(0, record.size() - 1));
+  EXPECT_EQ(keptBytes(), -1);
+  writeFile("temp.partial.info", record);
+  EXPECT_EQ(keptBytes(), half);
 }
 
 TEST_F(ResumeTest, AWholePartIsInstalledWithoutAnotherTransfer) {

@@ -223,8 +223,9 @@ DownloadOutcome finish(DownloadSink& sink, const TransferResult& done, Sha256& h
   bool complete = done.complete && !sink.writeFailed;
   if (!complete) gDownloadError = failureCause(done.result, done.status, sink, curlMessage.data());
   gDownloadCut = !complete && !sink.overLimit && !sink.writeFailed && isCut(done.result);
-  // More than the listed size is no part of the listed file.
-  if (sink.part && sink.overLimit) discardPart();
+  // More than the listed size is no part of the listed file; and a part the
+  // disk refused would hold the space the log needs.
+  if (sink.part && (sink.overLimit || sink.writeFailed)) discardPart();
   if (sink.hash) gDownloadSha256 = hash.finish();
   return complete ? DownloadOutcome::complete : DownloadOutcome::failed;
 }

@@ -24,6 +24,9 @@ bool isPatchPath(const std::string& path) {
   std::string prefix = std::string(kServerFolder) + "/";
   if (path.compare(0, prefix.size(), prefix) != 0 || path.size() == prefix.size()) return false;
   if (path.size() > kMaxNameLength) return false;
+  // The publisher never writes two dots in a row; refusing them anywhere
+  // also covers servers that fold "..." or "a../" into a parent folder.
+  if (path.find("..") != std::string::npos) return false;
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t end = path.find('/', start);

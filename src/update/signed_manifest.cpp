@@ -55,7 +55,10 @@ bool fetchOrRefuse(const char* name, std::int64_t limit, bool hashing) {
   gDownloadHashing = false;
   if (outcome == DownloadOutcome::complete) return true;
   removeFile(kDownloadScratchFile);
+  // A transfer the player stopped says nothing; one whose scratch file could
+  // not be made has had its message box, and gets its line too.
   std::string why = transferFailure(name);
+  if (why.empty() && !gStopRequested) why = std::string("Unable to open ") + name;
   if (!why.empty()) refuse(why);
   return false;
 }

@@ -91,7 +91,16 @@ bool clearScratchFiles() {
 // from the local version where the index has one, else, or if it fails, by
 // the full file.
 void bringUpToDate(const std::vector<std::string>& fields, const PatchIndex& patches) {
-  if (patches.count(gCurrentFile) == 0) {
+  // Only a local file of a base's size can be patched; the others are
+  // checked (and read) no more than without patches.
+  bool patchable = false;
+  auto [first, last] = patches.equal_range(gCurrentFile);
+  if (first != last) {
+    FilePtr file(openRegularFile(gCurrentFile));
+    std::int64_t size = file ? fileLength(file.get()) : -1;
+    for (auto it = first; it != last; ++it) patchable = patchable || it->second.baseSize == size;
+  }
+  if (!patchable) {
     if (needsUpdate(gCurrentFile, fields)) installFile(fields);
     return;
   }

@@ -79,9 +79,22 @@ void planPut(DeltaRun& run, const fs::path& source, const std::string& target,
   run.journal->puts.push_back(put);
 }
 
-// Makes the patch from `base` (a whole file) to `target`; keeps it if it
-// pays.
-void patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& baseVersion,
+// The encoder's windows sized to the file: its tables grow with the windows,
+// and a small file gains nothing from large ones.
+PatchOptions patchOptionsFor(std::int64_t baseSize) {
+  PatchOptions options;
+  std::uint32_t window = 1u << 20;
+  while (window < options.sourceWindow && static_cast<std::int64_t>(window) < baseSize) {
+    window <<= 1;
+  }
+  options.sourceWindow = window;
+  options.targetWindow = std::min(options.targetWindow, window);
+  return options;
+}
+
+// Makes the patch from `base` (a whole file) to `target`; keeps it, and
+// says so, if it pays.
+bool patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& baseVersion,
                const fs::path& base, const fs::path& target, const PackedRecord& record) {
   ScratchFile patch(run, "patch");
   PatchMade made;
@@ -92,13 +105,13 @@ void patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& base
     if (!oldFile || !newFile || !out) {
       throw std::runtime_error("cannot make a patch for " + quotedName(name) + ": " + errnoText());
     }
-    made = makePatch(oldFile.get(), newFile.get(), out.get());
+    made = makePatch(oldFile.get(), newFile.get(), out.get(), patchOptionsFor(baseVersion.size));
     if (std::fclose(out.release()) != 0) made.ok = false;
   }
   if (!made.ok) {
     throw std::runtime_error("cannot make a patch for " + quotedName(name) + ": " + made.error);
   }
-  if (static_cast<double>(made.size) > kMostPatchShare * record.packedSize) return;
+  if (static_cast<double>(made.size) > kMostPatchShare * record.packedSize) return false;
   std::vector<unsigned char> buffer(kReadChunk);
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
@@ -122,6 +135,7 @@ void patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& base
   }
   run.index.emplace(name, entry);
   ++run.made;
+  return true;
 }
 
 }  // namespace
@@ -179,16 +193,17 @@ void makePatches(DeltaRun& run, const std::string& name, const fs::path& packed,
     for (const VersionRecord& kept : versions) seen = seen || kept == older;
     if (!seen && present(run.out / historyName(older.sha))) versions.push_back(older);
   }
-  record.previous = versions;
-
-  // The new version's content, from the very stream that is served.
+  // The new version's content, from the very stream that is served. Only
+  // versions whose patch pays are kept: a later version will not be nearer
+  // to them.
   ScratchFile target(run, "target");
   inflateInto(packed, target.path, engine);
   for (const VersionRecord& version : versions) {
     std::string history = historyName(version.sha);
-    run.history.insert(toHex(version.sha));
+    bool kept;
     if (&version == &versions.front()) {
-      if (!present(run.out / manifestNamePath(history))) {
+      kept = patchFrom(run, name, version, served.path, target.path, record);
+      if (kept && !present(run.out / manifestNamePath(history))) {
         fs::path link = run.scratch / ("delta-" + std::to_string(run.scratchCount++) + "-history");
         std::error_code error;
         fs::create_hard_link(servedPacked, link, error);
@@ -196,11 +211,14 @@ void makePatches(DeltaRun& run, const std::string& name, const fs::path& packed,
         planPut(run, link, history, static_cast<std::uint64_t>(previous->packedSize),
                 previous->packedCrc);
       }
-      patchFrom(run, name, version, served.path, target.path, record);
     } else {
       ScratchFile older(run, "older");
       inflateInto(run.out / manifestNamePath(history), older.path, engine);
-      patchFrom(run, name, version, older.path, target.path, record);
+      kept = patchFrom(run, name, version, older.path, target.path, record);
+    }
+    if (kept) {
+      record.previous.push_back(version);
+      run.history.insert(toHex(version.sha));
     }
   }
 }

@@ -209,7 +209,8 @@ int runPublish(const std::filesystem::path& release, const std::filesystem::path
   }
   std::string patches;
   if (result.patchesServed > 0 || result.patchesMade > 0) {
-    patches = "; " + std::to_string(result.patchesMade) + " patches made, " +
+    patches = "; " + std::to_string(result.patchesMade) +
+              (result.patchesMade == 1 ? " patch made, " : " patches made, ") +
               std::to_string(result.patchesServed) + " served";
   }
   std::printf("Published %s to %s: %zu packed (%s), %zu unchanged, %zu removed; %s%s%s.\n",
@@ -267,7 +268,8 @@ int runVerify(const std::filesystem::path& out, const std::string& keyArgument) 
   }
   std::string patches =
       result.patchesChecked > 0
-          ? ", " + std::to_string(result.patchesChecked) + " patches give their files"
+          ? ", " + std::to_string(result.patchesChecked) +
+                (result.patchesChecked == 1 ? " patch gives its file" : " patches give their files")
           : "";
   std::printf("%s in %s checked: each inflates to its listed size and CRC%s%s.\n",
               files(result.checked).c_str(), out.u8string().c_str(), patches.c_str(),
