@@ -1,7 +1,7 @@
 // Makes the benchmark's data, the same bytes for the same seed on every
 // machine: game releases with a realistic mix of file sizes and contents,
-// the old versions of the files a patch changes, and single large files.
-// Also hands out free loopback ports for the servers bench/run.sh starts.
+// the old versions of the files a patch changes, single large files, and
+// the next version of a file as a game patch changes it.
 //
 // Usage:
 //   bench_data game --seed S --files N --bytes B --patched K --patched-bytes P RELEASE OLD
@@ -11,25 +11,29 @@
 //   bench_data uniform --seed S --files N --size B RELEASE OLD
 //       N files of exactly B bytes each in RELEASE, and an older version of
 //       every one of them, also of B bytes, in OLD.
-//   bench_data file --seed S --bytes B PATH
-//       One file of B bytes, a mix of the three kinds in 1 MiB stretches.
+//   bench_data file --seed S --bytes B [--kind K] PATH
+//       One file of B bytes, a mix of the three kinds in 1 MiB stretches, or
+//       of one kind K (text, binary or noise).
+//   bench_data edit --seed S [--scatter N] [--scatter-max B] [--insert N]
+//                   [--delete N] [--block-max B] [--head B] [--append B] OLD NEW
+//       NEW becomes the next version of OLD, as a game patch changes a pack
+//       file: N small stretches rewritten in place (16 bytes to B each), N
+//       blocks inserted and N deleted (4 KiB to B each) so that what follows
+//       them shifts, the first B bytes rewritten (the pack's directory), B
+//       bytes appended. Streams, so OLD may be of any size. NEW is dated
+//       kPatchTime, so that rsync sees it changed even at the same size.
 //   bench_data read [--crc | --crc-libdeflate] DIR
 //       Reads every file under DIR once, through one reused 256 KiB buffer:
 //       the floor for anything that must look at every byte. With --crc, also
 //       computes each file's CRC-32 with zlib, as the updater's check does;
 //       with --crc-libdeflate, with libdeflate's (carry-less multiplication),
 //       if bench_data was built with it.
-//   bench_data port
-//       Prints a TCP port on 127.0.0.1 that was free a moment ago.
 //
 // Sizes take the suffixes K, M and G (powers of 1024). Every file of a
 // release is dated kReleaseTime and every old version kOldTime, so that
 // rsync's size-and-date check sees exactly the patched files as changed.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -57,6 +61,7 @@ namespace {
 
 constexpr std::time_t kReleaseTime = 1748736000;  // 2025-06-01 00:00 UTC
 constexpr std::time_t kOldTime = 1735689600;      // 2025-01-01 00:00 UTC
+constexpr std::time_t kPatchTime = 1756684800;    // 2025-09-01 00:00 UTC
 constexpr std::size_t kBlock = 1 << 20;
 
 // splitmix64: tiny, fast, and the same sequence everywhere, unlike the
@@ -184,7 +189,7 @@ void setTime(const fs::path& path, std::time_t when) {
 template <typename Pick>
 void writeFile(const fs::path& path, std::uint64_t size, std::uint64_t seed, Pick pick,
                std::time_t when) {
-  fs::create_directories(path.parent_path());
+  if (path.has_parent_path()) fs::create_directories(path.parent_path());
   FilePtr out(std::fopen(path.c_str(), "wb"));
   if (!out) throw std::runtime_error("cannot create " + path.string());
   Random random(seed);
@@ -347,6 +352,104 @@ void writeRelease(const std::vector<Entry>& entries, std::uint64_t seed, const f
   std::printf("\n");
 }
 
+// What `edit` does to a file; see the usage at the top.
+struct EditPlan {
+  std::uint64_t scatter = 0, scatterMax = 4096;
+  std::uint64_t insert = 0, remove = 0, blockMax = 256 << 10;
+  std::uint64_t head = 0, append = 0;
+};
+
+// Copies `count` bytes from `in` to `out`.
+void copyBytes(std::FILE* in, std::FILE* out, std::uint64_t count, std::vector<char>& buffer) {
+  while (count > 0) {
+    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size()));
+    if (std::fread(buffer.data(), 1, piece, in) != piece ||
+        std::fwrite(buffer.data(), 1, piece, out) != piece) {
+      throw std::runtime_error("short read or write while editing");
+    }
+    count -= piece;
+  }
+}
+
+// Writes `count` new bytes: noise for a rewrite (changed values), a kind
+// per 1 MiB stretch for new content.
+void writeFresh(std::FILE* out, std::uint64_t count, bool mixed, Random& random,
+                std::vector<char>& block) {
+  while (count > 0) {
+    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(count, kBlock));
+    fill(mixed ? pickKind(random, 35, 30) : Kind::noise, random, block, piece);
+    if (std::fwrite(block.data(), 1, piece, out) != piece) {
+      throw std::runtime_error("cannot write while editing");
+    }
+    count -= piece;
+  }
+}
+
+int editFile(std::uint64_t seed, const EditPlan& plan, const fs::path& oldPath,
+             const fs::path& newPath) {
+  const std::uint64_t length = fs::file_size(oldPath);
+  FilePtr in(std::fopen(oldPath.c_str(), "rb"));
+  if (!in) throw std::runtime_error("cannot open " + oldPath.string());
+  if (newPath.has_parent_path()) fs::create_directories(newPath.parent_path());
+  FilePtr out(std::fopen(newPath.c_str(), "wb"));
+  if (!out) throw std::runtime_error("cannot create " + newPath.string());
+  Random random(mix(seed, 4, 0));
+  // At `at` in the old file: write `write` new bytes, then skip `skip` old ones.
+  struct Change {
+    std::uint64_t at, write, skip;
+    bool mixed;
+  };
+  std::vector<Change> changes;
+  auto span = [&random](std::uint64_t low, std::uint64_t high) {
+    return static_cast<std::uint64_t>(random.logUniform(static_cast<double>(low),
+                                                        static_cast<double>(std::max(low, high))));
+  };
+  if (plan.head > 0) {
+    std::uint64_t n = std::min(plan.head, length);
+    changes.push_back({0, n, n, false});
+  }
+  for (std::uint64_t i = 0; i < plan.scatter; ++i) {
+    std::uint64_t n = span(16, plan.scatterMax);
+    if (n < length) changes.push_back({random.below(length - n), n, n, false});
+  }
+  for (std::uint64_t i = 0; i < plan.insert; ++i) {
+    changes.push_back({random.below(length + 1), span(4096, plan.blockMax), 0, true});
+  }
+  for (std::uint64_t i = 0; i < plan.remove; ++i) {
+    std::uint64_t n = span(4096, plan.blockMax);
+    if (n < length) changes.push_back({random.below(length - n), 0, n, false});
+  }
+  std::stable_sort(changes.begin(), changes.end(),
+                   [](const Change& a, const Change& b) { return a.at < b.at; });
+  std::vector<char> buffer(kBlock), block;
+  block.reserve(kBlock + 64);
+  std::uint64_t position = 0, rewritten = 0, inserted = 0, deleted = 0, made = 0;
+  for (const Change& change : changes) {
+    if (change.at < position) continue;  // overlaps the one before
+    copyBytes(in.get(), out.get(), change.at - position, buffer);
+    writeFresh(out.get(), change.write, change.mixed, random, block);
+    position = change.at + change.skip;
+    if (fseeko(in.get(), static_cast<off_t>(position), SEEK_SET) != 0) {
+      throw std::runtime_error("cannot seek in " + oldPath.string());
+    }
+    (change.skip == 0 ? inserted : change.write == 0 ? deleted : rewritten) +=
+        change.skip == 0 ? change.write : change.skip;
+    ++made;
+  }
+  copyBytes(in.get(), out.get(), length - position, buffer);
+  writeFresh(out.get(), plan.append, true, random, block);
+  if (std::fclose(out.release()) != 0) throw std::runtime_error("cannot write " + newPath.string());
+  setTime(newPath, kPatchTime);
+  std::printf("old %llu new %llu changes %llu rewritten %llu inserted %llu deleted %llu "
+              "appended %llu\n",
+              static_cast<unsigned long long>(length),
+              static_cast<unsigned long long>(fs::file_size(newPath)),
+              static_cast<unsigned long long>(made), static_cast<unsigned long long>(rewritten),
+              static_cast<unsigned long long>(inserted), static_cast<unsigned long long>(deleted),
+              static_cast<unsigned long long>(plan.append));
+  return 0;
+}
+
 // cat would do, but it allocates and frees its buffer for every file, and on
 // this kind of virtual machine the unmapping costs as much as the reading.
 enum class Crc { none, zlib, libdeflate };
@@ -392,22 +495,6 @@ int readAll(const fs::path& dir, Crc crc) {
   return 0;
 }
 
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
 std::uint64_t parseSize(const std::string& text) {
   char* end = nullptr;
   unsigned long long value = std::strtoull(text.c_str(), &end, 10);
@@ -431,6 +518,9 @@ struct Arguments {
     if (found == options.end()) throw std::runtime_error(std::string("missing ") + name);
     return parseSize(found->second);
   }
+  std::uint64_t size(const char* name, std::uint64_t fallback) const {
+    return options.count(name) ? size(name) : fallback;
+  }
 };
 
 Arguments parse(int argc, char** argv) {
@@ -452,9 +542,10 @@ int usage() {
                "usage: bench_data game --seed S --files N --bytes B --patched K "
                "--patched-bytes P RELEASE OLD\n"
                "       bench_data uniform --seed S --files N --size B RELEASE OLD\n"
-               "       bench_data file --seed S --bytes B PATH\n"
-               "       bench_data read [--crc | --crc-libdeflate] DIR\n"
-               "       bench_data port\n");
+               "       bench_data file --seed S --bytes B [--kind text|binary|noise] PATH\n"
+               "       bench_data edit --seed S [--scatter N] [--scatter-max B] [--insert N] "
+               "[--delete N] [--block-max B] [--head B] [--append B] OLD NEW\n"
+               "       bench_data read [--crc | --crc-libdeflate] DIR\n");
   return 2;
 }
 
@@ -464,12 +555,6 @@ int main(int argc, char** argv) {
   if (argc < 2) return usage();
   std::string command = argv[1];
   try {
-    if (command == "port") {
-      int port = freePort();
-      if (port <= 0) return 1;
-      std::printf("%d\n", port);
-      return 0;
-    }
     if (command == "read" && argc == 3) return readAll(argv[2], Crc::none);
     if (command == "read" && argc == 4 && std::string(argv[2]) == "--crc") {
       return readAll(argv[3], Crc::zlib);
@@ -488,10 +573,29 @@ int main(int argc, char** argv) {
       writeRelease(entries, seed, args.operands[0], args.operands[1], true);
     } else if (command == "file" && args.operands.size() == 1) {
       std::uint64_t bytes = args.size("--bytes");
-      writeFile(
-          args.operands[0], bytes, mix(seed, 3, 0),
-          [](Random& random) { return pickKind(random, 35, 30); }, kReleaseTime);
+      std::string kind = args.options.count("--kind") ? args.options["--kind"] : "mixed";
+      auto one = std::find(std::begin(kKindNames), std::end(kKindNames), kind);
+      if (one != std::end(kKindNames)) {
+        writeOfKind(args.operands[0], bytes, mix(seed, 3, 0),
+                    static_cast<Kind>(one - std::begin(kKindNames)), kReleaseTime);
+      } else if (kind == "mixed") {
+        writeFile(
+            args.operands[0], bytes, mix(seed, 3, 0),
+            [](Random& random) { return pickKind(random, 35, 30); }, kReleaseTime);
+      } else {
+        throw std::runtime_error("not a kind: " + kind);
+      }
       std::printf("bytes %llu\n", static_cast<unsigned long long>(bytes));
+    } else if (command == "edit" && args.operands.size() == 2) {
+      EditPlan plan;
+      plan.scatter = args.size("--scatter", 0);
+      plan.scatterMax = args.size("--scatter-max", plan.scatterMax);
+      plan.insert = args.size("--insert", 0);
+      plan.remove = args.size("--delete", 0);
+      plan.blockMax = args.size("--block-max", plan.blockMax);
+      plan.head = args.size("--head", 0);
+      plan.append = args.size("--append", 0);
+      return editFile(seed, plan, args.operands[0], args.operands[1]);
     } else {
       return usage();
     }
