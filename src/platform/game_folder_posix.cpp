@@ -13,6 +13,8 @@
 
 namespace {
 
+// Owns a descriptor; AT_FDCWD, the game folder itself, is held but never
+// closed.
 class Fd {
  public:
   explicit Fd(int fd = -1) : fd_(fd) {}
@@ -31,7 +33,7 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
 
   int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
+  bool valid() const { return fd_ >= 0 || fd_ == AT_FDCWD; }
   int release() {
     int fd = fd_;
     fd_ = -1;
@@ -46,7 +48,9 @@ class Fd {
 // following links, and the last component in `leaf`. Invalid, with `why`
 // set, when the way is blocked.
 Fd openParent(const std::string& name, std::string* leaf, PathKind* why) {
-  Fd dir(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // The run's working folder is the game folder: most names (the scratch
+  // files, files at the top) need no descriptor of their own for it.
+  Fd dir(AT_FDCWD);
   std::size_t start = 0;
   for (std::size_t slash; (slash = name.find('/', start)) != std::string::npos;
        start = slash + 1) {
