@@ -149,6 +149,18 @@ std::pair<long, std::string> fetchThrough(const std::string& proxy, const std::s
 
 // The served folder's requests in nginx's access log: name -> "STATUS:BYTES "
 // for each request under the updater's URL.
+// The updater without a display, its HTTP going to `proxy`.
+ProcessResult runHeadless(const std::string& updater, const fs::path& game,
+                          const std::string& proxy) {
+  return runProcess({updater}, game.string(),
+                    {{"http_proxy", proxy},
+                     {"no_proxy", ""},
+                     {"NO_PROXY", ""},
+                     {"DISPLAY", ""},
+                     {"WAYLAND_DISPLAY", ""}},
+                    60s);
+}
+
 std::map<std::string, std::string> servedRequests(const std::string& access) {
   std::map<std::string, std::string> served;
   const std::string request = std::string("\"GET ") + kUpdateBaseUrl;
@@ -273,13 +285,7 @@ TEST(PackWithNginx, AGameFolderUpdatesFromWhatNginxServes) {
   EXPECT_EQ(manifest.second, readFile(site / "updates/update.dat"));
   EXPECT_EQ(fetchThrough(nginx.address(), root + "updates/missing.pak").first, 404);
 
-  ProcessResult updater = runProcess({BRIGHTWICK_UPDATER}, game.string(),
-                                     {{"http_proxy", nginx.address()},
-                                      {"no_proxy", ""},
-                                      {"NO_PROXY", ""},
-                                      {"DISPLAY", ""},
-                                      {"WAYLAND_DISPLAY", ""}},
-                                     60s);
+  ProcessResult updater = runHeadless(BRIGHTWICK_UPDATER, game, nginx.address());
   ASSERT_TRUE(updater.exited) << updater.output;
   EXPECT_EQ(updater.exitCode, 0);
   for (const auto& file : files) EXPECT_EQ(readFile(game / file.first), file.second) << file.first;
@@ -335,13 +341,7 @@ TEST(PackWithNginx, SignedReleasesServeOldAndNewUpdatersAndPatchTheNextOne) {
     chmod((game / "tdx.exe").c_str(), 0755);
     std::error_code ignored;
     fs::remove(game / "game-started", ignored);
-    ProcessResult result = runProcess({updater}, game.string(),
-                                      {{"http_proxy", nginx.address()},
-                                       {"no_proxy", ""},
-                                       {"NO_PROXY", ""},
-                                       {"DISPLAY", ""},
-                                       {"WAYLAND_DISPLAY", ""}},
-                                      60s);
+    ProcessResult result = runHeadless(updater, game, nginx.address());
     EXPECT_TRUE(result.exited) << result.output;
     EXPECT_TRUE(waitForFile((game / "game-started").string(), 10s));
     return result;
@@ -512,13 +512,7 @@ struct PackFaults : ::testing::Test {
     for (const char* folder : {"maps/new", "sounds"}) fs::create_directories(game / folder);
     writeFile(game / "tdx.exe", release.at("tdx.exe"));
     chmod((game / "tdx.exe").c_str(), 0755);
-    ProcessResult updater = runProcess({BRIGHTWICK_UPDATER}, game.string(),
-                                       {{"http_proxy", nginx.address()},
-                                        {"no_proxy", ""},
-                                        {"NO_PROXY", ""},
-                                        {"DISPLAY", ""},
-                                        {"WAYLAND_DISPLAY", ""}},
-                                       60s);
+    ProcessResult updater = runHeadless(BRIGHTWICK_UPDATER, game, nginx.address());
     ASSERT_TRUE(updater.exited) << updater.output;
     Tree expected;
     for (const auto& file : release) expected[file.first] = file.second;

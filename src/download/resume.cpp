@@ -17,18 +17,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-bool readRecord(std::string* text) {
-  FilePtr file(openRegularFile(kPartialRecord));
-  if (!file) return false;
-  char chunk[512];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-    text->append(chunk, got);
-    if (text->size() > kMaxRecordSize) return false;
-  }
-  return !std::ferror(file.get());
-}
-
 // The value of the line `key value` at `at` in `lines`, or false.
 bool take(std::istringstream& lines, const std::string& key, std::string* value) {
   std::string line;
@@ -42,7 +30,10 @@ bool take(std::istringstream& lines, const std::string& key, std::string* value)
 bool findKeptPart(KeptPart* part) {
   std::string text;
   // The last line of a whole record ends with its newline.
-  if (!readRecord(&text) || text.empty() || text.back() != '\n') return false;
+  if (!readSmallFile(kPartialRecord, kMaxRecordSize, &text) || text.empty() ||
+      text.back() != '\n') {
+    return false;
+  }
   std::istringstream lines(text);
   std::string format;
   KeptPart kept;

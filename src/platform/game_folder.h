@@ -6,7 +6,8 @@
 // replaced. A manifest, or a link a player or another program left in the
 // folder, can thus never make the updater read a device, block on a FIFO, or
 // write outside the game. game_folder_posix.cpp and game_folder_win32.cpp
-// implement it; CMake compiles one of the two.
+// implement it; CMake compiles one of the two (and game_folder.cpp, what
+// both share).
 //
 // Names are relative paths as the manifest gives them ("/" between folders;
 // "\" too on Windows).
@@ -29,6 +30,10 @@ PathKind inspectPath(const std::string& name);
 // Opens the regular file `name` for binary reading, never blocking: null if
 // it is anything else (a link included) or cannot be opened.
 std::FILE* openRegularFile(const std::string& name);
+
+// The whole of the small regular file `name` into `text`: false if it is
+// missing, unreadable, anything but a regular file or over `most` bytes.
+bool readSmallFile(const std::string& name, std::size_t most, std::string* text);
 
 // Creates `name` for binary writing; fails if anything at all is there, so a
 // run only ever writes (and later renames) files it made itself.

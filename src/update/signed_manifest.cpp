@@ -21,20 +21,6 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-// The whole of a small regular file; false if it is larger than `most`.
-bool readSmallFile(const char* name, std::size_t most, std::string* text) {
-  FilePtr file(openRegularFile(name));
-  if (!file) return false;
-  text->clear();
-  char chunk[512];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-    text->append(chunk, got);
-    if (text->size() > most) return false;
-  }
-  return !std::ferror(file.get());
-}
-
 bool refuse(const std::string& message) {
   writeLog(message);
   setStatusText(message);
