@@ -328,8 +328,7 @@ TEST(PackWithNginx, SignedReleasesServeOldAndNewUpdatersAndPatchTheNextOne) {
     ProcessResult published =
         pack({"publish", "--sign", key, "release", "site/updates"}, dir.path());
     ASSERT_EQ(published.exitCode, 0) << published.output;
-    ProcessResult verified =
-        pack({"verify", "--key", key + ".pub", "site/updates"}, dir.path());
+    ProcessResult verified = pack({"verify", "--key", key + ".pub", "site/updates"}, dir.path());
     ASSERT_EQ(verified.exitCode, 0) << verified.output;
   };
   auto runIn = [&](const char* updater, const fs::path& game, const Nginx& nginx) {
@@ -364,7 +363,8 @@ TEST(PackWithNginx, SignedReleasesServeOldAndNewUpdatersAndPatchTheNextOne) {
     // manifest.
     EXPECT_EQ(served["update.dat.sig"].substr(0, 4), "200:");
     EXPECT_EQ(served["update.dat.sig"].find(' '), served["update.dat.sig"].size() - 1);
-    std::string manifestSize = std::to_string(fs::file_size(dir.path() / "site/updates/update.dat"));
+    std::string manifestSize =
+        std::to_string(fs::file_size(dir.path() / "site/updates/update.dat"));
     EXPECT_EQ(served["update.dat"], "200:" + manifestSize + " 200:" + manifestSize + " ");
   }
 
@@ -398,7 +398,8 @@ TEST(PackWithNginx, SignedReleasesServeOldAndNewUpdatersAndPatchTheNextOne) {
   EXPECT_EQ(readFile(dir.path() / "refusing/data/big.pak"), "old");
   fs::current_path(dir.path() / "refusing");
   EXPECT_EQ(logMessages(),
-            std::vector<std::string>{"Download Failed (HTTP status 404):  Error updating update.dat.sig"});
+            std::vector<std::string>{
+                "Download Failed (HTTP status 404):  Error updating update.dat.sig"});
   fs::current_path(dir.path());
 }
 
@@ -578,8 +579,8 @@ TEST_F(PackFaults, AKillAtAnyRenameIsRepairedAndPlayersGetOnlyListedFiles) {
   ASSERT_EQ(publishSecond(shim(renames, "kill-after")).signal, SIGKILL);
   repairAndCheck(renames + 1, false);
   EXPECT_GT(repairKills, 0);
-  std::printf("publish killed at %d points; the runs repairing it killed %d times\n",
-              renames + 1, repairKills);
+  std::printf("publish killed at %d points; the runs repairing it killed %d times\n", renames + 1,
+              repairKills);
 }
 
 TEST_F(PackFaults, AHangUpWhileFilesMoveTakesEffectOnlyAfterTheCommit) {

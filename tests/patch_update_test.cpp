@@ -102,8 +102,8 @@ TEST_F(PatchUpdateTest, EachKeptVersionGetsItsPatchAndOthersTheFile) {
     Names asked = update(base, files);
     std::string patch = patchOf[sha256Text(version(base))];
     ASSERT_FALSE(patch.empty());
-    EXPECT_EQ(asked, (Names{"update.dat.sig", "update.dat", "update.patches", patch,
-                            "readme.txt"}));
+    EXPECT_EQ(asked,
+              (Names{"update.dat.sig", "update.dat", "update.patches", patch, "readme.txt"}));
     // The patch is a small part of the file it replaces.
     EXPECT_LT(files[patch].body.size() * 20, files["data/big.pak"].body.size());
   }
@@ -134,8 +134,8 @@ TEST_F(PatchUpdateTest, ABrokenPatchFallsBackToTheWholeFileInTheSameRun) {
   for (const std::string& body : {corrupt, good.substr(0, good.size() / 2), std::string()}) {
     files[patch].body = body;
     Names asked = update(2, files);
-    EXPECT_EQ(asked, (Names{"update.dat.sig", "update.dat", "update.patches", patch,
-                            "data/big.pak", "readme.txt"}));
+    EXPECT_EQ(asked, (Names{"update.dat.sig", "update.dat", "update.patches", patch, "data/big.pak",
+                            "readme.txt"}));
     ASSERT_EQ(log.size(), 1u);
     EXPECT_EQ(log[0].rfind("Invalid Patch (", 0), 0u) << log[0];
     const std::string tail = "):  Error updating data/big.pak";

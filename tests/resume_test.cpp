@@ -132,7 +132,8 @@ TEST_F(ResumeTest, EachAnswerToARangeRequestIsTakenForWhatItIs) {
          whole.ranges = false;
          return whole;
        },
-       {resumed, ""}, -1},
+       {resumed, ""},
+       -1},
       {"416",
        [&](const Request& request) {
          Reply refused = file();
@@ -143,14 +144,16 @@ TEST_F(ResumeTest, EachAnswerToARangeRequestIsTakenForWhatItIs) {
          }
          return refused;
        },
-       {resumed, ""}, size},
+       {resumed, ""},
+       size},
       {"a changed entity: If-Range no longer matches",
        [&](const Request&) {
          Reply changed = file();
          changed.etag = "\"v2\"";
          return changed;
        },
-       {resumed, ""}, -1},
+       {resumed, ""},
+       -1},
       {"206 for the right range of another size",
        [&](const Request& request) {
          Reply wrong = file();
@@ -158,14 +161,15 @@ TEST_F(ResumeTest, EachAnswerToARangeRequestIsTakenForWhatItIs) {
            wrong.ranges = false;
            wrong.status = 206;
            wrong.body = packed.substr(static_cast<std::size_t>(half));
-           wrong.headers = {{"ETag", "\"v1\""},
-                            {"Content-Range", "bytes " + std::to_string(half) + "-" +
-                                                  std::to_string(size - 1) + "/" +
-                                                  std::to_string(size + 10)}};
+           wrong.headers = {
+               {"ETag", "\"v1\""},
+               {"Content-Range", "bytes " + std::to_string(half) + "-" + std::to_string(size - 1) +
+                                     "/" + std::to_string(size + 10)}};
          }
          return wrong;
        },
-       {resumed, ""}, -1},
+       {resumed, ""},
+       -1},
       {"206 for another range",
        [&](const Request& request) {
          Reply wrong = file();
@@ -173,12 +177,13 @@ TEST_F(ResumeTest, EachAnswerToARangeRequestIsTakenForWhatItIs) {
            wrong.ranges = false;
            wrong.status = 206;
            wrong.headers = {{"ETag", "\"v1\""},
-                            {"Content-Range", "bytes 0-" + std::to_string(size - 1) + "/" +
-                                                  std::to_string(size)}};
+                            {"Content-Range",
+                             "bytes 0-" + std::to_string(size - 1) + "/" + std::to_string(size)}};
          }
          return wrong;
        },
-       {resumed, ""}, -1},
+       {resumed, ""},
+       -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

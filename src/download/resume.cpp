@@ -61,8 +61,8 @@ bool beginPart(const PartIdentity& identity, const std::string& validator) {
   // The old part goes first: a record must never describe data it did not
   // see arrive.
   if (!removeFile(kPartialFile)) return false;
-  std::string text = std::string(kFormatLine) + "\nname " + identity.name + "\nsize " +
-                     identity.packedSize + "\n";
+  std::string text =
+      std::string(kFormatLine) + "\nname " + identity.name + "\nsize " + identity.packedSize + "\n";
   if (!identity.sha256.empty()) text += "sha256 " + identity.sha256 + "\n";
   text += "validator " + validator + "\n";
   // Written in place, without a flush: the old part is already gone, so no

@@ -52,8 +52,7 @@ Fd openParent(const std::string& name, std::string* leaf, PathKind* why) {
   // files, files at the top) need no descriptor of their own for it.
   Fd dir(AT_FDCWD);
   std::size_t start = 0;
-  for (std::size_t slash; (slash = name.find('/', start)) != std::string::npos;
-       start = slash + 1) {
+  for (std::size_t slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
     std::string component = name.substr(start, slash - start);
     if (component.empty() || component == ".") continue;
     Fd next(openat(dir.get(), component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -162,8 +161,8 @@ bool replaceGameFile(const std::string& from, const std::string& to) {
     // rename() would replace a read-only file in a writable folder; Windows
     // refuses that, and so must we, so that a file the player protected
     // stays.
-    Fd probe(openat(dir.get(), leaf.c_str(),
-                    O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Fd probe(
+        openat(dir.get(), leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!probe.valid()) return false;
     // The new content takes the old file's permissions: a game executable
     // must stay executable.

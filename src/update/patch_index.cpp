@@ -9,8 +9,7 @@ namespace {
 
 bool isPlainNumber(const std::string& text) {
   if (text.empty() || text.size() > 10 || (text.size() > 1 && text[0] == '0')) return false;
-  return text.find_first_not_of("0123456789") == std::string::npos &&
-         std::stoll(text) <= INT32_MAX;
+  return text.find_first_not_of("0123456789") == std::string::npos && std::stoll(text) <= INT32_MAX;
 }
 
 bool isCrcText(const std::string& text) {

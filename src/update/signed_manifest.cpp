@@ -147,9 +147,8 @@ bool fetchSignedManifest(SignatureFile* accepted) {
     std::uint64_t before = acceptedSerial();
     if (signature.serial < before) {
       removeFile(kDownloadScratchFile);
-      return refuseSignature("serial " + std::to_string(signature.serial) +
-                             " is older than the " + std::to_string(before) +
-                             " this folder accepted");
+      return refuseSignature("serial " + std::to_string(signature.serial) + " is older than the " +
+                             std::to_string(before) + " this folder accepted");
     }
     std::string bad;
     bool hashed;
