@@ -120,6 +120,9 @@ def signature_seeds():
         "hashed-manifest": ("a.pak,10,5,0," + "ab" * 32 + "\n\nb.pak,1,1,1," + "cd" * 32).encode(),
         "patch-index": ("brightwick-patches 1\nmaps/a.pak,1000,-5," + "ab" * 32 +
                         ",update.d/patches/" + "cd" * 32 + ".vcdiff,40," + "cd" * 32 + "\n").encode(),
+        # Dots inside a component, which the reader refuses.
+        "patch-index-dots": ("brightwick-patches 1\nmaps/a.pak,1000,-5," + "ab" * 32 +
+                             ",update.d/patches/cd..cd.vcdiff,40," + "cd" * 32 + "\n").encode(),
     }
 
 
