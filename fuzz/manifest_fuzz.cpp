@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "shared/names.h"
+#include "base/names.h"
 #include "update/manifest.h"
 
 namespace {

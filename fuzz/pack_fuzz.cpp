@@ -36,7 +36,7 @@
 #include "journal.h"
 #include "pack.h"
 #include "reuse_record.h"
-#include "shared/names.h"
+#include "base/names.h"
 #include "update/install.h"
 #include "update/manifest.h"
 

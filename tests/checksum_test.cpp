@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "update/checksum.h"
+#include "hash/crc32.h"
 
 namespace {
 

@@ -2,15 +2,29 @@
 
 #include <filesystem>
 
+#include "base/names.h"
 #include "download/download_worker.h"
+#include "download/fetch.h"
+#include "download/progress.h"
+#include "platform/thread.h"
 #include "shared/base_url.h"
 #include "shared/globals.h"
 #include "support/http_server.h"
 #include "support/temp_dir.h"
 #include "support/update_harness.h"
-#include "update/update_run.h"
+#include "update/manifest.h"
 
 namespace {
+
+// A plain transfer of the listed name `name` into the download scratch file.
+FetchRequest requestFor(const std::string& name, std::int64_t limit) {
+  FetchRequest request;
+  request.urlPath = urlPathOf(name);
+  request.shownName = name;
+  request.target = kDownloadScratchFile;
+  request.limit = limit;
+  return request;
+}
 
 struct DownloadTest : ::testing::Test {
   ScopedTempDir dir;
@@ -19,9 +33,7 @@ struct DownloadTest : ::testing::Test {
   DownloadOutcome download(TestHttpServer& server, const std::string& name,
                            std::int64_t limit = 1 << 30) {
     UpdateHarness harness(server.address());
-    gCurrentFile = name;
-    gDownloadLimit = limit;
-    DownloadOutcome outcome = fetch();
+    DownloadOutcome outcome = fetch(requestFor(name, limit)).outcome;
     events = harness.dialog().events();
     return outcome;
   }
@@ -114,9 +126,7 @@ TEST_F(DownloadTest, AnUnreachableServerFailsWithoutAFile) {
     closedPort = probe.port();
   }
   UpdateHarness harness("http://127.0.0.1:" + std::to_string(closedPort));
-  gCurrentFile = "a";
-  gDownloadLimit = 100;
-  EXPECT_EQ(fetch(), DownloadOutcome::failed);
+  EXPECT_EQ(fetch(requestFor("a", 100)).outcome, DownloadOutcome::failed);
   EXPECT_FALSE(fileExists(kDownloadScratchFile));
   EXPECT_TRUE(gDownloadDone);
 }
@@ -162,17 +172,19 @@ TEST_F(DownloadTest, AStopAbandonsAStalledTransfer) {
   stall.stallAfter = 1000;
   TestHttpServer server(serveUpdates({{"slow", stall}}));
   UpdateHarness harness(server.address());
+  FetchRequest request = requestFor("slow", 1 << 20);
+  FetchResult result;
+  DownloadJob job{&request, &result};
   gCurrentFile = "slow";
   gDownloadUrl = std::string(kUpdateBaseUrl) + "slow";
-  gDownloadLimit = 1 << 20;
   gDownloadDone = false;
-  ASSERT_TRUE(startThread(downloadWorker));
+  ASSERT_TRUE(startThread(downloadWorker, &job));
   ASSERT_TRUE(server.waitForRequests(1, 10000));
   gStopRequested = true;
   // libcurl calls the progress report at least once a second, stalled or not.
   for (int waited = 0; !gDownloadDone && waited < 10000; ++waited) sleepOneMillisecond();
   EXPECT_TRUE(gDownloadDone);
-  EXPECT_EQ(gDownloadOutcome, DownloadOutcome::failed);
+  EXPECT_EQ(result.outcome, DownloadOutcome::failed);
   EXPECT_FALSE(fileExists(kDownloadScratchFile));
 }
 

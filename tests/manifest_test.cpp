@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "log/printable.h"
 #include "update/manifest.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "pack.h"
+#include "base/hex.h"
 #include "signing.h"
 #include "support/signed_folder.h"
 #include "support/temp_dir.h"
@@ -44,8 +45,8 @@ struct PackSigningTest : ::testing::Test {
 
   SignatureFile served() {
     SignatureFile file;
-    std::string why;
-    EXPECT_TRUE(parseSignatureFile(readFile(out / "update.dat.sig"), &file, &why)) << why;
+    Status status = parseSignatureFile(readFile(out / "update.dat.sig"), &file);
+    EXPECT_TRUE(status.ok()) << status.error;
     return file;
   }
 };

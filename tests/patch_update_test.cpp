@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "pack.h"
+#include "base/hex.h"
 #include "shared/globals.h"
 #include "support/http_server.h"
 #include "support/signed_folder.h"
@@ -37,15 +38,14 @@ struct PatchUpdateTest : ::testing::Test {
   fs::path game = root.path() / "game";
   std::unique_ptr<SecretKey> key = testKey("old");
 
+  RunOptions options;
+
   void SetUp() override {
     ASSERT_TRUE(initCrypto());
-    gPublicKeys = {key->publicKey()};
+    options.publicKeys = {key->publicKey()};
     fs::create_directories(game);
   }
-  void TearDown() override {
-    gPublicKeys.clear();
-    fs::current_path(root.path());
-  }
+  void TearDown() override { fs::current_path(root.path()); }
 
   void publishVersion(int number) {
     writeFile(release / "data" / "big.pak", version(number));
@@ -68,7 +68,7 @@ struct PatchUpdateTest : ::testing::Test {
     }
     fs::current_path(game);
     TestHttpServer server(serveUpdates(files));
-    UpdateHarness harness(server.address());
+    UpdateHarness harness(server.address(), options);
     EXPECT_TRUE(harness.run());
     Names names;
     for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));

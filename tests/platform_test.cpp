@@ -7,6 +7,7 @@
 
 #include "platform/game_folder.h"
 #include "platform/platform.h"
+#include "platform/thread.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -130,12 +131,14 @@ TEST(ReplaceFile, ReadersSeeTheOldOrTheNewFileButNeverAGap) {
   EXPECT_EQ(bad, 0);
 }
 
-TEST(Threads, StartDetachedThreadsThatRunTheirProcedure) {
-  static std::atomic<int> runs{0};
-  runs = 0;
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(startThread([](void*) { ++runs; }));
-  for (int waited = 0; runs < 3 && waited < 10000; ++waited) sleepOneMillisecond();
-  EXPECT_EQ(runs, 3);
+TEST(Threads, StartDetachedThreadsThatRunTheirProcedureWithItsArgument) {
+  std::atomic<int> runs[3] = {};
+  for (auto& counter : runs) {
+    ASSERT_TRUE(startThread([](void* arg) { ++*static_cast<std::atomic<int>*>(arg); }, &counter));
+  }
+  auto all = [&] { return runs[0] == 1 && runs[1] == 1 && runs[2] == 1; };
+  for (int waited = 0; !all() && waited < 10000; ++waited) sleepOneMillisecond();
+  for (auto& counter : runs) EXPECT_EQ(counter, 1);
 }
 
 TEST(FileLength, OfAnOpenFile) {

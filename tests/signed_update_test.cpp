@@ -14,6 +14,7 @@
 #include "support/temp_dir.h"
 #include "support/update_harness.h"
 #include "update/signed_manifest.h"
+#include "update/update_state.h"
 
 namespace {
 
@@ -24,16 +25,17 @@ struct SignedUpdateTest : ::testing::Test {
   std::unique_ptr<SecretKey> oldKey = testKey("old");
   std::unique_ptr<SecretKey> newKey = testKey("new");
 
+  RunOptions options;
+
   void SetUp() override {
     ASSERT_TRUE(initCrypto());
-    gPublicKeys = {oldKey->publicKey(), newKey->publicKey()};
+    options.publicKeys = {oldKey->publicKey(), newKey->publicKey()};
   }
-  void TearDown() override { gPublicKeys.clear(); }
 
   // Runs the update against `handler`; returns the names asked for.
   Names update(TestHttpServer::Handler handler) {
     TestHttpServer server(std::move(handler));
-    UpdateHarness harness(server.address());
+    UpdateHarness harness(server.address(), options);
     EXPECT_TRUE(harness.run());
     Names names;
     for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));
@@ -203,14 +205,15 @@ TEST(SignatureFile, ReadsWhatIsWrittenAndNothingElse) {
   patches[31] = 2;
   std::string text = signatureFor(*key, 1765185600, manifest, &patches);
   SignatureFile file;
-  std::string why;
-  ASSERT_TRUE(parseSignatureFile(text, &file, &why)) << why;
+  Status status = parseSignatureFile(text, &file);
+  ASSERT_TRUE(status.ok()) << status.error;
   EXPECT_EQ(file.keyId, key->publicKey().id());
   EXPECT_EQ(file.serial, 1765185600u);
   EXPECT_EQ(file.manifest, manifest);
   EXPECT_TRUE(file.hasPatchIndex);
   EXPECT_EQ(file.patchIndex, patches);
-  EXPECT_TRUE(verifySignatureFile(file, {key->publicKey()}, &why)) << why;
+  status = verifySignatureFile(file, {key->publicKey()});
+  EXPECT_TRUE(status.ok()) << status.error;
 
   // One spelling only: CR LF, upper-case hex, a repeated or missing line, a
   // leading zero, trailing text, a second signature.
@@ -228,13 +231,14 @@ TEST(SignatureFile, ReadsWhatIsWrittenAndNothingElse) {
           zero.insert(zero.find("serial ") + 7, "0");
           return zero;
         }()}) {
-    EXPECT_FALSE(parseSignatureFile(bad, &file, &why)) << bad;
+    EXPECT_FALSE(parseSignatureFile(bad, &file).ok()) << bad;
   }
   // A later line the reader does not know is signed and tolerated.
   std::string signedPart = signedPartOf(key->publicKey().id(), 5, manifest, nullptr) + "note x\n";
-  ASSERT_TRUE(parseSignatureFile(signatureFileText(signedPart, key->sign(signedPart)), &file, &why))
-      << why;
-  EXPECT_TRUE(verifySignatureFile(file, {key->publicKey()}, &why)) << why;
+  status = parseSignatureFile(signatureFileText(signedPart, key->sign(signedPart)), &file);
+  ASSERT_TRUE(status.ok()) << status.error;
+  status = verifySignatureFile(file, {key->publicKey()});
+  EXPECT_TRUE(status.ok()) << status.error;
 
   // Public keys: the keygen line, with or without its id; nothing else.
   PublicKey parsed;

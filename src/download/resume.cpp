@@ -1,28 +1,100 @@
 #include "download/resume.h"
 
-#include <memory>
 #include <sstream>
+#include <vector>
 
+#include "base/file_ptr.h"
+#include "base/names.h"
+#include "download/curl_transfer.h"
+#include "hash/file_reader.h"
 #include "platform/game_folder.h"
 #include "platform/platform.h"
-#include "shared/names.h"
+#include "platform/thread.h"
+#include "shared/globals.h"
 
 namespace {
 
 constexpr char kFormatLine[] = "brightwick-partial 1";
 constexpr std::size_t kMaxRecordSize = 4096;
+constexpr std::size_t kMaxValidatorLength = 200;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-// The value of the line `key value` at `at` in `lines`, or false.
+// The value of the next line, which must be `key value`, or false.
 bool take(std::istringstream& lines, const std::string& key, std::string* value) {
   std::string line;
   if (!std::getline(lines, line) || line.compare(0, key.size() + 1, key + " ") != 0) return false;
   *value = line.substr(key.size() + 1);
   return true;
+}
+
+// The validator to continue this entity with later: a strong ETag, else the
+// Last-Modified date; "" if neither is usable in an If-Range.
+std::string validatorOf(const Answer& answer) {
+  const std::string& chosen = !answer.etag.empty() && answer.etag.compare(0, 2, "W/") != 0
+                                  ? answer.etag
+                                  : answer.lastModified;
+  if (chosen.size() > kMaxValidatorLength) return std::string();
+  for (char c : chosen) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) {
+      return std::string();
+    }
+  }
+  return chosen;
+}
+
+// A part transfer in flight: what it is a part of, and the part it
+// continues (null: none).
+struct PartTransfer {
+  const PartIdentity* identity = nullptr;
+  const KeptPart* kept = nullptr;
+};
+
+// Whether a 206 answer continues the kept part of the same entity: its range
+// starts where the part ends and covers the listed size, and the server
+// names the same entity.
+bool continuesPart(const DownloadSink& sink, const PartTransfer& part) {
+  const std::string& range = sink.answer.contentRange;
+  std::string expected = "bytes " + std::to_string(part.kept->bytes) + "-";
+  if (range.compare(0, expected.size(), expected) != 0) return false;
+  std::size_t slash = range.rfind('/');
+  if (slash == std::string::npos) return false;
+  if (sink.listedSize >= 0 && range.substr(slash + 1) != std::to_string(sink.listedSize)) {
+    return false;
+  }
+  std::string validator = validatorOf(sink.answer);
+  return validator.empty() || validator == part.kept->validator;
+}
+
+// Opens the part's file at the first byte of the body.
+bool openPart(DownloadSink& sink) {
+  const auto& part = *static_cast<const PartTransfer*>(sink.owner);
+  if (part.kept) {
+    if (!continuesPart(sink, part)) {
+      sink.mismatch = true;
+      return false;
+    }
+    sink.owned.reset(openForAppending(kPartialFile));
+  } else if (beginPart(*part.identity, validatorOf(sink.answer))) {
+    sink.owned.reset(openForAppending(kPartialFile));
+  }
+  sink.file = sink.owned.get();
+  if (!sink.file) sink.writeFailed = true;
+  return sink.file != nullptr;
+}
+
+// Hashes the kept part's bytes, which the transfer then continues.
+bool hashKeptPart(Sha256* hash) {
+  FilePtr data(openRegularFile(kPartialFile));
+  return data && readChunks(data.get(), [hash](const unsigned char* bytes, std::size_t size) {
+           hash->update(bytes, size);
+         });
+}
+
+// The bytes kept for `identity` that a transfer can continue: a part whose
+// server gave no validator would only be fetched again from the start.
+std::int64_t keptBytesOf(const PartIdentity& identity) {
+  KeptPart kept;
+  bool usable = findKeptPart(&kept) && kept.identity == identity && !kept.validator.empty();
+  return usable ? kept.bytes : 0;
 }
 
 }  // namespace
@@ -42,7 +114,6 @@ bool findKeptPart(KeptPart* part) {
       !take(lines, "size", &kept.identity.packedSize)) {
     return false;
   }
-  std::string next;
   std::streampos mark = lines.tellg();
   if (!take(lines, "sha256", &kept.identity.sha256)) {
     lines.clear();
@@ -84,4 +155,100 @@ bool beginPart(const PartIdentity& identity, const std::string& validator) {
 void discardPart() {
   removeFile(kPartialFile);
   removeFile(kPartialRecord);
+}
+
+void transferPart(CURL* handle, const std::string& url, const FetchRequest& request,
+                  FetchResult* result) {
+  const PartIdentity& identity = request.part;
+  result->file = kPartialFile;
+  result->keptBefore = keptBytesOf(identity);
+  KeptPart kept;
+  bool continuing = findKeptPart(&kept) && kept.identity == identity && kept.bytes > 0 &&
+                    !kept.validator.empty() && kept.bytes <= request.limit;
+  const std::int64_t listed = request.listedSize;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Sha256 hash;
+    PartTransfer part{&identity, nullptr};
+    DownloadSink sink;
+    sink.fileName = kPartialFile;
+    sink.limit = request.limit;
+    sink.listedSize = listed;
+    sink.hash = request.hash ? &hash : nullptr;
+    sink.openBody = openPart;
+    sink.owner = &part;
+    if (continuing) {
+      part.kept = &kept;
+      sink.stored = kept.bytes;
+      if (sink.hash && !hashKeptPart(sink.hash)) {
+        discardPart();
+        continuing = false;
+        continue;
+      }
+      // A part that is already whole (a run killed before inflating it) needs
+      // no transfer; the run checks it like any download.
+      if (kept.bytes == listed) {
+        if (sink.hash) result->sha256 = hash.finish();
+        result->outcome = DownloadOutcome::complete;
+        result->keptAfter = kept.bytes;
+        return;
+      }
+    }
+    RangeRequest range{kept.bytes, kept.validator};
+    TransferDone done = performTransfer(handle, url, sink, continuing ? &range : nullptr);
+    if (done.complete && !sink.file && !sink.writeFailed) {
+      // An empty body never reached the write callback.
+      if (openPart(sink)) {
+        sink.owned.reset();
+        sink.file = nullptr;
+      }
+    }
+    bool refused =
+        continuing && (done.result == CURLE_RANGE_ERROR || done.status == 416 || sink.mismatch);
+    if (refused) {
+      // The server would not continue this part (it changed, or ignores
+      // ranges): it goes, and the file is fetched whole.
+      sink.owned.reset();
+      discardPart();
+      continuing = false;
+      continue;
+    }
+    finishTransfer(sink, done, hash, result);
+    // More than the listed size is no part of the listed file; and a part the
+    // disk refused would hold the space the log needs.
+    if (sink.overLimit || sink.writeFailed) discardPart();
+    result->keptAfter = keptBytesOf(identity);
+    return;
+  }
+  result->outcome = DownloadOutcome::failed;
+}
+
+bool worthRetrying(const FetchRequest& request, const FetchResult& result, int retry) {
+  return request.retryCuts && result.outcome == DownloadOutcome::failed && result.cut &&
+         !gStopRequested && retry < kCutTransferRetries &&
+         result.keptAfter - result.keptBefore >= kRetryMinimumProgress;
+}
+
+void pauseBeforeRetry(int retry) {
+  for (long waited = 0; waited < (1000L << retry) && !gStopRequested; ++waited) {
+    sleepOneMillisecond();
+  }
+}
+
+PartSweep startPartSweep() {
+  PartSweep sweep;
+  sweep.hasPart = findKeptPart(&sweep.kept);
+  if (!sweep.hasPart) discardPart();
+  return sweep;
+}
+
+void notePartListed(PartSweep& sweep, const PartIdentity& identity) {
+  if (sweep.hasPart && sweep.kept.identity == identity) sweep.listed = true;
+}
+
+void finishPartSweep(const PartSweep& sweep) {
+  KeptPart now;
+  if (sweep.hasPart && !sweep.listed && findKeptPart(&now) &&
+      now.identity == sweep.kept.identity) {
+    discardPart();
+  }
 }

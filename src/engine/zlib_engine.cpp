@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "platform/platform.h"
-#include "update/checksum.h"
+#include "hash/crc32.h"
 
 namespace {
 

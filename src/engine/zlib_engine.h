@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "update/sha256.h"
+#include "hash/sha256.h"
 
 inline constexpr int kEngineBufferSize = 4096;
 // What decompress and compress return when a run was aborted.

@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <cstdio>
-#include <memory>
 
+#include "base/file_ptr.h"
 #include "platform/game_folder.h"
 #include "platform/platform.h"
 
@@ -21,10 +21,6 @@ std::string datePart(const std::tm& when) {
   return text;
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 std::atomic<int> entriesWritten{0};
 std::atomic<long> entriesDropped{0};
 
@@ -34,7 +30,7 @@ void appendEntry(const std::string& message) {
   std::tm now{};
   if (!localTimeOf(std::time(nullptr), &now)) return;
   // Never through a link, never into a FIFO or device at the log's name.
-  std::unique_ptr<std::FILE, FileCloser> file(openForAppending(logFileName(now)));
+  FilePtr file(openForAppending(logFileName(now)));
   if (!file) return;
   std::string entry = logEntry(now, message);
   std::fwrite(entry.data(), entry.size(), 1, file.get());

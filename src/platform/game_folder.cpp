@@ -1,17 +1,9 @@
 #include "platform/game_folder.h"
 
-#include <memory>
-
-namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-}  // namespace
+#include "base/file_ptr.h"
 
 bool readSmallFile(const std::string& name, std::size_t most, std::string* text) {
-  std::unique_ptr<std::FILE, FileCloser> file(openRegularFile(name));
+  FilePtr file(openRegularFile(name));
   if (!file) return false;
   text->clear();
   char chunk[512];

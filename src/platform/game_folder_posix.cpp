@@ -9,7 +9,7 @@
 
 #include "platform/game_folder.h"
 #include "platform/platform.h"
-#include "shared/names.h"
+#include "base/names.h"
 
 namespace {
 

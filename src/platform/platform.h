@@ -1,47 +1,14 @@
 #pragma once
 
-// The few operating-system services the update logic needs. Windows provides
+// The files, time and process services both programs need. Windows provides
 // them natively (platform_win32.cpp); platform_posix.cpp stands in for them
-// elsewhere. CMake compiles exactly one of the two.
+// elsewhere. CMake compiles exactly one of the two. The dialog and the
+// threads, which only the updater needs, are in dialog.h and thread.h.
 
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <string>
-
-// How the core addresses the progress dialog: the HWND on Windows, a DialogUi*
-// (dialog_ui.h) elsewhere. A null handle means there is no dialog: every
-// operation on it does nothing.
-using DialogHandle = void*;
-
-// Dialog operations. Each may be called from any thread at any time; once the
-// dialog has ended they do nothing and return at once, so a worker never waits
-// on a window that is gone.
-
-// Puts `text` into control `id` (the status line is IDC_STATUS).
-void setDlgItemText(DialogHandle dialog, int id, const std::string& text);
-// Sets the range of progress bar `id` (PBM_SETRANGE).
-void setProgressRange(DialogHandle dialog, int id, int low, int high);
-// Sets the position of progress bar `id` (PBM_SETPOS).
-void setProgressPos(DialogHandle dialog, int id, int pos);
-// Ends the dialog with `result`; the shell's modal wait returns.
-void endDialog(DialogHandle dialog, int result);
-
-// Shows `text` with `caption` in a message box that has no owner window and
-// returns once the user has confirmed it (or at once where nobody can).
-void messageBox(const std::string& text, const std::string& caption);
-
-// Starts `proc(nullptr)` on a detached thread with the default stack size.
-// Returns false if the thread could not be started.
-using ThreadProc = void (*)(void*);
-bool startThread(ThreadProc proc);
-
-// Gives up the processor for at least one millisecond.
-void sleepOneMillisecond();
-
-// Lets another thread that is ready run now, if there is one; returns at
-// once otherwise.
-void yieldProcessor();
 
 // Opens `path` with the stdio `mode`, without denying other processes any
 // access to the file. Null on failure.

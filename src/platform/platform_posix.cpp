@@ -1,6 +1,4 @@
 #include <fcntl.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -8,72 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/dialog_ui.h"
 #include "platform/platform.h"
-
-namespace {
-
-DialogUi* uiOf(DialogHandle dialog) {
-  return static_cast<DialogUi*>(dialog);
-}
-
-void* threadEntry(void* arg) {
-  // The procedure travels through the void* of pthread_create; the cast back
-  // is the only way to carry a function pointer through it.
-  ThreadProc proc = reinterpret_cast<ThreadProc>(arg);
-  proc(nullptr);
-  return nullptr;
-}
-
-}  // namespace
-
-void setDlgItemText(DialogHandle dialog, int id, const std::string& text) {
-  if (dialog) uiOf(dialog)->setText(id, text);
-}
-
-void setProgressRange(DialogHandle dialog, int id, int low, int high) {
-  if (dialog) uiOf(dialog)->setRange(id, low, high);
-}
-
-void setProgressPos(DialogHandle dialog, int id, int pos) {
-  if (dialog) uiOf(dialog)->setPos(id, pos);
-}
-
-void endDialog(DialogHandle dialog, int result) {
-  if (dialog) uiOf(dialog)->end(result);
-}
-
-// A message box has no owner window; here it is shown by whatever UI the shell
-// installed as the dialog, or written to stderr if there is none yet.
-extern DialogHandle gDialog;
-
-void messageBox(const std::string& text, const std::string& caption) {
-  if (gDialog) {
-    uiOf(gDialog)->messageBox(text, caption);
-  } else {
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-  }
-}
-
-bool startThread(ThreadProc proc) {
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) return false;
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  int rc = pthread_create(&thread, &attr, threadEntry, reinterpret_cast<void*>(proc));
-  pthread_attr_destroy(&attr);
-  return rc == 0;
-}
-
-void sleepOneMillisecond() {
-  timespec delay{0, 1000000};
-  while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
-  }
-}
-
-void yieldProcessor() {
-  sched_yield();
-}
 
 std::FILE* openShared(const std::string& path, const char* mode) {
   // POSIX never denies other processes access to an open file.

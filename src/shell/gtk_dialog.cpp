@@ -103,7 +103,7 @@ class GtkProgressDialog final : public DialogUi {
 
   // GUI thread: shows the window, starts the update worker and returns once
   // the dialog has ended and the window is gone.
-  void run();
+  void run(UpdateRun& run);
 
   void setText(int id, const std::string& text) override {
     if (id != IDC_STATUS) return;
@@ -298,7 +298,7 @@ void GtkProgressDialog::build() {
   gtk_layout_put(GTK_LAYOUT(clip), status_, 0, 0);
 }
 
-void GtkProgressDialog::run() {
+void GtkProgressDialog::run(UpdateRun& run) {
   build();
   loop_.reset(g_main_loop_new(nullptr, FALSE));
   // Ctrl-C and a closed terminal play the close box, as for the terminal
@@ -310,7 +310,7 @@ void GtkProgressDialog::run() {
 
   // The run starts once the window is there, as it does on WM_INITDIALOG.
   gDialog = this;
-  if (!startUpdateWorker()) end(0);
+  if (!startUpdateWorker(&run)) end(0);
   g_main_loop_run(loop_.get());
 
   // Removing the last source of a signal restores its default action.
@@ -340,10 +340,10 @@ bool openGtkDisplay() {
   return gtk_init_check(nullptr, nullptr);
 }
 
-int runGtkDialog() {
+int runGtkDialog(UpdateRun& run) {
   // Workers may call the dialog until the process exits, so it is never
   // destroyed.
   auto* dialog = new GtkProgressDialog;
-  dialog->run();
+  dialog->run(run);
   return 0;
 }

@@ -16,4 +16,5 @@ bool openGtkDisplay();
 // (Esc, Enter, the close box; Ctrl-C or a hang-up on a terminal it was started
 // from). Needs openGtkDisplay() to have returned true. Returns the dialog's
 // result, 0, once the window is gone from the screen.
-int runGtkDialog();
+struct UpdateRun;
+int runGtkDialog(UpdateRun& run);

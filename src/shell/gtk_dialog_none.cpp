@@ -7,6 +7,6 @@ bool openGtkDisplay() {
   return false;
 }
 
-int runGtkDialog() {
+int runGtkDialog(UpdateRun&) {
   return 0;
 }

@@ -1,8 +1,11 @@
+#include "hash/ed25519.h"
 #include "public_keys.h"
-#include "shared/globals.h"
 #include "shell/posix_shell.h"
+#include "update/update_run.h"
 
 int main() {
-  gPublicKeys = publicKeysOf(kBuiltInPublicKeys);
-  return runUpdaterShell();
+  // Lives until the process ends: a worker may outlive the dialog.
+  static UpdateRun run;
+  run.options.publicKeys = publicKeysOf(kBuiltInPublicKeys);
+  return runUpdaterShell(run);
 }

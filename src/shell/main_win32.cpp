@@ -3,12 +3,16 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
+#include "hash/ed25519.h"
 #include "log/dated_log.h"
-#include "public_keys.h"
+#include "platform/dialog.h"
 #include "platform/game_folder.h"
+#include "platform/platform.h"
+#include "public_keys.h"
 #include "shared/globals.h"
 #include "shared/resource_ids.h"
 #include "shell/win32_shell.h"
+#include "update/update_run.h"
 
 HINSTANCE gInstance = nullptr;
 
@@ -22,17 +26,17 @@ constexpr DWORD kWorkerGraceMs = 10000;
 // this thread are served meanwhile: a worker may still be inside a
 // SendMessage to the dialog that has just gone, and Windows completes that
 // call only when this thread next takes messages.
-bool waitForUpdateWorker(DWORD timeoutMs) {
+bool waitForUpdateWorker(const UpdateRun& run, DWORD timeoutMs) {
   // GetTickCount, not GetTickCount64 (which Windows XP lacks); unsigned
   // subtraction survives its wrap-around.
   const DWORD start = GetTickCount();
-  while (!gUpdateFinished) {
+  while (!run.finished) {
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
     if (GetTickCount() - start >= timeoutMs) break;
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
   }
-  return gUpdateFinished;
+  return run.finished;
 }
 
 }  // namespace
@@ -43,7 +47,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // would add that much to every file. Windows restores the resolution when
   // the process ends.
   timeBeginPeriod(1);
-  gPublicKeys = publicKeysOf(kBuiltInPublicKeys);
+  // Lives until the process ends: a worker may outlive the dialog.
+  static UpdateRun run;
+  run.options.publicKeys = publicKeysOf(kBuiltInPublicKeys);
   // One run per game folder: a second updater (a double click) leaves the
   // update and the game's start to the first, which is already at it.
   if (lockGameFolder() == FolderLock::busy) return 0;
@@ -53,7 +59,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     gInstance = instance;
     // gDialog is still null: the dialog has no owner.
     DialogBoxParamA(gInstance, MAKEINTRESOURCEA(IDD_PROGRESS), static_cast<HWND>(gDialog),
-                    progressDialogProc, 0);
+                    progressDialogProc, reinterpret_cast<LPARAM>(&run));
   } catch (...) {
     writeLog("Error updating");
   }
@@ -67,6 +73,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // it leaves half-done is found stale and redone by the next run.
   // A dialog that never opened started no worker, and there is nothing to
   // wait for.
-  if (gDialog && !waitForUpdateWorker(kWorkerGraceMs)) quickExit(0);
+  if (gDialog && !waitForUpdateWorker(run, kWorkerGraceMs)) quickExit(0);
   return 0;
 }

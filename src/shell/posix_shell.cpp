@@ -8,10 +8,14 @@
 #include <csignal>
 
 #include "log/dated_log.h"
+#include "platform/dialog.h"
 #include "platform/game_folder.h"
+#include "platform/platform.h"
+#include "platform/thread.h"
 #include "shared/globals.h"
 #include "shell/gtk_dialog.h"
 #include "shell/text_dialog.h"
+#include "update/update_run.h"
 
 namespace {
 
@@ -44,17 +48,17 @@ void launchGame() {
   posix_spawnattr_destroy(&attr);
 }
 
-void finishUpdateWorker(int seconds) {
-  for (long waited = 0; !gUpdateFinished && waited < seconds * 1000L; ++waited) {
+void finishUpdateWorker(const UpdateRun& run, int seconds) {
+  for (long waited = 0; !run.finished && waited < seconds * 1000L; ++waited) {
     sleepOneMillisecond();
   }
   // A worker still running (a stalled server, say) would use the globals
   // while they are destroyed: end the process where it stands instead. What
   // it leaves half-done is found stale and redone by the next run.
-  if (!gUpdateFinished) quickExit(0);
+  if (!run.finished) quickExit(0);
 }
 
-int runUpdaterShell() {
+int runUpdaterShell(UpdateRun& run) {
   // One run per game folder: a second updater (a double click) leaves the
   // update and the game's start to the first, which is already at it.
   if (lockGameFolder() == FolderLock::busy) return 0;
@@ -67,9 +71,9 @@ int runUpdaterShell() {
     // A window on the desktop; on a console, or wherever no display opens,
     // the status line on the terminal.
     if (openGtkDisplay()) {
-      runGtkDialog();
+      runGtkDialog(run);
     } else {
-      runTextDialog();
+      runTextDialog(run);
     }
   } catch (...) {
     writeLog("Error updating");
@@ -80,6 +84,6 @@ int runUpdaterShell() {
   sigset_t none;
   sigemptyset(&none);
   pthread_sigmask(SIG_SETMASK, &none, nullptr);
-  finishUpdateWorker(kWorkerGraceSeconds);
+  finishUpdateWorker(run, kWorkerGraceSeconds);
   return 0;
 }

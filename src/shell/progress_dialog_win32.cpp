@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "log/dated_log.h"
+#include "platform/dialog.h"
 #include "shared/globals.h"
 #include "shell/win32_shell.h"
 #include "update/update_run.h"
@@ -17,13 +18,13 @@ void registerProgressBar() {
   InitCommonControlsEx(&controls);
 }
 
-INT_PTR handleMessage(HWND hwnd, UINT message, WPARAM wParam) {
+INT_PTR handleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
       gDialog = hwnd;
       // Without its worker the dialog would stay open until the player
       // closes it; start the game instead.
-      if (!startUpdateWorker()) endDialog(hwnd, 0);
+      if (!startUpdateWorker(reinterpret_cast<UpdateRun*>(lParam))) endDialog(hwnd, 0);
       return TRUE;
     case WM_COMMAND:
       // Compared whole: a notification code in the high word is not a
@@ -40,12 +41,12 @@ INT_PTR handleMessage(HWND hwnd, UINT message, WPARAM wParam) {
 
 }  // namespace
 
-INT_PTR CALLBACK progressDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK progressDialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   // An exception cannot unwind through the window manager's frames to
   // WinMain's guard, so the guard for the dialog's own code is here.
   try {
     registerProgressBar();
-    return handleMessage(hwnd, message, wParam);
+    return handleMessage(hwnd, message, wParam, lParam);
   } catch (...) {
     writeLog("Error updating");
     endDialog(hwnd, 0);

@@ -114,7 +114,7 @@ class TextDialog final : public DialogUi {
 
 }  // namespace
 
-int runTextDialog() {
+int runTextDialog(UpdateRun& run) {
   // Ctrl-C and a closed terminal arrive as SIGINT and SIGHUP. Blocked before
   // any thread starts (threads inherit the mask), they reach only the
   // signalfd below, where they end the dialog like its close box.
@@ -131,8 +131,8 @@ int runTextDialog() {
   // destroyed.
   auto* dialog = new TextDialog(ended[1]);
   gDialog = dialog;
-  gHeadless = true;
-  if (!startUpdateWorker()) dialog->end(0);
+  run.options.headless = true;
+  if (!startUpdateWorker(&run)) dialog->end(0);
 
   pollfd waits[2] = {{ended[0], POLLIN, 0}, {signals, POLLIN, 0}};
   for (;;) {

@@ -4,4 +4,5 @@
 // place, at most ten times a second) and runs the update worker until the
 // run ends it or the user presses Ctrl-C or closes the terminal, which play
 // the part of the dialog's close box. Returns the dialog's result, 0.
-int runTextDialog();
+struct UpdateRun;
+int runTextDialog(UpdateRun& run);

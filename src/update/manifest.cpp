@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "shared/names.h"
+#include "base/names.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ bool isDotsOrBlanksOnly(const std::string& component) {
 
 }  // namespace
 
-bool readManifestLine(std::istream& in, std::string& line) {
+bool readManifestLine(UpdateManifest& in, std::string& line) {
   if (!std::getline(in, line)) return false;
   bool endedByLf = !in.eof();
   std::size_t stop = line.find(kEndOfFile);
@@ -65,8 +65,8 @@ bool readManifestLine(std::istream& in, std::string& line) {
   return true;
 }
 
-std::vector<std::string> splitManifestLine(const std::string& line) {
-  std::vector<std::string> fields;
+ManifestFields splitManifestLine(const std::string& line) {
+  ManifestFields fields;
   std::size_t start = 0;
   while (fields.size() < kManifestFields) {
     std::size_t comma = line.find(',', start);
@@ -149,7 +149,7 @@ bool isHashField(const std::string& field) {
   return true;
 }
 
-LineKind parseManifestLine(const std::string& line, std::vector<std::string>& fields) {
+LineKind parseManifestLine(const std::string& line, ManifestFields& fields) {
   if (line.empty()) return LineKind::empty;
   fields = splitManifestLine(line);
   if (fields.size() < kManifestFields || fields[0].empty()) return LineKind::malformed;
@@ -174,4 +174,20 @@ std::string urlPathOf(const std::string& name) {
     }
   }
   return path;
+}
+
+ManifestEntry entryOf(const ManifestFields& fields, const std::string& sha256) {
+  ManifestEntry entry;
+  entry.name = fields[0];
+  entry.packedSizeText = fields[1];
+  entry.unpackedSizeText = fields[2];
+  entry.packedSize = readLong32(fields[1]);
+  entry.unpackedSize = readLong32(fields[2]);
+  entry.checksum = static_cast<std::uint32_t>(readLong32(fields[3]));
+  entry.sha256 = sha256;
+  return entry;
+}
+
+std::int64_t sizeBound(std::int32_t listedSize) {
+  return (listedSize > 0 ? listedSize : 0) + kSizeSlack;
 }

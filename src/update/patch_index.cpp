@@ -2,7 +2,8 @@
 
 #include <vector>
 
-#include "shared/names.h"
+#include "base/hex.h"
+#include "base/names.h"
 #include "update/manifest.h"
 
 namespace {
@@ -44,7 +45,7 @@ bool isPatchPath(const std::string& path) {
 
 }  // namespace
 
-std::string readPatchLine(const std::string& line, std::string* name, PatchEntry* entry) {
+Status readPatchLine(const std::string& line, std::string* name, PatchEntry* entry) {
   std::vector<std::string> fields;
   std::size_t start = 0;
   for (;;) {
@@ -53,21 +54,25 @@ std::string readPatchLine(const std::string& line, std::string* name, PatchEntry
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  if (fields.size() != 7) return "not seven fields";
-  if (!isSafeName(fields[0])) return "an unsafe name";
+  if (fields.size() != 7) return Status::failure("not seven fields");
+  if (!isSafeName(fields[0])) return Status::failure("an unsafe name");
   PatchEntry parsed;
   if (!isPlainNumber(fields[1]) || !isCrcText(fields[2]) || !fromHex(fields[3], &parsed.baseSha)) {
-    return "a malformed base";
+    return Status::failure("a malformed base");
   }
-  if (!isPatchPath(fields[4])) return "a path outside " + std::string(kServerFolder) + "/";
-  if (!isPlainNumber(fields[5]) || !fromHex(fields[6], &parsed.sha)) return "a malformed patch";
+  if (!isPatchPath(fields[4])) {
+    return Status::failure("a path outside " + std::string(kServerFolder) + "/");
+  }
+  if (!isPlainNumber(fields[5]) || !fromHex(fields[6], &parsed.sha)) {
+    return Status::failure("a malformed patch");
+  }
   parsed.baseSize = readLong32(fields[1]);
   parsed.baseCrc = static_cast<std::uint32_t>(readLong32(fields[2]));
   parsed.path = fields[4];
   parsed.size = readLong32(fields[5]);
   *name = fields[0];
   *entry = parsed;
-  return std::string();
+  return Status::success();
 }
 
 std::string formatPatchLine(const std::string& name, const PatchEntry& entry) {
@@ -82,7 +87,7 @@ bool readPatchIndex(std::istream& in, PatchIndex* index) {
   while (std::getline(in, line)) {
     std::string name;
     PatchEntry entry;
-    if (readPatchLine(line, &name, &entry).empty()) index->emplace(name, entry);
+    if (readPatchLine(line, &name, &entry).ok()) index->emplace(name, entry);
   }
   return true;
 }

@@ -17,7 +17,8 @@
 #include <map>
 #include <string>
 
-#include "update/sha256.h"
+#include "base/status.h"
+#include "hash/sha256.h"
 
 inline constexpr char kPatchIndexFormatLine[] = "brightwick-patches 1";
 // Most bytes of update.patches an updater reads.
@@ -35,8 +36,9 @@ struct PatchEntry {
 // Manifest name -> the patches to its listed version.
 using PatchIndex = std::multimap<std::string, PatchEntry>;
 
-// One line of the index, without its line end: "" if it is well formed.
-std::string readPatchLine(const std::string& line, std::string* name, PatchEntry* entry);
+// One line of the index, without its line end; the status says what is wrong
+// with it otherwise.
+Status readPatchLine(const std::string& line, std::string* name, PatchEntry* entry);
 // The line readPatchLine reads.
 std::string formatPatchLine(const std::string& name, const PatchEntry& entry);
 

@@ -1,59 +1,58 @@
 #include "update/patch_install.h"
 
-#include <memory>
-
-#include "download/download_worker.h"
+#include "base/file_ptr.h"
+#include "base/names.h"
+#include "base/status.h"
+#include "download/fetch.h"
+#include "download/progress.h"
 #include "engine/patch_apply.h"
+#include "hash/crc32.h"
+#include "hash/file_reader.h"
 #include "log/dated_log.h"
+#include "log/printable.h"
+#include "platform/dialog.h"
 #include "platform/game_folder.h"
+#include "platform/platform.h"
 #include "shared/globals.h"
-#include "update/checksum.h"
-#include "update/install.h"
-#include "update/manifest.h"
-#include "update/update_run.h"
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-// Tries the patch; "" once the file is replaced, else why not.
-std::string tryPatch(const std::string& name, const std::vector<std::string>& fields,
-                     const PatchEntry& patch) {
-  gDownloadLimit = patch.size;
-  gDownloadHashing = true;
-  DownloadOutcome outcome = fetchUrlPath(patch.path);
-  gDownloadHashing = false;
-  if (outcome != DownloadOutcome::complete) {
-    return gDownloadError.empty() ? "not downloaded" : "download failed: " + gDownloadError;
+// Tries the patch; the file is replaced once it succeeds.
+Status tryPatch(const ManifestEntry& entry, const PatchEntry& patch) {
+  FetchRequest request;
+  request.urlPath = patch.path;
+  request.shownName = entry.name;
+  request.target = kDownloadScratchFile;
+  request.limit = patch.size;
+  request.hash = true;
+  FetchResult fetched = fetch(request);
+  if (fetched.outcome != DownloadOutcome::complete) {
+    return Status::failure(fetched.error.empty() ? "not downloaded"
+                                                 : "download failed: " + fetched.error);
   }
-  FilePtr patchFile(openRegularFile(kDownloadScratchFile));
-  if (!patchFile || fileLength(patchFile.get()) != patch.size || gDownloadSha256 != patch.sha) {
-    return "not the patch the index lists";
+  FilePtr patchFile(openRegularFile(fetched.file));
+  if (!patchFile || fileLength(patchFile.get()) != patch.size || fetched.sha256 != patch.sha) {
+    return Status::failure("not the patch the index lists");
   }
-  FilePtr base(openRegularFile(name));
+  FilePtr base(openRegularFile(entry.name));
   FilePtr out(removeFile(kScratchFile) ? createNewFile(kScratchFile) : nullptr);
-  if (!base || !out) return "cannot open the files";
-  std::int32_t listedSize = readLong32(fields[2]);
+  if (!base || !out) return Status::failure("cannot open the files");
   PatchOutcome applied =
       applyPatch(base.get(), patchFile.get(), out.get(),
-                 static_cast<std::uint64_t>(sizeBound(listedSize)), &gStopRequested);
+                 static_cast<std::uint64_t>(sizeBound(entry.unpackedSize)), &gStopRequested);
   if (std::fclose(out.release()) != 0 && applied.ok) {
     applied.ok = false;
     applied.error = std::string("cannot write ") + kScratchFile;
   }
   base.reset();
-  if (!applied.ok) return applied.error;
-  if (applied.size != listedSize ||
-      applied.crc != static_cast<std::uint32_t>(readLong32(fields[3]))) {
-    return "the result is not the listed file";
+  if (!applied.ok) return Status::failure(applied.error);
+  if (applied.size != entry.unpackedSize || applied.crc != entry.checksum) {
+    return Status::failure("the result is not the listed file");
   }
-  if (!replaceGameFile(kScratchFile, name)) {
-    messageBox(cannotWriteMessage(name), "Updating Error");
+  if (!replaceGameFile(kScratchFile, entry.name)) {
+    messageBox(gDialog, cannotWriteMessage(entry.name), "Updating Error");
   }
-  return std::string();
+  return Status::success();
 }
 
 }  // namespace
@@ -62,18 +61,15 @@ LocalFile readLocalFile(const std::string& name) {
   LocalFile local;
   FilePtr file(openRegularFile(name));
   if (!file) return local;
-  constexpr std::size_t kChunk = 256 * 1024;
-  std::unique_ptr<unsigned char[]> chunk(new unsigned char[kChunk]);
   Sha256 sha;
   std::uint32_t crc = 0;
   std::int64_t size = 0;
-  std::size_t got;
-  while ((got = std::fread(chunk.get(), 1, kChunk, file.get())) > 0) {
-    crc = crc32Update(crc, chunk.get(), got);
-    sha.update(chunk.get(), got);
+  bool read = readChunks(file.get(), [&](const unsigned char* data, std::size_t got) {
+    crc = crc32Update(crc, data, got);
+    sha.update(data, got);
     size += static_cast<std::int64_t>(got);
-  }
-  if (std::ferror(file.get())) return local;
+  });
+  if (!read) return local;
   local.exists = true;
   local.size = size;
   local.crc = crc;
@@ -94,17 +90,17 @@ const PatchEntry* patchFor(const PatchIndex& index, const std::string& name,
   return nullptr;
 }
 
-bool installByPatch(const std::vector<std::string>& fields, const PatchEntry& patch) {
-  const std::string name = gCurrentFile;
-  setStatusText("Updating " + name + " - 0%");
-  std::string why = tryPatch(name, fields, patch);
+bool installByPatch(const ManifestEntry& entry, const PatchEntry& patch) {
+  setStatusText("Updating " + entry.name + " - 0%");
+  Status status = tryPatch(entry, patch);
   // Nothing half-patched is ever left: the scratch files go either way.
   removeFile(kDownloadScratchFile);
   removeFile(kScratchFile);
-  gCurrentFile = name;
-  if (why.empty()) return true;
+  gCurrentFile = entry.name;
+  if (status.ok()) return true;
   if (!gStopRequested) {
-    writeLog("Invalid Patch (" + printableForLog(why) + "):  Error updating " + printableText(name));
+    writeLog("Invalid Patch (" + printableForLog(status.error) + "):  Error updating " +
+             printableText(entry.name));
   }
   return false;
 }

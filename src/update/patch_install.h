@@ -9,10 +9,10 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
+#include "hash/sha256.h"
+#include "update/manifest.h"
 #include "update/patch_index.h"
-#include "update/sha256.h"
 
 // What the local file is, read once.
 struct LocalFile {
@@ -30,7 +30,6 @@ LocalFile readLocalFile(const std::string& name);
 const PatchEntry* patchFor(const PatchIndex& index, const std::string& name,
                            const LocalFile& local);
 
-// Installs gCurrentFile (listed by `fields`) by `patch`. True once the file
-// is replaced; false, with the reason logged, if the run must fall back to
-// the full file.
-bool installByPatch(const std::vector<std::string>& fields, const PatchEntry& patch);
+// Installs the file of `entry` by `patch`. True once the file is replaced;
+// false, with the reason logged, if the run must fall back to the full file.
+bool installByPatch(const ManifestEntry& entry, const PatchEntry& patch);

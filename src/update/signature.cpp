@@ -2,9 +2,9 @@
 
 #include <cctype>
 
-namespace {
+#include "base/hex.h"
 
-constexpr char kKeyPrefix[] = "ed25519:";
+namespace {
 
 bool isDecimal(const std::string& text) {
   if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return false;
@@ -14,36 +14,7 @@ bool isDecimal(const std::string& text) {
   return true;
 }
 
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 }  // namespace
-
-std::string PublicKey::id() const {
-  return toHex(bytes.data(), 8);
-}
-
-std::string formatPublicKey(const PublicKey& key) {
-  return kKeyPrefix + toHex(key.bytes) + " (key id " + key.id() + ")";
-}
-
-bool parsePublicKey(const std::string& text, PublicKey* key) {
-  std::size_t start = 0, end = text.size();
-  while (start < end && isBlank(text[start])) ++start;
-  while (end > start && isBlank(text[end - 1])) --end;
-  std::string trimmed = text.substr(start, end - start);
-  const std::string prefix = kKeyPrefix;
-  if (trimmed.compare(0, prefix.size(), prefix) != 0) return false;
-  std::size_t hexEnd = prefix.size() + 2 * key->bytes.size();
-  if (trimmed.size() < hexEnd) return false;
-  PublicKey parsed;
-  if (!fromHex(trimmed.substr(prefix.size(), hexEnd - prefix.size()), &parsed.bytes)) return false;
-  std::string rest = trimmed.substr(hexEnd);
-  if (!rest.empty() && rest != " (key id " + parsed.id() + ")") return false;
-  *key = parsed;
-  return true;
-}
 
 std::string signedPartOf(const std::string& keyId, std::uint64_t serial,
                          const Sha256Digest& manifest, const Sha256Digest* patchIndex) {
@@ -59,11 +30,8 @@ std::string signatureFileText(const std::string& signedPart, const Ed25519Signat
   return signedPart + "signature " + toHex(signature) + "\n";
 }
 
-bool parseSignatureFile(const std::string& text, SignatureFile* file, std::string* why) {
-  auto fail = [why](const std::string& reason) {
-    *why = reason;
-    return false;
-  };
+Status parseSignatureFile(const std::string& text, SignatureFile* file) {
+  auto fail = [](const std::string& reason) { return Status::failure(reason); };
   if (text.size() > kMaxSignatureFileSize) return fail("the signature file is too large");
   if (text.empty() || text.back() != '\n') return fail("the signature file is malformed");
   SignatureFile parsed;
@@ -120,21 +88,14 @@ bool parseSignatureFile(const std::string& text, SignatureFile* file, std::strin
     return fail("the signature file lacks a line it needs");
   }
   *file = parsed;
-  return true;
+  return Status::success();
 }
 
-bool verifySignatureFile(const SignatureFile& file, const std::vector<PublicKey>& keys,
-                         std::string* why) {
+Status verifySignatureFile(const SignatureFile& file, const std::vector<PublicKey>& keys) {
   for (const PublicKey& key : keys) {
     if (key.id() != file.keyId) continue;
-    const auto* message = reinterpret_cast<const unsigned char*>(file.signedText.data());
-    if (crypto_sign_verify_detached(file.signature.data(), message, file.signedText.size(),
-                                    key.bytes.data()) == 0) {
-      return true;
-    }
-    *why = "the signature does not verify with key " + file.keyId;
-    return false;
+    if (verifyEd25519(file.signature, file.signedText, key)) return Status::success();
+    return Status::failure("the signature does not verify with key " + file.keyId);
   }
-  *why = "signed by key " + file.keyId + ", which this updater does not know";
-  return false;
+  return Status::failure("signed by key " + file.keyId + ", which this updater does not know");
 }

@@ -2,23 +2,24 @@
 
 // The manifest of an updater with keys built in: update.dat is accepted only
 // with a signature file that one of the keys signed, whose hash matches it,
-// whose serial is not lower than any this game folder accepted before, and
-// only if every line names the SHA-256 of its packed file. Anything else
-// installs nothing: unsigned data is never accepted.
+// whose serial is not lower than any this game folder accepted before
+// (update_state.h), and only if every line names the SHA-256 of its packed
+// file. Anything else installs nothing: unsigned data is never accepted.
 
-#include <cstdint>
-#include <istream>
 #include <string>
+#include <vector>
 
+#include "hash/ed25519.h"
+#include "update/manifest.h"
 #include "update/patch_index.h"
 #include "update/signature.h"
 
 // Fetches update.dat.sig and update.dat (both once more if a publish came
-// between the two), checks them against gPublicKeys and the accepted serial,
+// between the two), checks them against `keys` and the accepted serial,
 // and puts update.dat in place, remembering the serial. On any failure logs
 // one line, shows it on the status line, leaves the old update.dat and
 // returns false. `accepted` gets the signature file.
-bool fetchSignedManifest(SignatureFile* accepted);
+bool fetchSignedManifest(const std::vector<PublicKey>& keys, SignatureFile* accepted);
 
 // Fetches the patch index the accepted signature file covers, if any, and
 // reads it into `index`. An index that is missing, too large or does not
@@ -26,11 +27,6 @@ bool fetchSignedManifest(SignatureFile* accepted);
 // files.
 bool fetchPatchIndex(const SignatureFile& accepted, PatchIndex* index);
 
-// The highest serial this game folder accepted (kStateFile); 0 if none.
-std::uint64_t acceptedSerial();
-// Records `serial` as the highest accepted, replacing kStateFile atomically.
-bool storeAcceptedSerial(std::uint64_t serial);
-
 // Whether every non-empty line of `manifest` is an entry with a SHA-256 in
 // its fifth field; `bad` gets the first line that is not.
-bool everyLineIsHashed(std::istream& manifest, std::string* bad);
+bool everyLineIsHashed(UpdateManifest& manifest, std::string* bad);

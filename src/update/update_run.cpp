@@ -1,56 +1,48 @@
 #include "update/update_run.h"
 
-#include <zlib.h>
-
-#include <chrono>
 #include <fstream>
-#include <memory>
-#include <vector>
 
-#include "download/download_worker.h"
+#include "base/file_ptr.h"
+#include "base/names.h"
+#include "download/fetch.h"
+#include "download/progress.h"
 #include "download/resume.h"
+#include "hash/crc32.h"
 #include "log/dated_log.h"
+#include "log/printable.h"
+#include "platform/dialog.h"
 #include "platform/game_folder.h"
-#include "shared/base_url.h"
-#include "update/checksum.h"
+#include "platform/platform.h"
+#include "platform/thread.h"
+#include "shared/globals.h"
 #include "update/install.h"
-#include "update/manifest.h"
 #include "update/patch_install.h"
 #include "update/signed_manifest.h"
 
 namespace {
 
-// How long the update worker keeps looking for the end of a transfer before
-// it sleeps between looks.
-constexpr std::chrono::microseconds kSpinBeforeSleeping(1000);
-
-// Large enough that reading stays at disk or page-cache speed, small enough
-// that a 32-bit process checks a file of any size.
-constexpr std::size_t kCrcChunk = 256 * 1024;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // Fetches update.dat; true once it holds this run's manifest (or the empty
 // one a failed transfer stands for).
 bool fetchManifest() {
   removeFile(kManifestName);
-  gCurrentFile = kManifestName;
-  gDownloadLimit = kManifestBound;
-  switch (fetch()) {
+  FetchRequest request;
+  request.urlPath = kManifestName;
+  request.shownName = kManifestName;
+  request.target = kDownloadScratchFile;
+  request.limit = kManifestBound;
+  FetchResult fetched = fetch(request);
+  switch (fetched.outcome) {
     case DownloadOutcome::complete:
-      if (!replaceGameFile(kDownloadScratchFile, kManifestName)) {
+      if (!replaceGameFile(fetched.file, kManifestName)) {
         // An old manifest that cannot be replaced is not this run's: it is
         // never read.
-        removeFile(kDownloadScratchFile);
-        messageBox(cannotWriteMessage(kManifestName), "Updating Error");
+        removeFile(fetched.file);
+        messageBox(gDialog, cannotWriteMessage(kManifestName), "Updating Error");
         return false;
       }
       return true;
     case DownloadOutcome::failed: {
-      std::string why = transferFailure(kManifestName);
+      std::string why = transferFailure(fetched, kManifestName);
       if (!why.empty()) {
         writeLog(why);
         setStatusText(why);
@@ -87,48 +79,40 @@ bool clearScratchFiles() {
   return usable;
 }
 
-// Brings the stale entry of `fields` (gCurrentFile) up to date: by a patch
-// from the local version where the index has one, else, or if it fails, by
-// the full file.
-void bringUpToDate(const std::vector<std::string>& fields, const PatchIndex& patches) {
+// Brings the stale `entry` up to date: by a patch from the local version
+// where the index has one, else, or if it fails, by the full file.
+void bringUpToDate(const ManifestEntry& entry, const PatchIndex& patches,
+                   const RunOptions& options) {
   // Only a local file of a base's size can be patched; the others are
   // checked (and read) no more than without patches.
   bool patchable = false;
-  auto [first, last] = patches.equal_range(gCurrentFile);
+  auto [first, last] = patches.equal_range(entry.name);
   if (first != last) {
-    FilePtr file(openRegularFile(gCurrentFile));
+    FilePtr file(openRegularFile(entry.name));
     std::int64_t size = file ? fileLength(file.get()) : -1;
     for (auto it = first; it != last; ++it) patchable = patchable || it->second.baseSize == size;
   }
   if (!patchable) {
-    if (needsUpdate(gCurrentFile, fields)) installFile(fields);
+    if (needsUpdate(entry)) installFile(entry, options);
     return;
   }
   // One read serves the check and the choice of a patch.
-  LocalFile local = readLocalFile(gCurrentFile);
-  if (local.exists && local.size == readLong32(fields[2]) &&
-      local.crc == static_cast<std::uint32_t>(readLong32(fields[3]))) {
-    return;
-  }
-  if (const PatchEntry* patch = patchFor(patches, gCurrentFile, local)) {
-    if (installByPatch(fields, *patch)) {
-      checkInstalledSize(fields);
+  LocalFile local = readLocalFile(entry.name);
+  if (local.exists && local.size == entry.unpackedSize && local.crc == entry.checksum) return;
+  if (const PatchEntry* patch = patchFor(patches, entry.name, local)) {
+    if (installByPatch(entry, *patch)) {
+      checkInstalledSize(entry);
       return;
     }
     if (gStopRequested) return;
   }
-  installFile(fields);
+  installFile(entry, options);
 }
 
-void processManifest(std::istream& manifest, const PatchIndex& patches) {
-  // A kept part of a file the manifest no longer lists as it was is of no
-  // use to any later run.
-  KeptPart kept;
-  bool hasPart = findKeptPart(&kept);
-  bool partListed = false;
-  // A record without its data, or data without its record, is no part.
-  if (!hasPart) discardPart();
-  std::vector<std::string> fields;
+void processManifest(UpdateManifest& manifest, const PatchIndex& patches,
+                     const RunOptions& options) {
+  PartSweep sweep = startPartSweep();
+  ManifestFields fields;
   while (!gStopRequested && readManifestLine(manifest, gCurrentFile)) {
     switch (parseManifestLine(gCurrentFile, fields)) {
       case LineKind::empty:
@@ -143,121 +127,82 @@ void processManifest(std::istream& manifest, const PatchIndex& patches) {
         break;
     }
     // A signed run checks each download against the SHA-256 its line names.
-    if (!gPublicKeys.empty()) fields.push_back(hashFieldOf(gCurrentFile));
-    gCurrentFile = fields[0];
-    if (hasPart && kept.identity == PartIdentity{fields[0], fields[1],
-                                                  gPublicKeys.empty() ? "" : fields[4]}) {
-      partListed = true;
-    }
+    ManifestEntry entry =
+        entryOf(fields, options.isSigned() ? hashFieldOf(gCurrentFile) : std::string());
+    gCurrentFile = entry.name;
+    notePartListed(sweep, PartIdentity{entry.name, entry.packedSizeText, entry.sha256});
     // Only regular files are read or replaced, and only where no link
     // leads: a FIFO would block the run, a device or a linked folder would
     // take the manifest's writes outside the game.
-    switch (inspectPath(gCurrentFile)) {
+    switch (inspectPath(entry.name)) {
       case PathKind::special:
-        writeLog("Not A Regular File:  Error updating " + printableText(gCurrentFile));
+        writeLog("Not A Regular File:  Error updating " + printableText(entry.name));
         continue;
       case PathKind::throughLink:
-        writeLog("Linked Folder:  Error updating " + printableText(gCurrentFile));
+        writeLog("Linked Folder:  Error updating " + printableText(entry.name));
         continue;
       default:
         break;
     }
-    bringUpToDate(fields, patches);
+    bringUpToDate(entry, patches, options);
   }
   // Only a run that read the whole manifest knows the part it found is not
-  // listed; a part this run cut belongs to a listed file.
-  KeptPart now;
-  if (!gStopRequested && hasPart && !partListed && findKeptPart(&now) &&
-      now.identity == kept.identity) {
-    discardPart();
+  // listed.
+  if (!gStopRequested) finishPartSweep(sweep);
+}
+
+void runWith(const RunOptions& options) {
+  if (!clearScratchFiles()) return;
+  SignatureFile signature;
+  bool fetched =
+      options.isSigned() ? fetchSignedManifest(options.publicKeys, &signature) : fetchManifest();
+  // Patches only ever with a signature that covers their index.
+  PatchIndex patches;
+  if (options.isSigned() && fetched) fetchPatchIndex(signature, &patches);
+  std::ifstream manifest;
+  // Read only as the regular file this run just wrote.
+  if (fetched && inspectPath(kManifestName) == PathKind::regular) {
+    manifest.open(kManifestName, std::ios::binary);
+  }
+  if (manifest.is_open()) {
+    processManifest(manifest, patches, options);
+  } else if (!options.isSigned() || fetched) {
+    // A signed run that refused the manifest has said why.
+    writeLog("Unable to open update.dat");
   }
 }
 
 }  // namespace
 
-DownloadOutcome fetch() {
-  return fetchUrlPath(urlPathOf(gCurrentFile));
-}
-
-DownloadOutcome fetchUrlPath(const std::string& urlPath) {
-  gDownloadUrl = std::string(kUpdateBaseUrl) + urlPath;
-  gDownloadOutcome = DownloadOutcome::notWritten;
-  gDownloadDone = false;
-  if (!startThread(downloadWorker)) {
-    writeLog("Unable to start download:  Error updating " + printableText(gCurrentFile));
-    return DownloadOutcome::notWritten;
-  }
-  // A small file is often done in less than a millisecond: looking again at
-  // once for a short while saves it waiting out a whole sleep for nothing.
-  // Longer transfers are waited for in 1 ms sleeps, which cost no processor.
-  const auto spinUntil = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
-  while (!gDownloadDone && std::chrono::steady_clock::now() < spinUntil) yieldProcessor();
-  while (!gDownloadDone) sleepOneMillisecond();
-  return gDownloadOutcome;
-}
-
-bool crcOfFile(std::FILE* file, std::uint32_t* crc) {
-  // Small files, the common case, need no large buffer.
-  std::int64_t length = fileLength(file);
-  std::size_t size = length >= 0 && length < static_cast<std::int64_t>(kCrcChunk)
-                         ? static_cast<std::size_t>(length) + 1
-                         : kCrcChunk;
-  // Not zero-filled: every byte used is read first.
-  std::unique_ptr<unsigned char[]> chunk(new unsigned char[size]);
-  std::uint32_t sum = 0;
-  std::size_t got;
-  while ((got = std::fread(chunk.get(), 1, size, file)) > 0)
-    sum = crc32Update(sum, chunk.get(), got);
-  *crc = sum;
-  return !std::ferror(file);
-}
-
-bool needsUpdate(const std::string& name, const std::vector<std::string>& fields) {
-  FilePtr file(openRegularFile(name));
+bool needsUpdate(const ManifestEntry& entry) {
+  FilePtr file(openRegularFile(entry.name));
   if (!file) return true;
   std::int64_t length = fileLength(file.get());
   // A length beyond 32 bits matches no listed size.
   if (length < 0 || length > INT32_MAX) return true;
   // The CRC cannot rescue a file of the wrong length, so it is not computed.
-  if (static_cast<std::int32_t>(length) != readLong32(fields[2])) return true;
+  if (static_cast<std::int32_t>(length) != entry.unpackedSize) return true;
   std::uint32_t crc;
   if (!crcOfFile(file.get(), &crc)) return true;
-  return crc != static_cast<std::uint32_t>(readLong32(fields[3]));
+  return crc != entry.checksum;
 }
 
-void runUpdate(void*) {
+void runUpdate(void* arg) {
+  auto* run = static_cast<UpdateRun*>(arg);
   try {
     logDroppedEntries();
-    if (clearScratchFiles()) {
-      bool isSigned = !gPublicKeys.empty();
-      SignatureFile signature;
-      bool fetched = isSigned ? fetchSignedManifest(&signature) : fetchManifest();
-      // Patches only ever with a signature that covers their index.
-      PatchIndex patches;
-      if (isSigned && fetched) fetchPatchIndex(signature, &patches);
-      std::ifstream manifest;
-      // Read only as the regular file this run just wrote.
-      if (fetched && inspectPath(kManifestName) == PathKind::regular) {
-        manifest.open(kManifestName, std::ios::binary);
-      }
-      if (manifest.is_open()) {
-        processManifest(manifest, patches);
-      } else if (!isSigned || fetched) {
-        // A signed run that refused the manifest has said why.
-        writeLog("Unable to open update.dat");
-      }
-    }
+    runWith(run->options);
   } catch (...) {
     writeLog("Error updating");
   }
   logDroppedEntries();
   endDialog(gDialog, 0);
-  gUpdateFinished = true;
+  run->finished = true;
 }
 
-bool startUpdateWorker() {
-  if (startThread(runUpdate)) return true;
+bool startUpdateWorker(UpdateRun* run) {
+  if (startThread(runUpdate, run)) return true;
   writeLog("Error updating");
-  gUpdateFinished = true;
+  run->finished = true;
   return false;
 }

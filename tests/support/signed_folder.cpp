@@ -1,4 +1,5 @@
 #include "support/signed_folder.h"
+#include "base/hex.h"
 
 #include <zlib.h>
 

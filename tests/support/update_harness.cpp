@@ -5,11 +5,14 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/thread.h"
 #include "shared/globals.h"
 #include "support/temp_dir.h"
 #include "update/update_run.h"
 
-UpdateHarness::UpdateHarness(const std::string& proxy) : dialog_(new RecordingDialog) {
+UpdateHarness::UpdateHarness(const std::string& proxy, const RunOptions& options)
+    : dialog_(new RecordingDialog), run_(new UpdateRun) {
+  run_->options = options;
   setenv("http_proxy", proxy.c_str(), 1);
   unsetenv("no_proxy");
   unsetenv("NO_PROXY");
@@ -17,33 +20,34 @@ UpdateHarness::UpdateHarness(const std::string& proxy) : dialog_(new RecordingDi
   gDownloadUrl.clear();
   gDownloadDone = false;
   gStopRequested = false;
-  gUpdateFinished = false;
   gDialog = dialog_;
 }
 
 UpdateHarness::~UpdateHarness() {
-  // A worker that never finished may still reach the dialog: leave it alive.
+  // A worker that never finished may still reach the dialog and its run:
+  // leave them alive.
   if (finished_) {
     gDialog = nullptr;
     delete dialog_;
+    delete run_;
   }
   unsetenv("http_proxy");
 }
 
 void UpdateHarness::start() {
   finished_ = false;
-  gUpdateFinished = false;
-  if (!startThread(runUpdate)) throw std::runtime_error("cannot start the update worker");
+  run_->finished = false;
+  if (!startThread(runUpdate, run_)) throw std::runtime_error("cannot start the update worker");
 }
 
 bool UpdateHarness::finish(int timeoutMs) {
   if (!dialog_->waitForEnd(std::chrono::milliseconds(timeoutMs))) return false;
-  // The worker sets gUpdateFinished right after ending the dialog.
+  // The worker marks its run finished right after ending the dialog.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!gUpdateFinished && std::chrono::steady_clock::now() < deadline) {
+  while (!run_->finished && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
   }
-  finished_ = gUpdateFinished;
+  finished_ = run_->finished;
   return finished_;
 }
 

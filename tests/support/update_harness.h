@@ -9,12 +9,13 @@
 
 #include "support/http_server.h"
 #include "support/recording_dialog.h"
+#include "update/update_run.h"
 
 class UpdateHarness {
  public:
   // Points libcurl at `proxy` ("http://127.0.0.1:PORT") and resets the
-  // process-wide state a previous run left.
-  explicit UpdateHarness(const std::string& proxy);
+  // process-wide state a previous run left; the run gets `options`.
+  explicit UpdateHarness(const std::string& proxy, const RunOptions& options = RunOptions());
   ~UpdateHarness();
   UpdateHarness(const UpdateHarness&) = delete;
   UpdateHarness& operator=(const UpdateHarness&) = delete;
@@ -30,6 +31,7 @@ class UpdateHarness {
 
  private:
   RecordingDialog* dialog_;
+  UpdateRun* run_;
   bool finished_ = true;
 };
 

@@ -7,7 +7,7 @@
 #include "pack_platform.h"
 #include "pack_support.h"
 #include "platform/platform.h"
-#include "shared/names.h"
+#include "base/names.h"
 #include "signal_hold.h"
 
 namespace fs = std::filesystem;
@@ -134,8 +134,7 @@ Counts rollBack(const fs::path& out, const Journal& journal) {
 
 // Whether the commit point passed: the last put's file left the scratch
 // folder and its target has the new content.
-bool passedCommitPoint(const fs::path& out, const Journal& journal,
-                       std::vector<unsigned char>& buffer) {
+bool passedCommitPoint(const fs::path& out, const Journal& journal) {
   if (journal.puts.empty()) return false;
   const JournalPut& last = journal.puts.back();
   fs::path target = pathIn(out, last.target);
@@ -144,12 +143,12 @@ bool passedCommitPoint(const fs::path& out, const Journal& journal,
   }
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
-  measureFile(target, buffer, &size, &crc);
+  measureFile(target, &size, &crc);
   return size == last.size && crc == last.crc;
 }
 
 // Does the puts that had not happened and the deletes.
-Counts complete(const fs::path& out, const Journal& journal, std::vector<unsigned char>& buffer) {
+Counts complete(const fs::path& out, const Journal& journal) {
   Counts counts;
   fs::path scratch = out / journal.scratch;
   for (const JournalPut& put : journal.puts) {
@@ -157,7 +156,7 @@ Counts complete(const fs::path& out, const Journal& journal, std::vector<unsigne
     if (!present(source)) continue;
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
-    measureFile(source, buffer, &size, &crc);
+    measureFile(source, &size, &crc);
     if (size != put.size || crc != put.crc) {
       throw std::runtime_error("cannot complete the interrupted publish: its new " +
                                quotedName(put.target) + " in " + shown(scratch) + " is damaged");
@@ -270,10 +269,9 @@ void recoverOutput(const fs::path& out, std::vector<std::string>& repairs) {
                                error + "; nothing was repaired");
     }
     SignalHold hold;
-    std::vector<unsigned char> buffer(kReadChunk);
     std::vector<std::string> warnings;
-    if (passedCommitPoint(out, journal, buffer)) {
-      Counts counts = complete(out, journal, buffer);
+    if (passedCommitPoint(out, journal)) {
+      Counts counts = complete(out, journal);
       repairs.push_back("completed an interrupted publish: " + files(counts.moved) +
                         " moved into place, " + files(counts.removed) + " no longer listed deleted");
     } else {

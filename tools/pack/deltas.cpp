@@ -1,4 +1,5 @@
 #include "deltas.h"
+#include "base/hex.h"
 
 #include <zlib.h>
 
@@ -10,8 +11,8 @@
 #include "pack_platform.h"
 #include "patch_make.h"
 #include "platform/platform.h"
-#include "shared/names.h"
-#include "update/checksum.h"
+#include "base/names.h"
+#include "hash/crc32.h"
 
 namespace fs = std::filesystem;
 
@@ -112,11 +113,10 @@ bool patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& base
     throw std::runtime_error("cannot make a patch for " + quotedName(name) + ": " + made.error);
   }
   if (static_cast<double>(made.size) > kMostPatchShare * record.packedSize) return false;
-  std::vector<unsigned char> buffer(kReadChunk);
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
   Sha256Digest sha{};
-  measureFile(patch.path, buffer, &size, &crc, {}, &sha);
+  measureFile(patch.path, &size, &crc, {}, &sha);
   PatchEntry entry;
   entry.baseSize = baseVersion.size;
   entry.baseCrc = baseVersion.crc;

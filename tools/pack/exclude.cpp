@@ -1,7 +1,7 @@
 #include "exclude.h"
 
 #include "pack.h"
-#include "shared/names.h"
+#include "base/names.h"
 
 namespace {
 

@@ -10,7 +10,9 @@
 
 #include "pack_platform.h"
 #include "platform/platform.h"
-#include "update/checksum.h"
+#include "hash/crc32.h"
+#include "hash/file_reader.h"
+#include "log/printable.h"
 #include "update/manifest.h"
 
 namespace fs = std::filesystem;
@@ -59,24 +61,20 @@ std::string narrowOrThrow(const fs::path& path) {
   return narrow;
 }
 
-void measureFile(const fs::path& path, std::vector<unsigned char>& buffer, std::uint64_t* size,
-                 std::uint32_t* crc, const std::function<void(std::uint64_t)>& onBytes,
-                 Sha256Digest* sha) {
+void measureFile(const fs::path& path, std::uint64_t* size, std::uint32_t* crc,
+                 const std::function<void(std::uint64_t)>& onBytes, Sha256Digest* sha) {
   FilePtr in(openShared(narrowOrThrow(path), "rb"));
   if (!in) throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
   std::uint64_t total = 0;
   std::uint32_t sum = 0;
   Sha256 hash;
-  std::size_t got;
-  while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
-    sum = crc32Update(sum, buffer.data(), got);
-    if (sha) hash.update(buffer.data(), got);
+  bool read = readChunks(in.get(), [&](const unsigned char* data, std::size_t got) {
+    sum = crc32Update(sum, data, got);
+    if (sha) hash.update(data, got);
     total += got;
     if (onBytes) onBytes(total);
-  }
-  if (std::ferror(in.get())) {
-    throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
-  }
+  });
+  if (!read) throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
   *size = total;
   *crc = sum;
   if (sha) *sha = hash.finish();

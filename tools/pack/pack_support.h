@@ -11,17 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "base/file_ptr.h"
 #include "engine/zlib_engine.h"
-#include "update/sha256.h"
+#include "hash/sha256.h"
 
-// Reading in large chunks keeps a CRC pass at disk speed; one buffer serves
-// the whole run, whatever the file sizes.
-inline constexpr std::size_t kReadChunk = 256 * 1024;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // The engine with its progress hook wired to a callback, so that the display
 // moves inside a large file too.
@@ -50,11 +43,10 @@ std::string randomSuffix();
 // The status of `path` itself (a link is not followed); "not found" on error.
 std::filesystem::file_status statusOf(const std::filesystem::path& path);
 
-// Size and CRC-32 of the file `path`, read in chunks of `buffer`, calling
-// `onBytes` (if set) with the bytes read so far after each; its SHA-256 as
-// well where `sha` is set. Throws if it cannot be read.
-void measureFile(const std::filesystem::path& path, std::vector<unsigned char>& buffer,
-                 std::uint64_t* size, std::uint32_t* crc,
+// Size and CRC-32 of the file `path`, read in chunks, calling `onBytes` (if
+// set) with the bytes read so far after each; its SHA-256 as well where `sha`
+// is set. Throws if it cannot be read.
+void measureFile(const std::filesystem::path& path, std::uint64_t* size, std::uint32_t* crc,
                  const std::function<void(std::uint64_t)>& onBytes = {},
                  Sha256Digest* sha = nullptr);
 

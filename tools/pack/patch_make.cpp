@@ -6,7 +6,7 @@
 #include "engine/patch_header.h"
 #include "engine/vcdiff_stream.h"
 #include "platform/platform.h"
-#include "update/checksum.h"
+#include "hash/crc32.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
 #include "reuse_record.h"
+#include "base/hex.h"
 
 #include <cstdlib>
 #include <sstream>

@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "update/sha256.h"
+#include "hash/sha256.h"
 
 inline constexpr int kRecordsFormat = 1;
 // Far beyond what the records of a manifest within the updater's bound take.

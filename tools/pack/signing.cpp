@@ -1,4 +1,5 @@
 #include "signing.h"
+#include "base/hex.h"
 
 #include <fstream>
 #include <memory>
@@ -9,11 +10,6 @@ namespace {
 constexpr char kSecretFormatLine[] = "brightwick-secret-key 1";
 constexpr char kSeedPrefix[] = "ed25519-seed ";
 constexpr std::size_t kMaxKeyFileSize = 4096;
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // A string holding secret text, wiped when it goes.
 struct WipedString {
@@ -149,8 +145,7 @@ std::uint64_t nextSerial(std::uint64_t previous, std::int64_t now) {
 std::uint64_t servedSerial(const std::filesystem::path& signatureFile) {
   std::string text;
   SignatureFile file;
-  std::string why;
-  if (!readAll(signatureFile, &text) || !parseSignatureFile(text, &file, &why)) return 0;
+  if (!readAll(signatureFile, &text) || !parseSignatureFile(text, &file).ok()) return 0;
   return file.serial;
 }
 

@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <string>
 
-#include "update/sha256.h"
+#include "hash/sha256.h"
 #include "update/signature.h"
 
 // An Ed25519 key pair in memory, kept out of swap where the system allows it

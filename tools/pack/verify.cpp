@@ -16,13 +16,14 @@
 #include "pack_platform.h"
 #include "pack_support.h"
 #include "platform/platform.h"
-#include "shared/names.h"
-#include "update/sha256.h"
+#include "base/names.h"
+#include "base/hex.h"
+#include "hash/sha256.h"
 #include "update/patch_index.h"
 #include "update/signature.h"
-#include "update/install.h"
 #include "update/manifest.h"
-#include "update/update_run.h"
+#include "update/manifest.h"
+#include "hash/crc32.h"
 
 namespace fs = std::filesystem;
 
@@ -177,9 +178,9 @@ void verifyPatches(const fs::path& outDir, const std::map<std::string, std::vect
     std::string where = "update.patches line " + std::to_string(number) + ": ";
     std::string name;
     PatchEntry entry;
-    std::string why = readPatchLine(line, &name, &entry);
-    if (!why.empty()) {
-      result.problems.push_back(where + why);
+    Status read = readPatchLine(line, &name, &entry);
+    if (!read.ok()) {
+      result.problems.push_back(where + read.error);
       continue;
     }
     auto listed = lines.find(name);
@@ -189,15 +190,14 @@ void verifyPatches(const fs::path& outDir, const std::map<std::string, std::vect
     }
     fs::path patchPath = outDir / manifestNamePath(entry.path);
     fs::path history = outDir / manifestNamePath(historyName(entry.baseSha));
-    std::vector<unsigned char> buffer(kReadChunk);
-    std::uint64_t size = 0;
+      std::uint64_t size = 0;
     std::uint32_t crc = 0;
     Sha256Digest sha{};
     if (!fs::is_regular_file(statusOf(patchPath))) {
       result.problems.push_back(where + "the patch " + shown(patchPath) + " is missing");
       continue;
     }
-    measureFile(patchPath, buffer, &size, &crc, {}, &sha);
+    measureFile(patchPath, &size, &crc, {}, &sha);
     if (size != static_cast<std::uint64_t>(entry.size) || sha != entry.sha) {
       result.problems.push_back(where + "the patch " + shown(patchPath) +
                                 " is not the one the index lists");
@@ -251,10 +251,11 @@ void verifySignature(const fs::path& outDir, const PublicKey& key, const std::st
     return;
   }
   SignatureFile file;
-  std::string why;
   std::string text = readWholeFile(path, kMaxSignatureFileSize + 1);
-  if (!parseSignatureFile(text, &file, &why) || !verifySignatureFile(file, {key}, &why)) {
-    result.problems.push_back(shown(path) + ": " + why);
+  Status status = parseSignatureFile(text, &file);
+  if (status.ok()) status = verifySignatureFile(file, {key});
+  if (!status.ok()) {
+    result.problems.push_back(shown(path) + ": " + status.error);
     return;
   }
   Sha256 sum;

@@ -1,4 +1,4 @@
-#include "update/checksum.h"
+#include "hash/crc32.h"
 
 bool crcWayAvailable(CrcWay way) {
   return way == CrcWay::table;

@@ -1,39 +1,24 @@
 #pragma once
 
-// SHA-256 from libsodium, and the lowercase hex the signed formats carry it
+// Lowercase hex, the one spelling the signed formats carry digests and keys
 // in.
-
-#include <sodium.h>
 
 #include <array>
 #include <cstddef>
-#include <cstdio>
 #include <string>
 
-using Sha256Digest = std::array<unsigned char, crypto_hash_sha256_BYTES>;
-
-// Makes libsodium ready for use; safe to call from any thread, any number of
-// times. False if it cannot be (then nothing signed can be trusted).
-bool initCrypto();
-
-// SHA-256 of a stream of bytes, fed in pieces.
-class Sha256 {
- public:
-  Sha256();
-  void update(const void* data, std::size_t size);
-  // The digest of everything fed so far; the state starts over.
-  Sha256Digest finish();
-
- private:
-  crypto_hash_sha256_state state_;
-};
-
-// SHA-256 of the rest of the open file, read in bounded chunks; false if a
-// read failed.
-bool sha256OfFile(std::FILE* file, Sha256Digest* digest);
-
 // `size` bytes as lowercase hex.
-std::string toHex(const unsigned char* data, std::size_t size);
+inline std::string toHex(const unsigned char* data, std::size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(2 * size);
+  for (std::size_t i = 0; i < size; ++i) {
+    text += kDigits[data[i] >> 4];
+    text += kDigits[data[i] & 0xF];
+  }
+  return text;
+}
+
 template <std::size_t N>
 std::string toHex(const std::array<unsigned char, N>& bytes) {
   return toHex(bytes.data(), N);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // CRC-32 as zlib's crc32 computes it: `crc` continued over `size` bytes at
 // `data` (start from 0). Always the same value as zlib's; on processors with
@@ -26,3 +27,7 @@ bool crcWayAvailable(CrcWay way);
 
 // crc32Update done `way`, which must be available. The same value always.
 std::uint32_t crc32By(CrcWay way, std::uint32_t crc, const unsigned char* data, std::size_t size);
+
+// CRC-32 (zlib's, from 0) of the open file from its position to its end;
+// false if a read failed.
+bool crcOfFile(std::FILE* file, std::uint32_t* crc);

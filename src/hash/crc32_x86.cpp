@@ -1,7 +1,7 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
-#include "update/checksum.h"
+#include "hash/crc32.h"
 
 // CRC-32 by folding with carry-less multiplication (PCLMULQDQ), after Intel's
 // "Fast CRC Computation for Generic Polynomials Using PCLMULQDQ Instruction".

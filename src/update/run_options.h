@@ -1,0 +1,18 @@
+#pragma once
+
+#include <vector>
+
+#include "hash/ed25519.h"
+
+// How the shell asks for a run; handed down to every step that depends on it.
+struct RunOptions {
+  // The keys whose signature the run requires, from the keys built into the
+  // program. Empty: the run trusts update.dat as it always has.
+  std::vector<PublicKey> publicKeys;
+  // Whether the run has no window (the terminal line): nobody is there to
+  // start it again, so a cut transfer that was getting on is tried again a
+  // few times.
+  bool headless = false;
+
+  bool isSigned() const { return !publicKeys.empty(); }
+};
