@@ -21,14 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "base/file_ptr.h"
 #include "engine/zlib_engine.h"
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // A game-like mix: stretches of text-like data, which deflate shrinks well,
 // and stretches of noise, which it cannot.

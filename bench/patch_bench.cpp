@@ -24,16 +24,14 @@
 #include <string>
 #include <vector>
 
+#include "base/file_ptr.h"
 #include "engine/patch_apply.h"
 #include "patch_make.h"
 #include "platform/platform.h"
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+using File = FilePtr;
 
 File open(const std::string& path, const char* mode) {
   File file(std::fopen(path.c_str(), mode));

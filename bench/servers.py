@@ -16,6 +16,8 @@ from pathlib import Path
 from measure import BenchError
 
 HERE = Path(__file__).resolve().parent
+# The one nginx configuration of the demo, the tests and the benchmark.
+NGINX_TEMPLATE = HERE.parent / "scripts" / "nginx.conf.in"
 
 
 def free_port():
@@ -68,42 +70,18 @@ class Nginx:
         self._read = 0
 
     def config(self):
-        user = "user root;" if _is_root() else ""
-        d = self.dir
-        return f"""daemon off;
-master_process on;
-worker_processes 1;
-{user}
-pid "{d}/nginx.pid";
-error_log "{d}/error.log";
-events {{ worker_connections 1024; }}
-http {{
-  log_format bench '$status $body_bytes_sent $server_port "$http_range" $uri';
-  access_log "{self.log}" bench;
-  sendfile on;
-  tcp_nopush on;
-  keepalive_requests 100000;
-  client_body_temp_path "{d}/tmp/body";
-  proxy_temp_path "{d}/tmp/proxy";
-  fastcgi_temp_path "{d}/tmp/fastcgi";
-  uwsgi_temp_path "{d}/tmp/uwsgi";
-  scgi_temp_path "{d}/tmp/scgi";
-  default_type application/octet-stream;
-  server {{
-    listen 127.0.0.1:{self.port};
-    root "{self.root}";
-  }}
-  server {{
-    listen 127.0.0.1:{self.limited_port};
-    root "{self.root}";
-    limit_rate {self.limit_rate};
-  }}
-  server {{
-    listen 127.0.0.1:{self.link_port} sndbuf=64k;
-    root "{self.root}";
-  }}
-}}
-"""
+        servers = "\n".join(
+            f'  server {{ listen 127.0.0.1:{port}{extra}; root "{self.root}";{rate} }}'
+            for port, extra, rate in (
+                (self.port, "", ""),
+                (self.limited_port, "", f" limit_rate {self.limit_rate};"),
+                (self.link_port, " sndbuf=64k", "")))
+        values = {"@PREFIX@": str(self.dir), "@USER@": "user root;" if _is_root() else "",
+                  "@LOG_FORMAT@": "brightwick", "@SERVERS@": servers}
+        text = NGINX_TEMPLATE.read_text()
+        for placeholder, value in values.items():
+            text = text.replace(placeholder, value)
+        return text
 
     def start(self):
         (self.dir / "tmp").mkdir(parents=True, exist_ok=True)

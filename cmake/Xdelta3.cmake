@@ -4,26 +4,31 @@
 # with nothing but the C runtime: no LZMA secondary compressor (it would need
 # liblzma), DJW and FGK built in.
 #
-# The sources come from scripts/fetch-xdelta3-source.sh (unpacked once into
-# ~/.cache/brightwick) unless BRIGHTWICK_XDELTA3_SOURCE names them.
+# The sources are those scripts/install-deps.sh unpacked into the build
+# cache (~/.cache/brightwick, through scripts/fetch-xdelta3-source.sh),
+# unless BRIGHTWICK_XDELTA3_SOURCE names them. Configuring only looks: it
+# never fetches anything or changes the system.
 set(BRIGHTWICK_XDELTA3_SOURCE "" CACHE PATH
-    "Unpacked xdelta3 source folder (empty: scripts/fetch-xdelta3-source.sh provides it)")
+    "Unpacked xdelta3 source folder (empty: the one scripts/install-deps.sh unpacked)")
 set(xdelta3_dir "${BRIGHTWICK_XDELTA3_SOURCE}")
 if(NOT xdelta3_dir)
-  # Run on every configure: it answers from the cache at once, and a cleared
-  # cache is refilled instead of breaking the build.
-  execute_process(
-    COMMAND "${PROJECT_SOURCE_DIR}/scripts/fetch-xdelta3-source.sh"
-    OUTPUT_VARIABLE xdelta3_out RESULT_VARIABLE xdelta3_result
-    OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT xdelta3_result EQUAL 0)
-    message(FATAL_ERROR "scripts/fetch-xdelta3-source.sh failed: set BRIGHTWICK_XDELTA3_SOURCE "
-                        "to an unpacked xdelta3 source package")
+  set(xdelta3_cache "$ENV{XDG_CACHE_HOME}")
+  if(NOT xdelta3_cache)
+    set(xdelta3_cache "$ENV{HOME}/.cache")
   endif()
-  string(REGEX REPLACE "^.*\n" "" xdelta3_dir "${xdelta3_out}")
+  file(GLOB xdelta3_found LIST_DIRECTORIES true "${xdelta3_cache}/brightwick/xdelta3-*")
+  list(SORT xdelta3_found COMPARE NATURAL)
+  foreach(candidate IN LISTS xdelta3_found)
+    if(EXISTS "${candidate}/xdelta3.c")
+      set(xdelta3_dir "${candidate}")
+    endif()
+  endforeach()
 endif()
 if(NOT EXISTS "${xdelta3_dir}/xdelta3.c" OR NOT EXISTS "${xdelta3_dir}/xdelta3.h")
-  message(FATAL_ERROR "No xdelta3 sources in '${xdelta3_dir}'")
+  message(FATAL_ERROR "No xdelta3 sources ('${xdelta3_dir}'): brightwick-pack builds its patch "
+                      "maker from Debian's xdelta3 source package. Run scripts/install-deps.sh, "
+                      "which unpacks it into ${xdelta3_cache}/brightwick, or set "
+                      "BRIGHTWICK_XDELTA3_SOURCE to an unpacked xdelta3 source folder.")
 endif()
 message(STATUS "xdelta3 sources: ${xdelta3_dir}")
 

@@ -92,26 +92,11 @@ sed 's/^/  /' "$site/updates/update.dat"
 
 say "Serving it with nginx on http://127.0.0.1:$port/updates/"
 mkdir -p "$work/nginx/tmp"
-cat >"$work/nginx/nginx.conf" <<EOF
-daemon off;
-master_process off;
-pid "$work/nginx/nginx.pid";
-error_log "$work/nginx/error.log";
-events { worker_connections 64; }
-http {
-  access_log "$work/nginx/access.log";
-  client_body_temp_path "$work/nginx/tmp/body";
-  proxy_temp_path "$work/nginx/tmp/proxy";
-  fastcgi_temp_path "$work/nginx/tmp/fastcgi";
-  uwsgi_temp_path "$work/nginx/tmp/uwsgi";
-  scgi_temp_path "$work/nginx/tmp/scgi";
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$port;
-    root "$site";
-  }
-}
-EOF
+user=""
+[ "$(id -u)" -eq 0 ] && user="user root;"
+sed -e "s|@PREFIX@|$work/nginx|g" -e "s|@USER@|$user|" -e "s|@LOG_FORMAT@|combined|" \
+  -e "s|@SERVERS@|  server { listen 127.0.0.1:$port; root \"$site\"; }|" \
+  scripts/nginx.conf.in >"$work/nginx/nginx.conf"
 "$nginx" -p "$work/nginx/" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
 nginx_pid=$!
 # Ready once it answers for the manifest; bounded, and a failed start (the

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Unpacks Debian's xdelta3 source package (Debian's patches applied) once
 # into the build cache and prints the source folder on its last line of
-# output. CMake runs it when configuring unless BRIGHTWICK_XDELTA3_SOURCE
-# names a folder already, so that every build (native, sanitizers, fuzzing,
-# Windows) compiles the same library core from the same sources.
+# output. scripts/install-deps.sh runs it; CMake then finds the folder when
+# configuring, so that every build (native, sanitizers, fuzzing, Windows)
+# compiles the same library core from the same sources.
 #
 #   scripts/fetch-xdelta3-source.sh
 set -euo pipefail

@@ -2,6 +2,7 @@
 # Installs the Debian packages that building and testing need. Safe to run
 # again: packages already present are left alone. Needs root (or sudo).
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(
   # Core build and tests (xdelta3 is built from Debian's source package,
@@ -46,3 +47,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $sudo apt-get update -q
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
+
+# xdelta3's library core, which Debian packages only as a command line:
+# brightwick-pack builds it from Debian's source package, unpacked once into
+# the build cache. Configuring the build only looks for it there.
+scripts/fetch-xdelta3-source.sh >/dev/null

@@ -78,31 +78,20 @@ struct Nginx {
       throw std::runtime_error("cannot listen on 127.0.0.1");
     }
     port = ntohs(address.sin_port);
-    auto in = [&](const char* name) { return "\"" + (prefix / name).string() + "\""; };
-    std::ofstream conf(prefix / "nginx.conf");
-    conf << "daemon off;\n"
-         // Workers only: nginx crashes taking inherited sockets in
-         // single-process mode.
-         << "master_process on;\nworker_processes 1;\n"
-         // As root, the workers would otherwise become nobody, who cannot
-         // read the test's private folder.
-         << (geteuid() == 0 ? "user root;\n" : "") << "pid " << in("nginx.pid") << ";\n"
-         << "error_log " << in("error.log") << " info;\n"
-         << "events { worker_connections 64; }\n"
-         << "http {\n"
-         << "  access_log " << in("access.log") << ";\n"
-         << "  client_body_temp_path " << in("tmp/body") << ";\n"
-         << "  proxy_temp_path " << in("tmp/proxy") << ";\n"
-         << "  fastcgi_temp_path " << in("tmp/fastcgi") << ";\n"
-         << "  uwsgi_temp_path " << in("tmp/uwsgi") << ";\n"
-         << "  scgi_temp_path " << in("tmp/scgi") << ";\n"
-         << "  default_type application/octet-stream;\n"
-         << "  server {\n"
-         << "    listen 127.0.0.1:" << port << ";\n"
-         << "    root \"" << site.string() << "\";\n"
-         << "  }\n"
-         << "}\n";
-    conf.close();
+    std::string conf = readFile(BRIGHTWICK_NGINX_TEMPLATE);
+    auto fill = [&conf](const std::string& placeholder, const std::string& value) {
+      for (std::size_t at; (at = conf.find(placeholder)) != std::string::npos;) {
+        conf.replace(at, placeholder.size(), value);
+      }
+    };
+    fill("@PREFIX@", prefix.string());
+    // As root, the workers would otherwise become nobody, who cannot read
+    // the test's private folder.
+    fill("@USER@", geteuid() == 0 ? "user root;" : "");
+    fill("@LOG_FORMAT@", "combined");
+    fill("@SERVERS@", "  server { listen 127.0.0.1:" + std::to_string(port) + "; root \"" +
+                          site.string() + "\"; }");
+    writeFile(prefix / "nginx.conf", conf);
     process = std::make_unique<ChildProcess>(
         std::vector<std::string>{BRIGHTWICK_NGINX, "-p", prefix.string() + "/", "-e",
                                  (prefix / "error.log").string(), "-c",

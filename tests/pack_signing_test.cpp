@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "pack.h"
-#include "base/hex.h"
+#include "hash/hex.h"
 #include "signing.h"
 #include "support/signed_folder.h"
 #include "support/temp_dir.h"

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_ptr.h"
 #include "engine/patch_apply.h"
 #include "engine/patch_header.h"
 #include "patch_make.h"
@@ -16,10 +17,7 @@
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+using File = FilePtr;
 
 File openFile(const std::string& path, const char* mode) {
   File file(std::fopen(path.c_str(), mode));

@@ -35,13 +35,9 @@ TEST(GameFolder, ReachesOnlyRegularFilesAndNeverThroughALink) {
 
   // Reading: a FIFO neither blocks nor opens, a link never opens.
   for (const char* name : {"linked/x", "alias.pak", "fifo", "data"}) {
-    std::FILE* file = openRegularFile(name);
-    EXPECT_EQ(file, nullptr) << name;
-    if (file) std::fclose(file);
+    EXPECT_EQ(openRegularFile(name), nullptr) << name;
   }
-  std::FILE* regular = openRegularFile("data/a.pak");
-  ASSERT_NE(regular, nullptr);
-  std::fclose(regular);
+  EXPECT_NE(openRegularFile("data/a.pak"), nullptr);
 
   // Writing: nothing is created, appended to or replaced through a link.
   writeFile("new", "new");
@@ -58,9 +54,7 @@ TEST(GameFolder, ReachesOnlyRegularFilesAndNeverThroughALink) {
   EXPECT_EQ(readFile("data/a.pak"), "new");
 
   // A file is only ever created anew, and a folder is never removed.
-  std::FILE* created = createNewFile("scratch");
-  ASSERT_NE(created, nullptr);
-  std::fclose(created);
+  EXPECT_NE(createNewFile("scratch"), nullptr);
   EXPECT_EQ(createNewFile("scratch"), nullptr);
   EXPECT_TRUE(removeFile("scratch"));
   EXPECT_TRUE(removeFile("scratch"));  // nothing there is fine
@@ -144,10 +138,9 @@ TEST(Threads, StartDetachedThreadsThatRunTheirProcedureWithItsArgument) {
 TEST(FileLength, OfAnOpenFile) {
   ScopedTempDir dir;
   writeFile("f", std::string(12345, 'x'));
-  std::FILE* file = openShared("f", "rb");
+  FilePtr file = openShared("f", "rb");
   ASSERT_NE(file, nullptr);
-  EXPECT_EQ(fileLength(file), 12345);
-  std::fclose(file);
+  EXPECT_EQ(fileLength(file.get()), 12345);
   EXPECT_EQ(fileLength(nullptr), -1);
 }
 

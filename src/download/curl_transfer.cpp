@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 
-#include "download/progress.h"
 #include "shared/globals.h"
 
 namespace {
@@ -90,7 +89,7 @@ TransferDone performTransfer(CURL* handle, const std::string& url, DownloadSink&
   curl_easy_setopt(handle, CURLOPT_HEADERDATA, &sink);
   curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, onTransferProgress);
-  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &sink);
+  curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &sink.progress);
   curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
   // Worker threads must not take signals for name look-up time-outs.
   curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
@@ -112,11 +111,11 @@ TransferDone performTransfer(CURL* handle, const std::string& url, DownloadSink&
     headers.reset(curl_slist_append(nullptr, ("If-Range: " + range->ifRange).c_str()));
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
   }
-  sink.offset = range ? range->from : 0;
+  sink.progress.offset = range ? range->from : 0;
 
   TransferDone done;
   done.result = curl_easy_perform(handle);
-  sink.offset = 0;
+  sink.progress.offset = 0;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &done.status);
   // A 3xx answer is not followed, and its body (or a captive portal's page)
   // is not the file: only a complete 2xx body counts.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/file_ptr.h"
+#include "download/progress.h"
 #include "download/request.h"
 #include "hash/sha256.h"
 
@@ -50,10 +51,7 @@ struct DownloadSink {
   // of an empty one, with `owner` at hand.
   OpenBody openBody = nullptr;
   void* owner = nullptr;
-  // For the progress report: a continued part's earlier bytes, and the listed
-  // size, shown while the server has not said how much is left.
-  std::int64_t offset = 0;
-  std::int64_t listedSize = 0;
+  TransferProgress progress;
   Answer answer;
 };
 

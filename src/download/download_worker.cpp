@@ -6,7 +6,6 @@
 #include "download/curl_transfer.h"
 #include "download/progress.h"
 #include "download/resume.h"
-#include "log/dated_log.h"
 #include "platform/game_folder.h"
 #include "shared/globals.h"
 
@@ -55,7 +54,7 @@ void downloadWorker(void* arg) {
     }
   } catch (...) {
     result.outcome = DownloadOutcome::failed;
-    writeLog("Error updating");
+    result.fault = FetchFault::unexpected;
   }
   if (result.outcome != DownloadOutcome::complete && plain) removeFile(request.target);
   gDownloadDone = true;

@@ -4,8 +4,6 @@
 
 #include "download/download_worker.h"
 #include "download/resume.h"
-#include "log/dated_log.h"
-#include "log/printable.h"
 #include "platform/thread.h"
 #include "shared/base_url.h"
 #include "shared/globals.h"
@@ -23,7 +21,7 @@ FetchResult handOff(const FetchRequest& request) {
   gDownloadUrl = std::string(kUpdateBaseUrl) + request.urlPath;
   gDownloadDone = false;
   if (!startThread(downloadWorker, &job)) {
-    writeLog("Unable to start download:  Error updating " + printableText(request.shownName));
+    result.fault = FetchFault::noThread;
     return result;
   }
   // A small file is often done in less than a millisecond: looking again at

@@ -11,5 +11,5 @@
 // download worker started for it, and waits for it. A part transfer that is
 // cut after bringing a fair amount is tried again at once when the request
 // asks for it (resume.h). Never waits for a worker that could not be started:
-// that is logged ("Unable to start download") and gives notWritten.
+// that gives notWritten, with the fault for the caller to log.
 FetchResult fetch(const FetchRequest& request);

@@ -1,8 +1,7 @@
 #include "download/progress.h"
 
-#include "download/curl_transfer.h"
 #include "shared/globals.h"
-#include "shared/resource_ids.h"
+#include "platform/resource_ids.h"
 
 int progressPercent(double dlnow, double dltotal) {
   if (!(dltotal > 0)) return 0;
@@ -12,13 +11,13 @@ int progressPercent(double dlnow, double dltotal) {
 }
 
 int onTransferProgress(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
-  const auto* sink = static_cast<const DownloadSink*>(clientp);
+  const auto* progress = static_cast<const TransferProgress*>(clientp);
   setProgressRange(gDialog, IDC_PROGRESS, 0, 100);
   // A continued part shows how much of the whole file is there, also before
   // the server has said how much is left.
-  double offset = static_cast<double>(sink->offset);
+  double offset = static_cast<double>(progress->offset);
   double total = dltotal > 0 || offset == 0 ? offset + static_cast<double>(dltotal)
-                                            : static_cast<double>(sink->listedSize);
+                                            : static_cast<double>(progress->listedSize);
   int percent = progressPercent(offset + static_cast<double>(dlnow), total);
   setProgressPos(gDialog, IDC_PROGRESS, percent);
   setStatusText("Updating " + gCurrentFile + " - " + std::to_string(percent) + "%");

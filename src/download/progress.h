@@ -8,7 +8,16 @@
 #include <cstdint>
 #include <string>
 
-// libcurl's progress callback; `clientp` is the transfer's DownloadSink.
+// What the progress report knows of the transfer it follows.
+struct TransferProgress {
+  // A continued part's earlier bytes, counted as done.
+  std::int64_t offset = 0;
+  // The whole file's listed size, shown as the total while the server has
+  // not said how much is left.
+  std::int64_t listedSize = 0;
+};
+
+// libcurl's progress callback; `clientp` is the transfer's TransferProgress.
 // Shows the percentage of the download in the progress bar and the status
 // line, under the name gCurrentFile. Returns nonzero (abandoning the
 // transfer) only once the dialog has ended.

@@ -15,6 +15,12 @@ enum class DownloadOutcome {
   complete,    // the whole body is in the request's file
 };
 
+enum class FetchFault {
+  none,
+  noThread,    // no download worker could be started
+  unexpected,  // an exception ended the worker
+};
+
 // What a listed file's transfer is a part of (resume.h): a part is only ever
 // continued for the same published file.
 struct PartIdentity {
@@ -57,6 +63,9 @@ struct FetchResult {
   // Why the transfer failed, for the log ("HTTP status 404", libcurl's
   // words); empty when it did not fail or the player stopped it.
   std::string error;
+  // A fault of the updater itself rather than of the transfer, for the run
+  // to log.
+  FetchFault fault = FetchFault::none;
   // Whether it failed by a cut after it began (the connection broke, stalled
   // or dripped), which a later try may get past.
   bool cut = false;

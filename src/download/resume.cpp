@@ -57,7 +57,7 @@ bool continuesPart(const DownloadSink& sink, const PartTransfer& part) {
   if (range.compare(0, expected.size(), expected) != 0) return false;
   std::size_t slash = range.rfind('/');
   if (slash == std::string::npos) return false;
-  if (sink.listedSize >= 0 && range.substr(slash + 1) != std::to_string(sink.listedSize)) {
+  if (sink.progress.listedSize >= 0 && range.substr(slash + 1) != std::to_string(sink.progress.listedSize)) {
     return false;
   }
   std::string validator = validatorOf(sink.answer);
@@ -72,9 +72,9 @@ bool openPart(DownloadSink& sink) {
       sink.mismatch = true;
       return false;
     }
-    sink.owned.reset(openForAppending(kPartialFile));
+    sink.owned = openForAppending(kPartialFile);
   } else if (beginPart(*part.identity, validatorOf(sink.answer))) {
-    sink.owned.reset(openForAppending(kPartialFile));
+    sink.owned = openForAppending(kPartialFile);
   }
   sink.file = sink.owned.get();
   if (!sink.file) sink.writeFailed = true;
@@ -172,7 +172,7 @@ void transferPart(CURL* handle, const std::string& url, const FetchRequest& requ
     DownloadSink sink;
     sink.fileName = kPartialFile;
     sink.limit = request.limit;
-    sink.listedSize = listed;
+    sink.progress.listedSize = listed;
     sink.hash = request.hash ? &hash : nullptr;
     sink.openBody = openPart;
     sink.owner = &part;

@@ -11,13 +11,9 @@ namespace {
 // bytes at a time, and a system call per 4 KiB would cost more than zlib.
 constexpr std::size_t kStdioBufferSize = 64 * 1024;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-FilePtr openBuffered(const char* path, const char* mode) {
-  FilePtr file(openShared(path, mode));
+auto openBuffered(const char* path, const char* mode) {
+  auto file = openShared(path, mode);
   if (file) std::setvbuf(file.get(), nullptr, _IOFBF, kStdioBufferSize);
   return file;
 }
@@ -104,8 +100,8 @@ int ZlibEngine::run(const char* inputPath, const char* outputPath, Direction dir
   // The input is opened first so that a missing input never truncates the
   // output; both close on every path out of here, including a hook that
   // throws.
-  FilePtr in = openBuffered(inputPath, "rb");
-  FilePtr out = in ? openBuffered(outputPath, "wb") : nullptr;
+  auto in = openBuffered(inputPath, "rb");
+  auto out = in ? openBuffered(outputPath, "wb") : nullptr;
   return runOpen(in.get(), out.get(), direction, level);
 }
 

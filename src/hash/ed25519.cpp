@@ -1,6 +1,6 @@
 #include "hash/ed25519.h"
 
-#include "base/hex.h"
+#include "hash/hex.h"
 
 namespace {
 

@@ -24,15 +24,6 @@ std::string formatPublicKey(const PublicKey& key);
 // must match). Surrounding blanks and a line end are allowed.
 bool parsePublicKey(const std::string& text, PublicKey* key);
 
-// The keys of a generated kBuiltInPublicKeys, as the run takes them.
-template <std::size_t N>
-std::vector<PublicKey> publicKeysOf(
-    const std::array<std::array<unsigned char, crypto_sign_PUBLICKEYBYTES>, N>& builtIn) {
-  std::vector<PublicKey> keys(N);
-  for (std::size_t i = 0; i < N; ++i) keys[i].bytes = builtIn[i];
-  return keys;
-}
-
 // Whether `signature` is `key`'s over exactly the bytes of `message`.
 bool verifyEd25519(const Ed25519Signature& signature, const std::string& message,
                    const PublicKey& key);

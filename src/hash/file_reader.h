@@ -13,7 +13,6 @@ inline constexpr std::size_t kReadChunk = 256 * 1024;
 
 using ChunkFn = std::function<void(const unsigned char* data, std::size_t size)>;
 
-// Reads `file` from its position to its end, handing each chunk to
-// `consume`. A file shorter than a chunk, the common case, is read through a
-// buffer of its own size. False if a read failed.
+// Reads `file` from its position to its end, handing each chunk (at most
+// kReadChunk bytes) to `consume`. False if a read failed.
 bool readChunks(std::FILE* file, const ChunkFn& consume);

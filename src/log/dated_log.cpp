@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdio>
 
-#include "base/file_ptr.h"
 #include "platform/game_folder.h"
 #include "platform/platform.h"
 
@@ -30,7 +29,7 @@ void appendEntry(const std::string& message) {
   std::tm now{};
   if (!localTimeOf(std::time(nullptr), &now)) return;
   // Never through a link, never into a FIFO or device at the log's name.
-  FilePtr file(openForAppending(logFileName(now)));
+  auto file = openForAppending(logFileName(now));
   if (!file) return;
   std::string entry = logEntry(now, message);
   std::fwrite(entry.data(), entry.size(), 1, file.get());

@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <string>
 
+#include "base/file_ptr.h"
+
 enum class PathKind {
   missing,      // nothing there, or a folder on the way does not exist
   regular,      // a regular file
@@ -29,7 +31,7 @@ PathKind inspectPath(const std::string& name);
 
 // Opens the regular file `name` for binary reading, never blocking: null if
 // it is anything else (a link included) or cannot be opened.
-std::FILE* openRegularFile(const std::string& name);
+FilePtr openRegularFile(const std::string& name);
 
 // The whole of the small regular file `name` into `text`: false if it is
 // missing, unreadable, anything but a regular file or over `most` bytes.
@@ -37,11 +39,11 @@ bool readSmallFile(const std::string& name, std::size_t most, std::string* text)
 
 // Creates `name` for binary writing; fails if anything at all is there, so a
 // run only ever writes (and later renames) files it made itself.
-std::FILE* createNewFile(const std::string& name);
+FilePtr createNewFile(const std::string& name);
 
 // Opens `name` for appending, creating it if missing; null if it is anything
 // but a regular file.
-std::FILE* openForAppending(const std::string& name);
+FilePtr openForAppending(const std::string& name);
 
 // Deletes `name` unless it is a folder (which stays, whatever it holds).
 // True if nothing is there afterwards.

@@ -97,9 +97,9 @@ Fd openRegular(const std::string& name, int flags, mode_t mode) {
   return fd;
 }
 
-std::FILE* streamOf(Fd fd, const char* mode) {
+FilePtr streamOf(Fd fd, const char* mode) {
   if (!fd.valid()) return nullptr;
-  std::FILE* file = fdopen(fd.get(), mode);
+  FilePtr file(fdopen(fd.get(), mode));
   if (file) fd.release();
   return file;
 }
@@ -116,11 +116,11 @@ PathKind inspectPath(const std::string& name) {
   return kindOf(info);
 }
 
-std::FILE* openRegularFile(const std::string& name) {
+FilePtr openRegularFile(const std::string& name) {
   return streamOf(openRegular(name, O_RDONLY, 0), "rb");
 }
 
-std::FILE* createNewFile(const std::string& name) {
+FilePtr createNewFile(const std::string& name) {
   std::string leaf;
   PathKind why;
   Fd dir = openParent(name, &leaf, &why);
@@ -130,7 +130,7 @@ std::FILE* createNewFile(const std::string& name) {
                   "wb");
 }
 
-std::FILE* openForAppending(const std::string& name) {
+FilePtr openForAppending(const std::string& name) {
   return streamOf(openRegular(name, O_WRONLY | O_APPEND | O_CREAT, 0666), "ab");
 }
 

@@ -85,12 +85,12 @@ Handle openRegular(const std::string& name, DWORD access, DWORD disposition) {
   return file;
 }
 
-std::FILE* streamOf(Handle handle, int flags, const char* mode) {
+FilePtr streamOf(Handle handle, int flags, const char* mode) {
   if (!handle.valid()) return nullptr;
   int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.get()), flags | _O_BINARY);
   if (fd < 0) return nullptr;
   handle.release();
-  std::FILE* file = _fdopen(fd, mode);
+  FilePtr file(_fdopen(fd, mode));
   if (!file) _close(fd);
   return file;
 }
@@ -103,11 +103,11 @@ PathKind inspectPath(const std::string& name) {
   return kindOf(GetFileAttributesA(name.c_str()));
 }
 
-std::FILE* openRegularFile(const std::string& name) {
+FilePtr openRegularFile(const std::string& name) {
   return streamOf(openRegular(name, GENERIC_READ, OPEN_EXISTING), _O_RDONLY, "rb");
 }
 
-std::FILE* createNewFile(const std::string& name) {
+FilePtr createNewFile(const std::string& name) {
   PathKind why;
   if (!wayIsPlain(name, &why)) return nullptr;
   Handle file(CreateFileA(name.c_str(), GENERIC_WRITE,
@@ -116,7 +116,7 @@ std::FILE* createNewFile(const std::string& name) {
   return streamOf(std::move(file), _O_WRONLY, "wb");
 }
 
-std::FILE* openForAppending(const std::string& name) {
+FilePtr openForAppending(const std::string& name) {
   // Append-only access: every write lands at the end, whoever else appends.
   return streamOf(openRegular(name, FILE_APPEND_DATA | SYNCHRONIZE, OPEN_ALWAYS),
                   _O_WRONLY | _O_APPEND, "ab");

@@ -10,9 +10,11 @@
 #include <ctime>
 #include <string>
 
+#include "base/file_ptr.h"
+
 // Opens `path` with the stdio `mode`, without denying other processes any
 // access to the file. Null on failure.
-std::FILE* openShared(const std::string& path, const char* mode);
+FilePtr openShared(const std::string& path, const char* mode);
 
 // Length in bytes of the open file, or -1 if it cannot be determined.
 std::int64_t fileLength(std::FILE* file);

@@ -8,9 +8,9 @@
 
 #include "platform/platform.h"
 
-std::FILE* openShared(const std::string& path, const char* mode) {
+FilePtr openShared(const std::string& path, const char* mode) {
   // POSIX never denies other processes access to an open file.
-  return std::fopen(path.c_str(), mode);
+  return FilePtr(std::fopen(path.c_str(), mode));
 }
 
 std::int64_t fileLength(std::FILE* file) {

@@ -46,8 +46,8 @@ bool mayReplace(const std::string& path) {
 
 }  // namespace
 
-std::FILE* openShared(const std::string& path, const char* mode) {
-  return _fsopen(path.c_str(), mode, _SH_DENYNO);
+FilePtr openShared(const std::string& path, const char* mode) {
+  return FilePtr(_fsopen(path.c_str(), mode, _SH_DENYNO));
 }
 
 std::int64_t fileLength(std::FILE* file) {

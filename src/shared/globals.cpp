@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "shared/resource_ids.h"
+#include "platform/resource_ids.h"
 
 DialogHandle gDialog = nullptr;
 std::string gCurrentFile;

@@ -8,14 +8,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/dialog_ui.h"
-#include "shared/globals.h"
-#include "shared/resource_ids.h"
+#include "platform/resource_ids.h"
 #include "shell/ansi_text.h"
 #include "shell/gui_hand_off.h"
 #include "update/update_run.h"
@@ -50,9 +50,6 @@ constexpr char kBarStyle[] =
 // something keeps the loop busy that is not the window's.
 constexpr int kMaxFinalIterations = 1000;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 struct ObjectUnref {
   void operator()(gpointer object) const { g_object_unref(object); }
 };
@@ -64,13 +61,12 @@ struct MainLoopUnref {
 
 // GUI thread only.
 void trace(const std::string& line) {
-  static const std::unique_ptr<std::FILE, FileCloser> file([] {
+  static std::ofstream file = [] {
     const char* path = std::getenv(kTraceVariable);
-    return path && *path ? std::fopen(path, "a") : nullptr;
-  }());
-  if (!file) return;
-  std::fprintf(file.get(), "%s\n", line.c_str());
-  std::fflush(file.get());
+    return path && *path ? std::ofstream(path, std::ios::app) : std::ofstream();
+  }();
+  if (!file.is_open()) return;
+  file << line << std::endl;
 }
 
 void place(GtkWidget* area, GtkWidget* widget, const PixelBox& box) {
@@ -309,8 +305,7 @@ void GtkProgressDialog::run(UpdateRun& run) {
   trace(std::string("shown ") + gtk_window_get_title(GTK_WINDOW(window_)));
 
   // The run starts once the window is there, as it does on WM_INITDIALOG.
-  gDialog = this;
-  if (!startUpdateWorker(&run)) end(0);
+  if (!startUpdateWorker(&run, this)) end(0);
   g_main_loop_run(loop_.get());
 
   // Removing the last source of a signal restores its default action.

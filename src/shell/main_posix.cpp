@@ -1,4 +1,3 @@
-#include "hash/ed25519.h"
 #include "public_keys.h"
 #include "shell/posix_shell.h"
 #include "update/update_run.h"

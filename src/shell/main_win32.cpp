@@ -3,14 +3,12 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
-#include "hash/ed25519.h"
 #include "log/dated_log.h"
 #include "platform/dialog.h"
 #include "platform/game_folder.h"
 #include "platform/platform.h"
 #include "public_keys.h"
-#include "shared/globals.h"
-#include "shared/resource_ids.h"
+#include "platform/resource_ids.h"
 #include "shell/win32_shell.h"
 #include "update/update_run.h"
 
@@ -53,26 +51,23 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // One run per game folder: a second updater (a double click) leaves the
   // update and the game's start to the first, which is already at it.
   if (lockGameFolder() == FolderLock::busy) return 0;
-  gDownloadUrl.clear();
-  gCurrentFile.clear();
   try {
     gInstance = instance;
-    // gDialog is still null: the dialog has no owner.
-    DialogBoxParamA(gInstance, MAKEINTRESOURCEA(IDD_PROGRESS), static_cast<HWND>(gDialog),
-                    progressDialogProc, reinterpret_cast<LPARAM>(&run));
+    // The dialog has no owner.
+    DialogBoxParamA(gInstance, MAKEINTRESOURCEA(IDD_PROGRESS), nullptr, progressDialogProc,
+                    reinterpret_cast<LPARAM>(&run));
   } catch (...) {
     writeLog("Error updating");
   }
   // However the dialog went, from here on no worker may wait on it, and the
   // run stops before its next file.
-  endDialog(gDialog, 0);
-  gStopRequested = true;
+  stopUpdateWorker();
   ShellExecuteA(nullptr, "open", kGameExecutable, nullptr, nullptr, SW_SHOWNORMAL);
   // A worker still running (a stalled server, say) would use the globals
   // while they are destroyed: end the process where it stands instead. What
   // it leaves half-done is found stale and redone by the next run.
   // A dialog that never opened started no worker, and there is nothing to
   // wait for.
-  if (gDialog && !waitForUpdateWorker(run, kWorkerGraceMs)) quickExit(0);
+  if (run.started && !waitForUpdateWorker(run, kWorkerGraceMs)) quickExit(0);
   return 0;
 }

@@ -12,7 +12,6 @@
 #include "platform/game_folder.h"
 #include "platform/platform.h"
 #include "platform/thread.h"
-#include "shared/globals.h"
 #include "shell/gtk_dialog.h"
 #include "shell/text_dialog.h"
 #include "update/update_run.h"
@@ -62,8 +61,6 @@ int runUpdaterShell(UpdateRun& run) {
   // One run per game folder: a second updater (a double click) leaves the
   // update and the game's start to the first, which is already at it.
   if (lockGameFolder() == FolderLock::busy) return 0;
-  gDownloadUrl.clear();
-  gCurrentFile.clear();
   // A terminal closed under us must not kill the process with SIGPIPE before
   // the game is started.
   std::signal(SIGPIPE, SIG_IGN);
@@ -78,7 +75,7 @@ int runUpdaterShell(UpdateRun& run) {
   } catch (...) {
     writeLog("Error updating");
   }
-  gStopRequested = true;
+  stopUpdateWorker();
   launchGame();
   // From here on a second Ctrl-C may end the updater as usual: the game runs.
   sigset_t none;

@@ -4,7 +4,6 @@
 
 #include "log/dated_log.h"
 #include "platform/dialog.h"
-#include "shared/globals.h"
 #include "shell/win32_shell.h"
 #include "update/update_run.h"
 
@@ -21,10 +20,9 @@ void registerProgressBar() {
 INT_PTR handleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
-      gDialog = hwnd;
       // Without its worker the dialog would stay open until the player
       // closes it; start the game instead.
-      if (!startUpdateWorker(reinterpret_cast<UpdateRun*>(lParam))) endDialog(hwnd, 0);
+      if (!startUpdateWorker(reinterpret_cast<UpdateRun*>(lParam), hwnd)) endDialog(hwnd, 0);
       return TRUE;
     case WM_COMMAND:
       // Compared whole: a notification code in the high word is not a

@@ -14,8 +14,7 @@
 
 #include "log/printable.h"
 #include "platform/dialog_ui.h"
-#include "shared/globals.h"
-#include "shared/resource_ids.h"
+#include "platform/resource_ids.h"
 #include "update/update_run.h"
 
 namespace {
@@ -130,9 +129,8 @@ int runTextDialog(UpdateRun& run) {
   // Workers may call the dialog until the process exits, so it is never
   // destroyed.
   auto* dialog = new TextDialog(ended[1]);
-  gDialog = dialog;
   run.options.headless = true;
-  if (!startUpdateWorker(&run)) dialog->end(0);
+  if (!startUpdateWorker(&run, dialog)) dialog->end(0);
 
   pollfd waits[2] = {{ended[0], POLLIN, 0}, {signals, POLLIN, 0}};
   for (;;) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/file_ptr.h"
-#include "base/hex.h"
+#include "hash/hex.h"
 #include "base/names.h"
 #include "download/fetch.h"
 #include "download/progress.h"
@@ -86,6 +86,21 @@ std::string measuredSize(const std::string& path) {
   return measured.str();
 }
 
+FetchResult fetchLogged(const FetchRequest& request) {
+  FetchResult result = fetch(request);
+  switch (result.fault) {
+    case FetchFault::noThread:
+      writeLog(errorUpdating("Unable to start download", request.shownName));
+      break;
+    case FetchFault::unexpected:
+      writeLog("Error updating");
+      break;
+    case FetchFault::none:
+      break;
+  }
+  return result;
+}
+
 std::string transferFailure(const FetchResult& result, const std::string& name) {
   if (result.error.empty()) return std::string();
   return errorUpdating("Download Failed (" + printableForLog(result.error) + ")", name);
@@ -108,7 +123,7 @@ void installFile(const ManifestEntry& entry, const RunOptions& options) {
     request.part = PartIdentity{entry.name, entry.packedSizeText, entry.sha256};
     request.listedSize = entry.packedSize;
     request.retryCuts = options.headless;
-    FetchResult fetched = fetch(request);
+    FetchResult fetched = fetchLogged(request);
     const bool complete = fetched.outcome == DownloadOutcome::complete;
     if (fetched.outcome == DownloadOutcome::failed && !fetched.error.empty()) {
       messages.push_back(transferFailure(fetched, entry.name));

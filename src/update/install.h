@@ -23,6 +23,10 @@ void checkInstalledSize(const ManifestEntry& entry);
 // number; "-1" if it is no regular file or does not open.
 std::string measuredSize(const std::string& path);
 
+// fetch(), with a fault of the updater itself in it (no thread for the
+// transfer, an exception) logged as the run logs its own faults.
+FetchResult fetchLogged(const FetchRequest& request);
+
 // The log line for the transfer of `name` that ended as `result`
 // ("Download Failed (HTTP status 404):  Error updating NAME"), or "" when it
 // did not fail or the player stopped it.

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "base/hex.h"
+#include "hash/hex.h"
 #include "base/names.h"
 #include "update/manifest.h"
 

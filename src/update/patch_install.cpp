@@ -14,6 +14,7 @@
 #include "platform/game_folder.h"
 #include "platform/platform.h"
 #include "shared/globals.h"
+#include "update/install.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ Status tryPatch(const ManifestEntry& entry, const PatchEntry& patch) {
   request.target = kDownloadScratchFile;
   request.limit = patch.size;
   request.hash = true;
-  FetchResult fetched = fetch(request);
+  FetchResult fetched = fetchLogged(request);
   if (fetched.outcome != DownloadOutcome::complete) {
     return Status::failure(fetched.error.empty() ? "not downloaded"
                                                  : "download failed: " + fetched.error);

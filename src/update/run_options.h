@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <vector>
 
 #include "hash/ed25519.h"
@@ -16,3 +18,13 @@ struct RunOptions {
 
   bool isSigned() const { return !publicKeys.empty(); }
 };
+
+// The keys of a generated kBuiltInPublicKeys (the ones the program was built
+// with), as the run takes them.
+template <std::size_t N>
+std::vector<PublicKey> publicKeysOf(
+    const std::array<std::array<unsigned char, crypto_sign_PUBLICKEYBYTES>, N>& builtIn) {
+  std::vector<PublicKey> keys(N);
+  for (std::size_t i = 0; i < N; ++i) keys[i].bytes = builtIn[i];
+  return keys;
+}

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "base/hex.h"
+#include "hash/hex.h"
 
 namespace {
 

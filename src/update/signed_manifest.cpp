@@ -40,7 +40,7 @@ FetchRequest requestFor(const char* name, std::int64_t limit, bool hash) {
 // Fetches `name` into the download scratch file; on failure logs why and
 // returns false.
 bool fetchOrRefuse(const char* name, std::int64_t limit, bool hash, FetchResult* fetched) {
-  *fetched = fetch(requestFor(name, limit, hash));
+  *fetched = fetchLogged(requestFor(name, limit, hash));
   if (fetched->outcome == DownloadOutcome::complete) return true;
   removeFile(kDownloadScratchFile);
   // A transfer the player stopped says nothing; one whose scratch file could
@@ -55,7 +55,7 @@ bool fetchOrRefuse(const char* name, std::int64_t limit, bool hash, FetchResult*
 
 bool fetchPatchIndex(const SignatureFile& accepted, PatchIndex* index) {
   if (!accepted.hasPatchIndex) return false;
-  FetchResult fetched = fetch(requestFor(kPatchIndexName, kMaxPatchIndexSize, true));
+  FetchResult fetched = fetchLogged(requestFor(kPatchIndexName, kMaxPatchIndexSize, true));
   const bool complete = fetched.outcome == DownloadOutcome::complete;
   bool read = false;
   if (complete && fetched.sha256 == accepted.patchIndex) {

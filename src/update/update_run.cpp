@@ -30,7 +30,7 @@ bool fetchManifest() {
   request.shownName = kManifestName;
   request.target = kDownloadScratchFile;
   request.limit = kManifestBound;
-  FetchResult fetched = fetch(request);
+  FetchResult fetched = fetchLogged(request);
   switch (fetched.outcome) {
     case DownloadOutcome::complete:
       if (!replaceGameFile(fetched.file, kManifestName)) {
@@ -200,9 +200,16 @@ void runUpdate(void* arg) {
   run->finished = true;
 }
 
-bool startUpdateWorker(UpdateRun* run) {
-  if (startThread(runUpdate, run)) return true;
+bool startUpdateWorker(UpdateRun* run, DialogHandle dialog) {
+  gDialog = dialog;
+  run->started = startThread(runUpdate, run);
+  if (run->started) return true;
   writeLog("Error updating");
   run->finished = true;
   return false;
+}
+
+void stopUpdateWorker() {
+  endDialog(gDialog, 0);
+  gStopRequested = true;
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/dialog.h"
 #include "update/manifest.h"
 #include "update/run_options.h"
 
@@ -10,6 +11,8 @@
 // worker may outlive the dialog.
 struct UpdateRun {
   RunOptions options;
+  // Whether a worker was started for it.
+  bool started = false;
   // Set by the update worker as its last act.
   std::atomic<bool> finished{false};
 };
@@ -20,10 +23,16 @@ struct UpdateRun {
 // gStopRequested is set. Any exception is logged as "Error updating".
 void runUpdate(void* run);
 
-// Starts runUpdate on a thread of its own. If it cannot be started, logs
-// "Error updating", marks the run finished (no worker will run, so nothing
-// is to be waited for) and returns false.
-bool startUpdateWorker(UpdateRun* run);
+// Starts runUpdate for `run` on a thread of its own, with `dialog` as the
+// progress dialog the run and its transfers report to (gDialog). If it
+// cannot be started, logs "Error updating", marks the run finished (no
+// worker will run, so nothing is to be waited for) and returns false.
+bool startUpdateWorker(UpdateRun* run, DialogHandle dialog);
+
+// For the shell once the dialog is over, however it ended: from here on no
+// worker waits on the dialog, and the run finishes the file in hand
+// (abandoning a transfer still under way) and starts no other.
+void stopUpdateWorker();
 
 // Whether the local file of `entry` must be installed: true unless it opens,
 // its length equals the listed size and its CRC-32 the listed checksum (as

@@ -1,5 +1,5 @@
 #include "support/signed_folder.h"
-#include "base/hex.h"
+#include "hash/hex.h"
 
 #include <zlib.h>
 

@@ -1,5 +1,5 @@
 #include "deltas.h"
-#include "base/hex.h"
+#include "hash/hex.h"
 
 #include <zlib.h>
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "base/hex.h"
+#include "hash/hex.h"
 #include "publish_steps.h"
 #include "update/manifest.h"
 

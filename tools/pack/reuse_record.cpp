@@ -1,5 +1,5 @@
 #include "reuse_record.h"
-#include "base/hex.h"
+#include "hash/hex.h"
 
 #include <cstdlib>
 #include <sstream>

@@ -1,5 +1,5 @@
 #include "signing.h"
-#include "base/hex.h"
+#include "hash/hex.h"
 
 #include <fstream>
 #include <memory>

@@ -17,7 +17,7 @@
 #include "pack_support.h"
 #include "platform/platform.h"
 #include "base/names.h"
-#include "base/hex.h"
+#include "hash/hex.h"
 #include "hash/sha256.h"
 #include "update/patch_index.h"
 #include "update/signature.h"
