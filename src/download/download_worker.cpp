@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "download/proxy_setup.h"
 #include "download/resume.h"
 #include "log/dated_log.h"
 #include "platform/game_folder.h"
@@ -184,6 +185,8 @@ TransferResult perform(CURL* handle, DownloadSink& sink, const KeptPart* kept,
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, curlMessage.data());
+  ProxyRequests proxyRequests;
+  applyProxy(handle, proxyForThisRun(), &proxyRequests);
   HeaderList headers;
   if (kept) {
     // The rest of the file, and only if it is still the same entity; the
@@ -222,6 +225,10 @@ DownloadOutcome finish(DownloadSink& sink, const TransferResult& done, Sha256& h
   if (sink.owned && std::fclose(sink.owned.release()) != 0) sink.writeFailed = true;
   bool complete = done.complete && !sink.writeFailed;
   if (!complete) gDownloadError = failureCause(done.result, done.status, sink, curlMessage.data());
+  // What the network said came through the proxy the updater chose, if any.
+  if (!complete && !sink.writeFailed) {
+    gDownloadError = proxyFailureCause(gDownloadError, done.result, done.status, proxyForThisRun());
+  }
   gDownloadCut = !complete && !sink.overLimit && !sink.writeFailed && isCut(done.result);
   // More than the listed size is no part of the listed file; and a part the
   // disk refused would hold the space the log needs.
