@@ -4,11 +4,11 @@
 
 #include "download/proxy.h"
 
-#include <gtest/gtest.h>
-
+// libcurl's headers bring winsock2.h, which must come before windows.h.
 #ifdef _WIN32
 #include <curl/curl.h>
 #endif
+#include <gtest/gtest.h>
 
 namespace {
 
