@@ -22,7 +22,9 @@ mingw_library_target curl curl "${1:-}"
 # Everything that shapes the library; a change to it makes a new build.
 # curl's own Makefile.mk for MinGW builds from its hand-written Windows
 # configuration (config-win32.h), which saves the minutes CMake's configure
-# checks take through a cross compiler. Schannel with SSPI for HTTPS; no zlib,
+# checks take through a cross compiler. Schannel with SSPI for HTTPS (SSPI also
+# brings NTLM and Negotiate, with which the updater answers a proxy's 407 with
+# the player's Windows logon; proxy_test.exe checks both are in); no zlib,
 # IDN, SSH, PSL, brotli, zstd or nghttp2; HTTP_ONLY leaves out every other
 # protocol, LDAP included; CURL_STATICLIB, so nothing is marked for export.
 make_cfg=-schannel-sspi-ipv6

@@ -36,6 +36,10 @@ boot x86_64 /usr/lib/wine/wine64 win64
 boot i686 /usr/lib/wine/wine win32
 boot x86_64-wait /usr/lib/wine/wine64 win64
 boot i686-wait /usr/lib/wine/wine win32
+# The cases that change Windows' proxy settings, and the unit tests built for
+# Windows, have a prefix of their own too (ARCH-proxy).
+boot x86_64-proxy /usr/lib/wine/wine64 win64
+boot i686-proxy /usr/lib/wine/wine win32
 
 # libcurl and libsodium for each architecture, built side by side: most of
 # the time goes to configure checks, one compiler at a time. Cached after the
@@ -52,8 +56,9 @@ for pid in "${libraries[@]}"; do wait "$pid"; done
 # brightwick-updater-test-keys.exe too: the same program with the tests' keys
 # built in, for the cases of signed updates. brightwick-updater.exe is built
 # as without it.
-scripts/build-windows.sh i686 -DBRIGHTWICK_TEST_KEYS=ON
-scripts/build-windows.sh x86_64 -DBRIGHTWICK_TEST_KEYS=ON
+# proxy_test.exe too: the unit tests that run on Windows as well.
+scripts/build-windows.sh i686 -DBRIGHTWICK_TEST_KEYS=ON -DBRIGHTWICK_WINDOWS_UNIT_TESTS=ON
+scripts/build-windows.sh x86_64 -DBRIGHTWICK_TEST_KEYS=ON -DBRIGHTWICK_WINDOWS_UNIT_TESTS=ON
 
 # The harness's server answers under the URL the program under test has built in.
 url=$(sed -n 's/^UPDATE_BASE_URL:STRING=//p' build-win-x86_64/CMakeCache.txt)

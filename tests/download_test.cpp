@@ -33,7 +33,7 @@ struct DownloadTest : ::testing::Test {
   DownloadOutcome download(TestHttpServer& server, const std::string& name,
                            std::int64_t limit = 1 << 30) {
     UpdateHarness harness(server.address());
-    DownloadOutcome outcome = fetch(requestFor(name, limit)).outcome;
+    DownloadOutcome outcome = fetch(openDownloadSession(), requestFor(name, limit)).outcome;
     events = harness.dialog().events();
     return outcome;
   }
@@ -126,7 +126,7 @@ TEST_F(DownloadTest, AnUnreachableServerFailsWithoutAFile) {
     closedPort = probe.port();
   }
   UpdateHarness harness("http://127.0.0.1:" + std::to_string(closedPort));
-  EXPECT_EQ(fetch(requestFor("a", 100)).outcome, DownloadOutcome::failed);
+  EXPECT_EQ(fetch(openDownloadSession(), requestFor("a", 100)).outcome, DownloadOutcome::failed);
   EXPECT_FALSE(fileExists(kDownloadScratchFile));
   EXPECT_TRUE(gDownloadDone);
 }
@@ -174,7 +174,8 @@ TEST_F(DownloadTest, AStopAbandonsAStalledTransfer) {
   UpdateHarness harness(server.address());
   FetchRequest request = requestFor("slow", 1 << 20);
   FetchResult result;
-  DownloadJob job{&request, &result};
+  DownloadSession session = openDownloadSession();
+  DownloadJob job{&session, &request, &result};
   gCurrentFile = "slow";
   gDownloadUrl = std::string(kUpdateBaseUrl) + "slow";
   gDownloadDone = false;

@@ -26,6 +26,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "download/proxy_setup.h"
 #include "pack.h"
 #include "support/http_server.h"
 #include "support/process.h"
@@ -712,6 +713,130 @@ TEST_F(WindowsUpdaterTest, ASignedUpdateInstallsAChangedFileByItsPatch) {
   EXPECT_EQ(logMessages(), std::vector<std::string>{});
   EXPECT_FALSE(fileExists("temp"));
   EXPECT_FALSE(fileExists("temp.download"));
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+}
+
+// Cases that change Windows' proxy settings have a Wine prefix of their own
+// (wineprefix-ARCH-proxy), so no other case sees them, and run without
+// http_proxy. Wine's WinHTTP reads the settings from the binary value
+// Internet Options keep, not from ProxyServer (docs/testing.md): each case
+// writes it and removes it after itself.
+class WindowsProxyTest : public WindowsUpdaterTest {
+ protected:
+  static void SetUpTestSuite() { setUpWindows(gTarget.prefix.string() + "-proxy"); }
+  void TearDown() override {
+    startWindowsProgram({"reg", "delete", kConnections, "/v", "DefaultConnectionSettings", "/f"})
+        ->wait(60s);
+  }
+
+  // DefaultConnectionSettings: version, counter and flags (1 direct, 2 a
+  // proxy server, 4 a configuration script, 8 automatic detection), then the
+  // proxy, the bypass list and the script's URL, each after its length.
+  void storeProxySettings(std::uint32_t flags, const std::string& proxy,
+                          const std::string& bypass, const std::string& script) {
+    std::string data;
+    auto word = [&](std::uint32_t value) {
+      for (int i = 0; i < 4; ++i) data += static_cast<char>((value >> (8 * i)) & 0xff);
+    };
+    word(0x46);
+    word(1);
+    word(flags | 1);
+    for (const std::string* text : {&proxy, &bypass, &script}) {
+      word(static_cast<std::uint32_t>(text->size()));
+      data += *text;
+    }
+    data += std::string(32, '\0');
+    std::string hex;
+    for (unsigned char byte : data) {
+      const char* digits = "0123456789abcdef";
+      hex += digits[byte >> 4];
+      hex += digits[byte & 15];
+    }
+    ProcessResult added = startWindowsProgram({"reg", "add", kConnections, "/v",
+                                               "DefaultConnectionSettings", "/t", "REG_BINARY",
+                                               "/d", hex, "/f"})
+                              ->wait(60s);
+    ASSERT_TRUE(added.exited && added.exitCode == 0) << added.output;
+  }
+
+  ProcessResult runUpdaterWithoutHttpProxy() {
+    return startWindowsProgram({gTarget.updater.string()})->wait(120s);
+  }
+
+  static inline const std::string kConnections =
+      "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+};
+
+TEST_F(WindowsProxyTest, TheProxyServerOfTheWindowsSettingsCarriesTheUpdate) {
+  std::string data = makeBytes(60000, 81, false);
+  writeFile("map.pak", "old map");
+  served["update.dat"] = ok(publish("map.pak", data));
+  TestHttpServer server(serveUpdates(served));
+  // Per scheme, as Internet Options write it when the schemes differ; the
+  // bypass list does not name the update server.
+  std::string proxy = "127.0.0.1:" + std::to_string(server.port());
+  ASSERT_NO_FATAL_FAILURE(
+      storeProxySettings(2, "ftp=127.0.0.1:1;http=" + proxy, "<local>;*.example.com", ""));
+
+  ProcessResult result = runUpdaterWithoutHttpProxy();
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(requestedNames(server), (std::vector<std::string>{"update.dat", "map.pak"}));
+  EXPECT_TRUE(readFile("map.pak") == data);
+  EXPECT_EQ(logMessages(), std::vector<std::string>{});
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+}
+
+TEST_F(WindowsProxyTest, TheConfigurationScriptNamesTheProxy) {
+  std::string data = makeBytes(40000, 82, true);
+  writeFile("map.pak", "old map");
+  served["update.dat"] = ok(publish("map.pak", data));
+  TestHttpServer::Handler files = serveUpdates(served);
+  std::atomic<int> port{0};
+  TestHttpServer server([&](const Request& request) {
+    if (request.target != "/proxy.pac") return files(request);
+    return ok("function FindProxyForURL(url, host) { return \"PROXY 127.0.0.1:" +
+              std::to_string(port) + "\"; }");
+  });
+  port = server.port();
+  // The script comes before the proxy server, which leads nowhere.
+  ASSERT_NO_FATAL_FAILURE(storeProxySettings(
+      2 | 4, "127.0.0.1:1", "", "http://127.0.0.1:" + std::to_string(port) + "/proxy.pac"));
+
+  ProcessResult result = runUpdaterWithoutHttpProxy();
+  ASSERT_TRUE(result.exited) << result.output;
+  std::vector<Request> requests = server.requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[0].target, "/proxy.pac");
+  EXPECT_EQ(nameOfTarget(requests[1].target), "update.dat");
+  EXPECT_EQ(nameOfTarget(requests[2].target), "map.pak");
+  EXPECT_TRUE(readFile("map.pak") == data);
+  EXPECT_EQ(logMessages(), std::vector<std::string>{});
+  EXPECT_TRUE(waitForFile("game-started", 30s));
+}
+
+// A proxy that asks every request for a logon and refuses whatever comes:
+// one line names it, the files stay, the game starts.
+TEST_F(WindowsProxyTest, AProxyThatRefusesTheLogonIsLoggedOnceAndTheGameStarts) {
+  writeFile("map.pak", "old map");
+  TestHttpServer server([](const Request&) {
+    Reply refused;
+    refused.status = 407;
+    refused.body = "who are you";
+    refused.headers = {{"Proxy-Authenticate", "Negotiate"}, {"Proxy-Authenticate", "NTLM"}};
+    return refused;
+  });
+  std::string proxy = "127.0.0.1:" + std::to_string(server.port());
+  ASSERT_NO_FATAL_FAILURE(storeProxySettings(2, proxy, "", ""));
+
+  ProcessResult result = runUpdaterWithoutHttpProxy();
+  ASSERT_TRUE(result.exited) << result.output;
+  EXPECT_EQ(logMessages(), (std::vector<std::string>{
+                               "Download Failed (HTTP status 407 from proxy " + proxy +
+                               " set in Internet Options):  Error updating update.dat"}));
+  std::size_t asked = server.requests().size();
+  EXPECT_GE(asked, 1u);
+  EXPECT_LE(asked, static_cast<std::size_t>(kMostProxyRequests));
+  EXPECT_EQ(readFile("map.pak"), "old map");
   EXPECT_TRUE(waitForFile("game-started", 30s));
 }
 

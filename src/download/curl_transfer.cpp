@@ -103,6 +103,7 @@ TransferDone performTransfer(CURL* handle, const std::string& url, DownloadSink&
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
   curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, curlMessage.data());
+  if (sink.proxy) applyProxy(handle, *sink.proxy, &sink.proxyRequests);
   HeaderList headers;
   if (range) {
     // The rest of the file, and only if it is still the same entity; the
@@ -131,6 +132,10 @@ void finishTransfer(DownloadSink& sink, const TransferDone& done, Sha256& hash,
   bool complete = done.complete && !sink.writeFailed;
   result->outcome = complete ? DownloadOutcome::complete : DownloadOutcome::failed;
   result->error = complete ? std::string() : failureCause(done, sink);
+  // What the network said came through the proxy the run chose, if any.
+  if (!complete && !sink.writeFailed && sink.proxy) {
+    result->error = proxyFailureCause(result->error, done.result, done.status, *sink.proxy);
+  }
   result->cut = !complete && !sink.overLimit && !sink.writeFailed && isCut(done.result);
   if (sink.hash) result->sha256 = hash.finish();
 }

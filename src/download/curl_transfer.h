@@ -13,6 +13,7 @@
 
 #include "base/file_ptr.h"
 #include "download/progress.h"
+#include "download/proxy_setup.h"
 #include "download/request.h"
 #include "hash/sha256.h"
 
@@ -52,6 +53,10 @@ struct DownloadSink {
   OpenBody openBody = nullptr;
   void* owner = nullptr;
   TransferProgress progress;
+  // The run's proxy (null: libcurl's own choice), and the requests this
+  // transfer sent through it.
+  const ProxyChoice* proxy = nullptr;
+  ProxyRequests proxyRequests;
   Answer answer;
 };
 

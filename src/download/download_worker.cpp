@@ -16,7 +16,8 @@ struct CurlCleanup {
 };
 using CurlHandle = std::unique_ptr<CURL, CurlCleanup>;
 
-void transferPlain(CURL* handle, const FetchRequest& request, FilePtr file, FetchResult* result) {
+void transferPlain(CURL* handle, const DownloadSession& session, const FetchRequest& request,
+                   FilePtr file, FetchResult* result) {
   // Taken as the bytes arrive: a file is never read twice.
   Sha256 hash;
   DownloadSink sink;
@@ -25,6 +26,7 @@ void transferPlain(CURL* handle, const FetchRequest& request, FilePtr file, Fetc
   sink.owned = std::move(file);
   sink.limit = request.limit;
   sink.hash = request.hash ? &hash : nullptr;
+  sink.proxy = &session.proxy;
   result->file = request.target;
   TransferDone done = performTransfer(handle, gDownloadUrl, sink, nullptr);
   finishTransfer(sink, done, hash, result);
@@ -41,7 +43,7 @@ void downloadWorker(void* arg) {
   try {
     CurlHandle handle(curl_easy_init());
     if (handle && !plain) {
-      transferPart(handle.get(), gDownloadUrl, request, &result);
+      transferPart(handle.get(), *job->session, gDownloadUrl, request, &result);
     } else if (handle) {
       // Made anew by this run, never reached through a link: the run only
       // ever renames a scratch file it wrote itself.
@@ -49,7 +51,7 @@ void downloadWorker(void* arg) {
       if (!file) {
         messageBox(gDialog, cannotWriteMessage(gCurrentFile), "Updating Error");
       } else {
-        transferPlain(handle.get(), request, std::move(file), &result);
+        transferPlain(handle.get(), *job->session, request, std::move(file), &result);
       }
     }
   } catch (...) {

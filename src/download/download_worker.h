@@ -5,11 +5,13 @@
 // waits).
 
 #include "download/request.h"
+#include "download/session.h"
 
 // What the update worker hands a download worker: the request, and where its
 // result goes. Both belong to the update worker, which waits for
 // gDownloadDone before it reads the result.
 struct DownloadJob {
+  const DownloadSession* session = nullptr;
   const FetchRequest* request = nullptr;
   FetchResult* result = nullptr;
 };

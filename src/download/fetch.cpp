@@ -14,9 +14,9 @@ namespace {
 // it sleeps between looks.
 constexpr std::chrono::microseconds kSpinBeforeSleeping(1000);
 
-FetchResult handOff(const FetchRequest& request) {
+FetchResult handOff(const DownloadSession& session, const FetchRequest& request) {
   FetchResult result;
-  DownloadJob job{&request, &result};
+  DownloadJob job{&session, &request, &result};
   gCurrentFile = request.shownName;
   gDownloadUrl = std::string(kUpdateBaseUrl) + request.urlPath;
   gDownloadDone = false;
@@ -35,9 +35,9 @@ FetchResult handOff(const FetchRequest& request) {
 
 }  // namespace
 
-FetchResult fetch(const FetchRequest& request) {
+FetchResult fetch(const DownloadSession& session, const FetchRequest& request) {
   for (int retry = 0;; ++retry) {
-    FetchResult result = handOff(request);
+    FetchResult result = handOff(session, request);
     if (request.part.name.empty() || !worthRetrying(request, result, retry)) return result;
     pauseBeforeRetry(retry);
   }

@@ -157,8 +157,8 @@ void discardPart() {
   removeFile(kPartialRecord);
 }
 
-void transferPart(CURL* handle, const std::string& url, const FetchRequest& request,
-                  FetchResult* result) {
+void transferPart(CURL* handle, const DownloadSession& session, const std::string& url,
+                  const FetchRequest& request, FetchResult* result) {
   const PartIdentity& identity = request.part;
   result->file = kPartialFile;
   result->keptBefore = keptBytesOf(identity);
@@ -176,6 +176,7 @@ void transferPart(CURL* handle, const std::string& url, const FetchRequest& requ
     sink.hash = request.hash ? &hash : nullptr;
     sink.openBody = openPart;
     sink.owner = &part;
+    sink.proxy = &session.proxy;
     if (continuing) {
       part.kept = &kept;
       sink.stored = kept.bytes;

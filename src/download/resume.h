@@ -30,6 +30,7 @@
 #include <string>
 
 #include "download/request.h"
+#include "download/session.h"
 
 struct KeptPart {
   PartIdentity identity;
@@ -51,8 +52,8 @@ void discardPart();
 // answer with the matching Content-Range for the same entity); anything else
 // fetches the whole file. A part that is already whole needs no transfer.
 // Fills `result` as a fetch does.
-void transferPart(CURL* handle, const std::string& url, const FetchRequest& request,
-                  FetchResult* result);
+void transferPart(CURL* handle, const DownloadSession& session, const std::string& url,
+                  const FetchRequest& request, FetchResult* result);
 
 // A transfer's progress is worth another try only if it brought at least
 // this much; a drip of a few bytes is not.

@@ -86,8 +86,8 @@ std::string measuredSize(const std::string& path) {
   return measured.str();
 }
 
-FetchResult fetchLogged(const FetchRequest& request) {
-  FetchResult result = fetch(request);
+FetchResult fetchLogged(const RunContext& run, const FetchRequest& request) {
+  FetchResult result = fetch(run.downloads, request);
   switch (result.fault) {
     case FetchFault::noThread:
       writeLog(errorUpdating("Unable to start download", request.shownName));
@@ -106,7 +106,7 @@ std::string transferFailure(const FetchResult& result, const std::string& name) 
   return errorUpdating("Download Failed (" + printableForLog(result.error) + ")", name);
 }
 
-void installFile(const ManifestEntry& entry, const RunOptions& options) {
+void installFile(const ManifestEntry& entry, const RunContext& run) {
   setStatusText("Updating " + entry.name + " - 0%");
   // Written only once the scratch files are gone: on a full disk they hold
   // the space the log needs.
@@ -122,8 +122,8 @@ void installFile(const ManifestEntry& entry, const RunOptions& options) {
     request.hash = entry.isSigned();
     request.part = PartIdentity{entry.name, entry.packedSizeText, entry.sha256};
     request.listedSize = entry.packedSize;
-    request.retryCuts = options.headless;
-    FetchResult fetched = fetchLogged(request);
+    request.retryCuts = run.options.headless;
+    FetchResult fetched = fetchLogged(run, request);
     const bool complete = fetched.outcome == DownloadOutcome::complete;
     if (fetched.outcome == DownloadOutcome::failed && !fetched.error.empty()) {
       messages.push_back(transferFailure(fetched, entry.name));

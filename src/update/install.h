@@ -13,7 +13,7 @@
 // exactly the listed size and CRC-32 (and, in a signed run, the download had
 // the listed SHA-256). Skips a file that would not fit on the disk. Logs
 // why, and size mismatches against the manifest's texts.
-void installFile(const ManifestEntry& entry, const RunOptions& options);
+void installFile(const ManifestEntry& entry, const RunContext& run);
 
 // The check after an installation: logs "Invalid Post-Decompression Size"
 // unless the file's size, as text, is the listed one.
@@ -25,7 +25,7 @@ std::string measuredSize(const std::string& path);
 
 // fetch(), with a fault of the updater itself in it (no thread for the
 // transfer, an exception) logged as the run logs its own faults.
-FetchResult fetchLogged(const FetchRequest& request);
+FetchResult fetchLogged(const RunContext& run, const FetchRequest& request);
 
 // The log line for the transfer of `name` that ended as `result`
 // ("Download Failed (HTTP status 404):  Error updating NAME"), or "" when it

@@ -19,14 +19,14 @@
 namespace {
 
 // Tries the patch; the file is replaced once it succeeds.
-Status tryPatch(const ManifestEntry& entry, const PatchEntry& patch) {
+Status tryPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunContext& run) {
   FetchRequest request;
   request.urlPath = patch.path;
   request.shownName = entry.name;
   request.target = kDownloadScratchFile;
   request.limit = patch.size;
   request.hash = true;
-  FetchResult fetched = fetchLogged(request);
+  FetchResult fetched = fetchLogged(run, request);
   if (fetched.outcome != DownloadOutcome::complete) {
     return Status::failure(fetched.error.empty() ? "not downloaded"
                                                  : "download failed: " + fetched.error);
@@ -91,9 +91,9 @@ const PatchEntry* patchFor(const PatchIndex& index, const std::string& name,
   return nullptr;
 }
 
-bool installByPatch(const ManifestEntry& entry, const PatchEntry& patch) {
+bool installByPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunContext& run) {
   setStatusText("Updating " + entry.name + " - 0%");
-  Status status = tryPatch(entry, patch);
+  Status status = tryPatch(entry, patch, run);
   // Nothing half-patched is ever left: the scratch files go either way.
   removeFile(kDownloadScratchFile);
   removeFile(kScratchFile);

@@ -13,6 +13,7 @@
 #include "hash/sha256.h"
 #include "update/manifest.h"
 #include "update/patch_index.h"
+#include "update/run_options.h"
 
 // What the local file is, read once.
 struct LocalFile {
@@ -32,4 +33,4 @@ const PatchEntry* patchFor(const PatchIndex& index, const std::string& name,
 
 // Installs the file of `entry` by `patch`. True once the file is replaced;
 // false, with the reason logged, if the run must fall back to the full file.
-bool installByPatch(const ManifestEntry& entry, const PatchEntry& patch);
+bool installByPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunContext& run);

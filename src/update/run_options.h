@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "download/session.h"
 #include "hash/ed25519.h"
 
 // How the shell asks for a run; handed down to every step that depends on it.
@@ -17,6 +18,13 @@ struct RunOptions {
   bool headless = false;
 
   bool isSigned() const { return !publicKeys.empty(); }
+};
+
+// What every step of a run takes: how the shell asked for it, and what its
+// transfers share.
+struct RunContext {
+  const RunOptions& options;
+  DownloadSession downloads;
 };
 
 // The keys of a generated kBuiltInPublicKeys (the ones the program was built

@@ -39,8 +39,9 @@ FetchRequest requestFor(const char* name, std::int64_t limit, bool hash) {
 
 // Fetches `name` into the download scratch file; on failure logs why and
 // returns false.
-bool fetchOrRefuse(const char* name, std::int64_t limit, bool hash, FetchResult* fetched) {
-  *fetched = fetchLogged(requestFor(name, limit, hash));
+bool fetchOrRefuse(const RunContext& run, const char* name, std::int64_t limit, bool hash,
+                   FetchResult* fetched) {
+  *fetched = fetchLogged(run, requestFor(name, limit, hash));
   if (fetched->outcome == DownloadOutcome::complete) return true;
   removeFile(kDownloadScratchFile);
   // A transfer the player stopped says nothing; one whose scratch file could
@@ -53,9 +54,9 @@ bool fetchOrRefuse(const char* name, std::int64_t limit, bool hash, FetchResult*
 
 }  // namespace
 
-bool fetchPatchIndex(const SignatureFile& accepted, PatchIndex* index) {
+bool fetchPatchIndex(const RunContext& run, const SignatureFile& accepted, PatchIndex* index) {
   if (!accepted.hasPatchIndex) return false;
-  FetchResult fetched = fetchLogged(requestFor(kPatchIndexName, kMaxPatchIndexSize, true));
+  FetchResult fetched = fetchLogged(run, requestFor(kPatchIndexName, kMaxPatchIndexSize, true));
   const bool complete = fetched.outcome == DownloadOutcome::complete;
   bool read = false;
   if (complete && fetched.sha256 == accepted.patchIndex) {
@@ -86,23 +87,23 @@ bool everyLineIsHashed(UpdateManifest& manifest, std::string* bad) {
   return true;
 }
 
-bool fetchSignedManifest(const std::vector<PublicKey>& keys, SignatureFile* accepted) {
+bool fetchSignedManifest(const RunContext& run, SignatureFile* accepted) {
   if (!initCrypto()) return refuseSignature("no cryptography on this system");
   // Twice at most: a publish between the two transfers pairs an old file
   // with a new one, and both are then fetched again.
   for (int attempt = 0;; ++attempt) {
     FetchResult fetched;
-    if (!fetchOrRefuse(kSignatureName, kMaxSignatureFileSize, false, &fetched)) return false;
+    if (!fetchOrRefuse(run, kSignatureName, kMaxSignatureFileSize, false, &fetched)) return false;
     std::string text;
     bool read = readSmallFile(fetched.file, kMaxSignatureFileSize, &text);
     removeFile(kDownloadScratchFile);
     if (!read) return refuseSignature("the signature file cannot be read");
     SignatureFile signature;
     Status status = parseSignatureFile(text, &signature);
-    if (status.ok()) status = verifySignatureFile(signature, keys);
+    if (status.ok()) status = verifySignatureFile(signature, run.options.publicKeys);
     if (!status.ok()) return refuseSignature(status.error);
 
-    if (!fetchOrRefuse(kManifestName, kManifestBound, true, &fetched)) return false;
+    if (!fetchOrRefuse(run, kManifestName, kManifestBound, true, &fetched)) return false;
     if (fetched.sha256 != signature.manifest) {
       removeFile(kDownloadScratchFile);
       if (attempt == 0) continue;

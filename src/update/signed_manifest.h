@@ -12,20 +12,21 @@
 #include "hash/ed25519.h"
 #include "update/manifest.h"
 #include "update/patch_index.h"
+#include "update/run_options.h"
 #include "update/signature.h"
 
 // Fetches update.dat.sig and update.dat (both once more if a publish came
-// between the two), checks them against `keys` and the accepted serial,
+// between the two), checks them against the run's keys and the accepted serial,
 // and puts update.dat in place, remembering the serial. On any failure logs
 // one line, shows it on the status line, leaves the old update.dat and
 // returns false. `accepted` gets the signature file.
-bool fetchSignedManifest(const std::vector<PublicKey>& keys, SignatureFile* accepted);
+bool fetchSignedManifest(const RunContext& run, SignatureFile* accepted);
 
 // Fetches the patch index the accepted signature file covers, if any, and
 // reads it into `index`. An index that is missing, too large or does not
 // match its signed hash is logged and left out: the run then installs whole
 // files.
-bool fetchPatchIndex(const SignatureFile& accepted, PatchIndex* index);
+bool fetchPatchIndex(const RunContext& run, const SignatureFile& accepted, PatchIndex* index);
 
 // Whether every non-empty line of `manifest` is an entry with a SHA-256 in
 // its fifth field; `bad` gets the first line that is not.

@@ -23,14 +23,14 @@ namespace {
 
 // Fetches update.dat; true once it holds this run's manifest (or the empty
 // one a failed transfer stands for).
-bool fetchManifest() {
+bool fetchManifest(const RunContext& run) {
   removeFile(kManifestName);
   FetchRequest request;
   request.urlPath = kManifestName;
   request.shownName = kManifestName;
   request.target = kDownloadScratchFile;
   request.limit = kManifestBound;
-  FetchResult fetched = fetchLogged(request);
+  FetchResult fetched = fetchLogged(run, request);
   switch (fetched.outcome) {
     case DownloadOutcome::complete:
       if (!replaceGameFile(fetched.file, kManifestName)) {
@@ -81,8 +81,7 @@ bool clearScratchFiles() {
 
 // Brings the stale `entry` up to date: by a patch from the local version
 // where the index has one, else, or if it fails, by the full file.
-void bringUpToDate(const ManifestEntry& entry, const PatchIndex& patches,
-                   const RunOptions& options) {
+void bringUpToDate(const ManifestEntry& entry, const PatchIndex& patches, const RunContext& run) {
   // Only a local file of a base's size can be patched; the others are
   // checked (and read) no more than without patches.
   bool patchable = false;
@@ -93,24 +92,23 @@ void bringUpToDate(const ManifestEntry& entry, const PatchIndex& patches,
     for (auto it = first; it != last; ++it) patchable = patchable || it->second.baseSize == size;
   }
   if (!patchable) {
-    if (needsUpdate(entry)) installFile(entry, options);
+    if (needsUpdate(entry)) installFile(entry, run);
     return;
   }
   // One read serves the check and the choice of a patch.
   LocalFile local = readLocalFile(entry.name);
   if (local.exists && local.size == entry.unpackedSize && local.crc == entry.checksum) return;
   if (const PatchEntry* patch = patchFor(patches, entry.name, local)) {
-    if (installByPatch(entry, *patch)) {
+    if (installByPatch(entry, *patch, run)) {
       checkInstalledSize(entry);
       return;
     }
     if (gStopRequested) return;
   }
-  installFile(entry, options);
+  installFile(entry, run);
 }
 
-void processManifest(UpdateManifest& manifest, const PatchIndex& patches,
-                     const RunOptions& options) {
+void processManifest(UpdateManifest& manifest, const PatchIndex& patches, const RunContext& run) {
   PartSweep sweep = startPartSweep();
   ManifestFields fields;
   while (!gStopRequested && readManifestLine(manifest, gCurrentFile)) {
@@ -128,7 +126,7 @@ void processManifest(UpdateManifest& manifest, const PatchIndex& patches,
     }
     // A signed run checks each download against the SHA-256 its line names.
     ManifestEntry entry =
-        entryOf(fields, options.isSigned() ? hashFieldOf(gCurrentFile) : std::string());
+        entryOf(fields, run.options.isSigned() ? hashFieldOf(gCurrentFile) : std::string());
     gCurrentFile = entry.name;
     notePartListed(sweep, PartIdentity{entry.name, entry.packedSizeText, entry.sha256});
     // Only regular files are read or replaced, and only where no link
@@ -144,7 +142,7 @@ void processManifest(UpdateManifest& manifest, const PatchIndex& patches,
       default:
         break;
     }
-    bringUpToDate(entry, patches, options);
+    bringUpToDate(entry, patches, run);
   }
   // Only a run that read the whole manifest knows the part it found is not
   // listed.
@@ -153,19 +151,19 @@ void processManifest(UpdateManifest& manifest, const PatchIndex& patches,
 
 void runWith(const RunOptions& options) {
   if (!clearScratchFiles()) return;
+  const RunContext run{options, openDownloadSession()};
   SignatureFile signature;
-  bool fetched =
-      options.isSigned() ? fetchSignedManifest(options.publicKeys, &signature) : fetchManifest();
+  bool fetched = options.isSigned() ? fetchSignedManifest(run, &signature) : fetchManifest(run);
   // Patches only ever with a signature that covers their index.
   PatchIndex patches;
-  if (options.isSigned() && fetched) fetchPatchIndex(signature, &patches);
+  if (options.isSigned() && fetched) fetchPatchIndex(run, signature, &patches);
   std::ifstream manifest;
   // Read only as the regular file this run just wrote.
   if (fetched && inspectPath(kManifestName) == PathKind::regular) {
     manifest.open(kManifestName, std::ios::binary);
   }
   if (manifest.is_open()) {
-    processManifest(manifest, patches, options);
+    processManifest(manifest, patches, run);
   } else if (!options.isSigned() || fetched) {
     // A signed run that refused the manifest has said why.
     writeLog("Unable to open update.dat");

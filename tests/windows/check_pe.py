@@ -29,7 +29,10 @@ REQUIRED_IMPORTS = {
                    "MessageBoxA"},
     "comctl32.dll": {"InitCommonControlsEx"},
     "shell32.dll": {"ShellExecuteA"},
-    "kernel32.dll": {"MoveFileExA", "Sleep", "TerminateProcess"},
+    # winhttp.dll, which some Windows XP lack, is loaded at run time (the
+    # system's proxy settings) and never imported.
+    "kernel32.dll": {"MoveFileExA", "Sleep", "TerminateProcess", "LoadLibraryW", "GetProcAddress",
+                     "FreeLibrary", "GlobalFree"},
     "msvcrt.dll": {"_beginthread", "_fsopen", "_filelengthi64"},
     "winmm.dll": {"timeBeginPeriod"},
 }
@@ -137,6 +140,7 @@ def check_imports(pe):
     for dll in sorted(imported):
         check(dll in ALLOWED_DLLS, f"{dll} is a system DLL of Windows XP")
     check(not getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", None), "no delay-loaded DLLs")
+    check("winhttp.dll" not in imported, "winhttp.dll is not imported (it is loaded at run time)")
     for dll, names in REQUIRED_IMPORTS.items():
         missing = names - imported.get(dll, set())
         check(not missing, f"{dll} imports {', '.join(sorted(names))}"
