@@ -26,7 +26,6 @@
 
 namespace {
 
-
 // A game-like mix: stretches of text-like data, which deflate shrinks well,
 // and stretches of noise, which it cannot.
 void writeSample(const std::string& path, std::size_t bytes) {

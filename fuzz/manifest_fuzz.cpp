@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_check.h"
 #include "base/names.h"
+#include "fuzz_check.h"
 #include "update/manifest.h"
 
 namespace {

@@ -31,12 +31,12 @@
 #include <string>
 #include <vector>
 
+#include "base/names.h"
 #include "engine/zlib_engine.h"
 #include "fuzz_check.h"
 #include "journal.h"
 #include "pack.h"
 #include "reuse_record.h"
-#include "base/names.h"
 #include "update/install.h"
 #include "update/manifest.h"
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "pack.h"
 #include "hash/hex.h"
+#include "pack.h"
 #include "signing.h"
 #include "support/signed_folder.h"
 #include "support/temp_dir.h"

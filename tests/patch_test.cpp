@@ -83,8 +83,8 @@ struct PatchTest : ::testing::Test {
   }
 
   // Applies `patch` and expects exactly `expected`, reported right.
-  void expectApplies(const std::string& base, const std::string& patch,
-                     const std::string& expected, const BaseCache& cache = BaseCache()) {
+  void expectApplies(const std::string& base, const std::string& patch, const std::string& expected,
+                     const BaseCache& cache = BaseCache()) {
     std::string out;
     PatchOutcome outcome = apply(base, patch, &out, kNoLimit, nullptr, cache);
     ASSERT_TRUE(outcome.ok) << outcome.error;
@@ -134,8 +134,8 @@ TEST_F(PatchTest, RoundTripsEditsInsertionsDeletionsAndAppendedData) {
 TEST_F(PatchTest, RoundTripsEmptyIdenticalAndUnrelatedFiles) {
   const std::string data = makeBytes(500000, 2, false);
   const std::string other = makeBytes(400000, 3, true);
-  const std::pair<std::string, std::string> cases[] = {
-      {"", ""}, {"", data}, {data, ""}, {data, data}, {data, other}, {"x", "y"}};
+  const std::pair<std::string, std::string> cases[] = {{"", ""},     {"", data},    {data, ""},
+                                                       {data, data}, {data, other}, {"x", "y"}};
   for (const auto& [oldData, newData] : cases) {
     SCOPED_TRACE(std::to_string(oldData.size()) + " -> " + std::to_string(newData.size()));
     expectApplies(oldData, makePatchOf(oldData, newData), newData);

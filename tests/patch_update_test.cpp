@@ -7,8 +7,8 @@
 
 #include <filesystem>
 
-#include "pack.h"
 #include "hash/hex.h"
+#include "pack.h"
 #include "shared/globals.h"
 #include "support/http_server.h"
 #include "support/signed_folder.h"

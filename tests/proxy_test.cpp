@@ -120,8 +120,7 @@ TEST(ProxyChoiceTest, TheAutomaticAnswerComesFirstThenTheFixedProxyThenDirect) {
     EXPECT_EQ(fixed.source, ProxySource::fixed);
     EXPECT_EQ(fixed.proxy, "fixed:3128");
   }
-  EXPECT_EQ(chooseProxy("http://tdx.corp/updates/", "", settings, {}).source,
-            ProxySource::direct);
+  EXPECT_EQ(chooseProxy("http://tdx.corp/updates/", "", settings, {}).source, ProxySource::direct);
   ProxyChoice local = chooseProxy("http://intranet:8080/updates/", "", settings, {});
   EXPECT_EQ(local.source, ProxySource::direct);
   EXPECT_EQ(local.proxy, "");

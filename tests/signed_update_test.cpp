@@ -192,7 +192,8 @@ TEST_F(SignedUpdateTest, APublishBetweenTheTwoFetchesIsFetchedAgain) {
     }
     return second(request);
   });
-  EXPECT_EQ(asked, (Names{"update.dat.sig", "update.dat", "update.dat.sig", "update.dat", "a.pak"}));
+  EXPECT_EQ(asked,
+            (Names{"update.dat.sig", "update.dat", "update.dat.sig", "update.dat", "a.pak"}));
   EXPECT_EQ(readFile("a.pak"), "version 2");
   EXPECT_TRUE(logMessages().empty());
 }
@@ -225,8 +226,8 @@ TEST(SignatureFile, ReadsWhatIsWrittenAndNothingElse) {
   upper[upper.find("update.dat ") + 11] = 'A';
   for (const std::string& bad :
        {crlf, upper, text + "serial 1\n", text.substr(0, text.size() - 1),
-        text.substr(text.find('\n') + 1), "brightwick-signature 2\n" + text.substr(text.find('\n') + 1),
-        [&] {
+        text.substr(text.find('\n') + 1),
+        "brightwick-signature 2\n" + text.substr(text.find('\n') + 1), [&] {
           std::string zero = text;
           zero.insert(zero.find("serial ") + 7, "0");
           return zero;
@@ -247,7 +248,8 @@ TEST(SignatureFile, ReadsWhatIsWrittenAndNothingElse) {
   EXPECT_EQ(parsed.bytes, key->publicKey().bytes);
   EXPECT_TRUE(parsePublicKey(line.substr(0, line.find(' ')), &parsed));
   EXPECT_FALSE(parsePublicKey(line.substr(0, line.find(' ') - 1), &parsed));
-  EXPECT_FALSE(parsePublicKey(line.substr(0, line.find(' ')) + " (key id 0000000000000000)", &parsed));
+  EXPECT_FALSE(
+      parsePublicKey(line.substr(0, line.find(' ')) + " (key id 0000000000000000)", &parsed));
 }
 
 }  // namespace

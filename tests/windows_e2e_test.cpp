@@ -16,13 +16,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -534,7 +534,6 @@ TEST_F(WindowsUpdaterTest, AReleasePublishedOnWindowsInstallsWithTheLinuxUpdater
             (std::vector<std::string>{"update.dat", "empty.cfg", "high.dat", "maps/level1.pak"}));
 }
 
-
 // A second updater started in the same folder (a double click) while the
 // first is in a transfer: it asks for nothing, starts no game and ends; the
 // first finishes and starts the game.
@@ -605,9 +604,9 @@ TEST_F(WindowsUpdaterTest, ALinkedFolderIsNeitherReadNorWritten) {
   } removeOutside{outside};
   writeFile(outside / "x", "outside x");
   fs::create_directory_symlink(outside, dir.path() / "maps");
-  served["update.dat"] = ok(publish("maps/x", "replaced through the link") +
-                            publish("maps/new.pak", "created through the link") +
-                            publish("good.bin", "good"));
+  served["update.dat"] =
+      ok(publish("maps/x", "replaced through the link") +
+         publish("maps/new.pak", "created through the link") + publish("good.bin", "good"));
   TestHttpServer server(serveUpdates(served));
   ProcessResult result = startUpdater(server)->wait(120s);
   ASSERT_TRUE(result.exited) << result.output;
@@ -617,8 +616,9 @@ TEST_F(WindowsUpdaterTest, ALinkedFolderIsNeitherReadNorWritten) {
   std::vector<std::string> names;
   for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));
   EXPECT_EQ(names, (std::vector<std::string>{"update.dat", "good.bin"}));
-  EXPECT_EQ(logMessages(), (std::vector<std::string>{"Linked Folder:  Error updating maps/x",
-                                                     "Linked Folder:  Error updating maps/new.pak"}));
+  EXPECT_EQ(logMessages(),
+            (std::vector<std::string>{"Linked Folder:  Error updating maps/x",
+                                      "Linked Folder:  Error updating maps/new.pak"}));
   EXPECT_TRUE(waitForFile("game-started", 30s));
 }
 
@@ -669,9 +669,9 @@ TEST_F(WindowsUpdaterTest, ASignedUpdateRefusesAFileWithAForgedCrc) {
   ASSERT_TRUE(result.exited) << result.output;
   EXPECT_EQ(readFile("tdx.pak"), "old tdx");
   EXPECT_EQ(readFile("next.pak"), "next");
-  EXPECT_EQ(logMessages(), (std::vector<std::string>{
-                               "Invalid File Hash:  Error updating tdx.pak",
-                               "Invalid Post-Decompression Size:  Error updating tdx.pak"}));
+  EXPECT_EQ(logMessages(),
+            (std::vector<std::string>{"Invalid File Hash:  Error updating tdx.pak",
+                                      "Invalid Post-Decompression Size:  Error updating tdx.pak"}));
   EXPECT_FALSE(fileExists("temp"));
   EXPECT_FALSE(fileExists("temp.download"));
   EXPECT_TRUE(waitForFile("game-started", 30s));
@@ -707,8 +707,8 @@ TEST_F(WindowsUpdaterTest, ASignedUpdateInstallsAChangedFileByItsPatch) {
 
   ProcessResult result = startTestKeysUpdater(server)->wait(120s);
   ASSERT_TRUE(result.exited) << result.output;
-  EXPECT_EQ(requestedNames(server), (std::vector<std::string>{"update.dat.sig", "update.dat",
-                                                              "update.patches", patch}));
+  EXPECT_EQ(requestedNames(server),
+            (std::vector<std::string>{"update.dat.sig", "update.dat", "update.patches", patch}));
   EXPECT_TRUE(readFile("maps/big.pak") == second);
   EXPECT_EQ(logMessages(), std::vector<std::string>{});
   EXPECT_FALSE(fileExists("temp"));
@@ -732,8 +732,8 @@ class WindowsProxyTest : public WindowsUpdaterTest {
   // DefaultConnectionSettings: version, counter and flags (1 direct, 2 a
   // proxy server, 4 a configuration script, 8 automatic detection), then the
   // proxy, the bypass list and the script's URL, each after its length.
-  void storeProxySettings(std::uint32_t flags, const std::string& proxy,
-                          const std::string& bypass, const std::string& script) {
+  void storeProxySettings(std::uint32_t flags, const std::string& proxy, const std::string& bypass,
+                          const std::string& script) {
     std::string data;
     auto word = [&](std::uint32_t value) {
       for (int i = 0; i < 4; ++i) data += static_cast<char>((value >> (8 * i)) & 0xff);
@@ -752,10 +752,10 @@ class WindowsProxyTest : public WindowsUpdaterTest {
       hex += digits[byte >> 4];
       hex += digits[byte & 15];
     }
-    ProcessResult added = startWindowsProgram({"reg", "add", kConnections, "/v",
-                                               "DefaultConnectionSettings", "/t", "REG_BINARY",
-                                               "/d", hex, "/f"})
-                              ->wait(60s);
+    ProcessResult added =
+        startWindowsProgram({"reg", "add", kConnections, "/v", "DefaultConnectionSettings", "/t",
+                             "REG_BINARY", "/d", hex, "/f"})
+            ->wait(60s);
     ASSERT_TRUE(added.exited && added.exitCode == 0) << added.output;
   }
 
@@ -830,9 +830,9 @@ TEST_F(WindowsProxyTest, AProxyThatRefusesTheLogonIsLoggedOnceAndTheGameStarts) 
 
   ProcessResult result = runUpdaterWithoutHttpProxy();
   ASSERT_TRUE(result.exited) << result.output;
-  EXPECT_EQ(logMessages(), (std::vector<std::string>{
-                               "Download Failed (HTTP status 407 from proxy " + proxy +
-                               " set in Internet Options):  Error updating update.dat"}));
+  EXPECT_EQ(logMessages(),
+            (std::vector<std::string>{"Download Failed (HTTP status 407 from proxy " + proxy +
+                                      " set in Internet Options):  Error updating update.dat"}));
   std::size_t asked = server.requests().size();
   EXPECT_GE(asked, 1u);
   EXPECT_LE(asked, static_cast<std::size_t>(kMostProxyRequests));

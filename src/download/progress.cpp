@@ -1,7 +1,7 @@
 #include "download/progress.h"
 
-#include "shared/globals.h"
 #include "platform/resource_ids.h"
+#include "shared/globals.h"
 
 int progressPercent(double dlnow, double dltotal) {
   if (!(dltotal > 0)) return 0;
@@ -10,7 +10,8 @@ int progressPercent(double dlnow, double dltotal) {
   return percent >= 100 ? 100 : static_cast<int>(percent);
 }
 
-int onTransferProgress(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
+int onTransferProgress(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t,
+                       curl_off_t) {
   const auto* progress = static_cast<const TransferProgress*>(clientp);
   setProgressRange(gDialog, IDC_PROGRESS, 0, 100);
   // A continued part shows how much of the whole file is there, also before

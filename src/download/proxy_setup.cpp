@@ -33,7 +33,8 @@ void applyProxy(CURL* handle, const ProxyChoice& choice, ProxyRequests* requests
   // answer with the logged-on Windows user's own credentials through SSPI
   // (":" stands for them); with two methods allowed libcurl offers one only
   // once the proxy asks, so an open proxy sees plain requests.
-  curl_easy_setopt(handle, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_NTLM | CURLAUTH_NEGOTIATE));
+  curl_easy_setopt(handle, CURLOPT_PROXYAUTH,
+                   static_cast<long>(CURLAUTH_NTLM | CURLAUTH_NEGOTIATE));
   curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, ":");
   curl_easy_setopt(handle, CURLOPT_PREREQFUNCTION, beforeRequest);
   curl_easy_setopt(handle, CURLOPT_PREREQDATA, requests);

@@ -57,7 +57,8 @@ bool continuesPart(const DownloadSink& sink, const PartTransfer& part) {
   if (range.compare(0, expected.size(), expected) != 0) return false;
   std::size_t slash = range.rfind('/');
   if (slash == std::string::npos) return false;
-  if (sink.progress.listedSize >= 0 && range.substr(slash + 1) != std::to_string(sink.progress.listedSize)) {
+  if (sink.progress.listedSize >= 0 &&
+      range.substr(slash + 1) != std::to_string(sink.progress.listedSize)) {
     return false;
   }
   std::string validator = validatorOf(sink.answer);
@@ -248,8 +249,7 @@ void notePartListed(PartSweep& sweep, const PartIdentity& identity) {
 
 void finishPartSweep(const PartSweep& sweep) {
   KeptPart now;
-  if (sweep.hasPart && !sweep.listed && findKeptPart(&now) &&
-      now.identity == sweep.kept.identity) {
+  if (sweep.hasPart && !sweep.listed && findKeptPart(&now) && now.identity == sweep.kept.identity) {
     discardPart();
   }
 }

@@ -4,8 +4,8 @@
 
 #include "engine/patch_header.h"
 #include "engine/vcdiff_stream.h"
-#include "platform/platform.h"
 #include "hash/crc32.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -13,7 +13,9 @@ namespace {
 // whole in one piece is decoded where it lies, without a copy.
 constexpr std::size_t kPatchReadSize = 256u << 10;
 
-bool isPowerOfTwo(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+bool isPowerOfTwo(std::uint32_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
 
 PatchOutcome failed(PatchOutcome outcome, std::string why) {
   outcome.ok = false;
@@ -21,7 +23,9 @@ PatchOutcome failed(PatchOutcome outcome, std::string why) {
   return outcome;
 }
 
-std::string number(std::uint64_t value) { return std::to_string(value); }
+std::string number(std::uint64_t value) {
+  return std::to_string(value);
+}
 
 }  // namespace
 

@@ -2,15 +2,14 @@
 
 #include <memory>
 
-#include "platform/platform.h"
 #include "hash/crc32.h"
+#include "platform/platform.h"
 
 namespace {
 
 // Larger stdio buffers than the engine's own: the engine hands over 4096
 // bytes at a time, and a system call per 4 KiB would cost more than zlib.
 constexpr std::size_t kStdioBufferSize = 64 * 1024;
-
 
 auto openBuffered(const char* path, const char* mode) {
   auto file = openShared(path, mode);

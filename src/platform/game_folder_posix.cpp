@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/names.h"
 #include "platform/game_folder.h"
 #include "platform/platform.h"
-#include "base/names.h"
 
 namespace {
 

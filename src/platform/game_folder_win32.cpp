@@ -5,9 +5,9 @@
 
 #include <cstdio>
 
+#include "base/names.h"
 #include "platform/game_folder.h"
 #include "platform/platform.h"
-#include "base/names.h"
 
 namespace {
 
@@ -73,9 +73,9 @@ Handle openRegular(const std::string& name, DWORD access, DWORD disposition) {
   if (kind != PathKind::regular && !(kind == PathKind::missing && disposition != OPEN_EXISTING)) {
     return Handle();
   }
-  Handle file(CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          nullptr, disposition,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  Handle file(CreateFileA(
+      name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
   if (!file.valid() || GetFileType(file.get()) != FILE_TYPE_DISK ||
       !GetFileInformationByHandle(file.get(), &info) ||
@@ -110,9 +110,9 @@ FilePtr openRegularFile(const std::string& name) {
 FilePtr createNewFile(const std::string& name) {
   PathKind why;
   if (!wayIsPlain(name, &why)) return nullptr;
-  Handle file(CreateFileA(name.c_str(), GENERIC_WRITE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  Handle file(CreateFileA(
+      name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   return streamOf(std::move(file), _O_WRONLY, "wb");
 }
 

@@ -36,7 +36,6 @@ struct AutomaticProxy {
   std::string proxy;
 };
 
-
 struct SystemProxy {
   SystemProxySettings settings;
   AutomaticProxy automatic;

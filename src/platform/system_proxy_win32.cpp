@@ -158,7 +158,7 @@ std::string askWinHttp(const Resolution& job, HINTERNET session,
     GlobalText bypass(info.lpszProxyBypass);
     if (ok) {
       return info.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY ? narrow(proxy.get())
-                                                                 : std::string();
+                                                                  : std::string();
     }
     if (error != ERROR_WINHTTP_LOGIN_FAILURE) break;
   }
@@ -243,8 +243,7 @@ SystemProxy readSystemProxy(const std::string& url) {
   found.settings.proxy = narrow(proxy.get());
   found.settings.bypass = narrow(bypass.get());
   if (found.settings.autoDetect || !found.settings.autoConfigUrl.empty()) {
-    found.automatic =
-        resolveWithin(url, found.settings.autoConfigUrl, found.settings.autoDetect);
+    found.automatic = resolveWithin(url, found.settings.autoConfigUrl, found.settings.autoDetect);
   }
   return found;
 }

@@ -7,8 +7,8 @@
 #include "platform/dialog.h"
 #include "platform/game_folder.h"
 #include "platform/platform.h"
-#include "public_keys.h"
 #include "platform/resource_ids.h"
+#include "public_keys.h"
 #include "shell/win32_shell.h"
 #include "update/update_run.h"
 

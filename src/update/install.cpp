@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "base/file_ptr.h"
-#include "hash/hex.h"
 #include "base/names.h"
 #include "download/fetch.h"
 #include "download/progress.h"
 #include "download/resume.h"
+#include "hash/hex.h"
 #include "log/dated_log.h"
 #include "log/printable.h"
 #include "platform/dialog.h"

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "hash/hex.h"
 #include "base/names.h"
+#include "hash/hex.h"
 #include "update/manifest.h"
 
 namespace {

@@ -66,8 +66,7 @@ bool fetchPatchIndex(const RunContext& run, const SignatureFile& accepted, Patch
   removeFile(kDownloadScratchFile);
   if (!read) {
     index->clear();
-    std::string why =
-        complete ? "it does not match its signature" : printableForLog(fetched.error);
+    std::string why = complete ? "it does not match its signature" : printableForLog(fetched.error);
     writeLog("Invalid Patch Index (" + why + "):  Error updating " + kPatchIndexName);
   }
   return read;

@@ -4,10 +4,10 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "base/names.h"
 #include "pack_platform.h"
 #include "pack_support.h"
 #include "platform/platform.h"
-#include "base/names.h"
 #include "signal_hold.h"
 
 namespace fs = std::filesystem;
@@ -55,8 +55,8 @@ void keepBackup(const fs::path& target, const fs::path& backup) {
   partial += ".part";
   fs::copy_file(target, partial, error);
   if (error || !syncToDisk(partial)) {
-    throw std::runtime_error("cannot keep a copy of " + shown(target) + " to put back: " +
-                             (error ? error.message() : errnoText()));
+    throw std::runtime_error("cannot keep a copy of " + shown(target) +
+                             " to put back: " + (error ? error.message() : errnoText()));
   }
   fs::rename(partial, backup);
 }
@@ -90,7 +90,8 @@ void finish(const fs::path& out, const Journal& journal, std::vector<std::string
   }
   syncToDisk(server);
   fs::remove_all(out / journal.scratch, error);
-  if (error) warnings.push_back("could not remove the scratch folder " + shown(out / journal.scratch));
+  if (error)
+    warnings.push_back("could not remove the scratch folder " + shown(out / journal.scratch));
 }
 
 struct Counts {
@@ -273,7 +274,8 @@ void recoverOutput(const fs::path& out, std::vector<std::string>& repairs) {
     if (passedCommitPoint(out, journal)) {
       Counts counts = complete(out, journal);
       repairs.push_back("completed an interrupted publish: " + files(counts.moved) +
-                        " moved into place, " + files(counts.removed) + " no longer listed deleted");
+                        " moved into place, " + files(counts.removed) +
+                        " no longer listed deleted");
     } else {
       Counts counts = rollBack(out, journal);
       repairs.push_back("rolled back an interrupted publish: " + files(counts.moved) +

@@ -8,11 +8,11 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "base/names.h"
+#include "hash/crc32.h"
 #include "pack_platform.h"
 #include "patch_make.h"
 #include "platform/platform.h"
-#include "base/names.h"
-#include "hash/crc32.h"
 
 namespace fs = std::filesystem;
 
@@ -53,8 +53,7 @@ VersionRecord inflateInto(const fs::path& packed, const fs::path& into, Progress
   engine.outputHash = &sum;
   engine.outputLimit = static_cast<std::uint64_t>(INT32_MAX);
   engine.total_out = 0;
-  int status =
-      engine.decompress(narrowOrThrow(packed).c_str(), narrowOrThrow(into).c_str());
+  int status = engine.decompress(narrowOrThrow(packed).c_str(), narrowOrThrow(into).c_str());
   engine.outputHash = nullptr;
   engine.outputLimit = limit;
   engine.onBytes = std::move(onBytes);
@@ -70,8 +69,8 @@ VersionRecord inflateInto(const fs::path& packed, const fs::path& into, Progress
 }
 
 // Plans the move of scratch file `source` to `target` in the commit.
-void planPut(DeltaRun& run, const fs::path& source, const std::string& target,
-             std::uint64_t size, std::uint32_t crc) {
+void planPut(DeltaRun& run, const fs::path& source, const std::string& target, std::uint64_t size,
+             std::uint32_t crc) {
   JournalPut put;
   put.source = source.filename().u8string();
   put.target = target;

@@ -1,7 +1,7 @@
 #include "exclude.h"
 
-#include "pack.h"
 #include "base/names.h"
+#include "pack.h"
 
 namespace {
 

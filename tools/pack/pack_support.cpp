@@ -8,11 +8,11 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "pack_platform.h"
-#include "platform/platform.h"
 #include "hash/crc32.h"
 #include "hash/file_reader.h"
 #include "log/printable.h"
+#include "pack_platform.h"
+#include "platform/platform.h"
 #include "update/manifest.h"
 
 namespace fs = std::filesystem;

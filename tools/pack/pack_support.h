@@ -15,7 +15,6 @@
 #include "engine/zlib_engine.h"
 #include "hash/sha256.h"
 
-
 // The engine with its progress hook wired to a callback, so that the display
 // moves inside a large file too.
 class ProgressEngine : public ZlibEngine {

@@ -5,8 +5,8 @@
 
 #include "engine/patch_header.h"
 #include "engine/vcdiff_stream.h"
-#include "platform/platform.h"
 #include "hash/crc32.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -25,7 +25,9 @@ PatchMade failed(PatchMade made, std::string why) {
   return made;
 }
 
-bool isPowerOfTwo(std::uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
+bool isPowerOfTwo(std::uint32_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
 
 // Length and CRC-32 of the whole file, read once through `buffer`.
 bool measure(std::FILE* file, std::vector<unsigned char>& buffer, PatchHeader* header) {
@@ -80,8 +82,8 @@ PatchMade makePatch(std::FILE* oldFile, std::FILE* newFile, std::FILE* patch,
   std::uint64_t remaining = header.targetLength;
   bool flushed = false;
   while (!flushed) {
-    const std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(remaining, options.targetWindow));
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(remaining, options.targetWindow));
     if (want > 0 && std::fread(input.data(), 1, want, newFile) != want) {
       return failed(made, "cannot read the new file (did it change?)");
     }
@@ -107,7 +109,8 @@ PatchMade makePatch(std::FILE* oldFile, std::FILE* newFile, std::FILE* patch,
       }
     }
   }
-  if (int result = xd3_close_stream(s)) return failed(made, "encoding failed: " + stream.error(result));
+  if (int result = xd3_close_stream(s))
+    return failed(made, "encoding failed: " + stream.error(result));
   if (std::fflush(patch) != 0) return failed(made, "cannot write the patch");
   made.peakMemory = stream.peakMemory();
   made.ok = true;

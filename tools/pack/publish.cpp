@@ -53,8 +53,9 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
   const bool withSha = key != nullptr;
   const int deltas = options.deltas < 0 ? (withSha ? kDefaultDeltas : 0) : options.deltas;
   if (deltas > 0 && !withSha) {
-    result.errors.push_back("patches (--deltas) need a signed publish (--sign): only signed "
-                            "updaters use them");
+    result.errors.push_back(
+        "patches (--deltas) need a signed publish (--sign): only signed "
+        "updaters use them");
     return;
   }
 

@@ -30,8 +30,9 @@ bool reusable(const Candidate& file, PackedRecord& record, const fs::path& packe
   measureFile(file.source, &size, &crc, report, withSha ? &sha : nullptr);
   if (size != static_cast<std::uint64_t>(record.size) || crc != record.crc) return false;
   std::uint64_t read = size;
-  measureFile(packed, &size, &crc, [&](std::uint64_t bytes) { report(read + bytes); },
-              withSha ? &packedSha : nullptr);
+  measureFile(
+      packed, &size, &crc, [&](std::uint64_t bytes) { report(read + bytes); },
+      withSha ? &packedSha : nullptr);
   if (size != static_cast<std::uint64_t>(record.packedSize) || crc != record.packedCrc) {
     return false;
   }
@@ -62,11 +63,11 @@ PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEn
   engine.inputHash = engine.outputHash = nullptr;
   if (status != Z_OK) {
     bool tooLarge = engine.total_out > engine.outputLimit;
-    throw std::runtime_error(
-        "cannot compress " + quotedName(file.name) +
-        (tooLarge ? ": it compresses to 2 GiB or more, beyond the updater's sizes"
-                  : ": zlib result " + std::to_string(status) +
-                        " (unreadable file, or the output folder's disk is full)"));
+    throw std::runtime_error("cannot compress " + quotedName(file.name) +
+                             (tooLarge
+                                  ? ": it compresses to 2 GiB or more, beyond the updater's sizes"
+                                  : ": zlib result " + std::to_string(status) +
+                                        " (unreadable file, or the output folder's disk is full)"));
   }
   // total_in has 32 bits on Windows; a file that grew far enough to wrap it
   // shows in its size and time stamp below.

@@ -44,8 +44,8 @@ bool reaches(const fs::path& folder, const std::set<FileIdentity>& identities) {
   FileIdentity identity;
   if (fileIdentity(folder, &identity) && identities.count(identity) != 0) return true;
   std::error_code error;
-  for (fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied,
-                                           error),
+  for (fs::recursive_directory_iterator
+           it(folder, fs::directory_options::skip_permission_denied, error),
        end;
        !error && it != end; it.increment(error)) {
     std::error_code ignored;
@@ -145,9 +145,10 @@ bool planRelease(const fs::path& release, const fs::path& out, const PublishOpti
     apart = !holdsOutput && !(present(outReal) && reaches(outReal, releaseFolders));
   }
   if (!apart) {
-    result.errors.assign(1, "the release folder and the output folder must lie apart (one must "
-                            "not be inside the other, also not through a link or a mount): " +
-                                shown(releaseReal) + ", " + shown(outReal));
+    result.errors.assign(1,
+                         "the release folder and the output folder must lie apart (one must "
+                         "not be inside the other, also not through a link or a mount): " +
+                             shown(releaseReal) + ", " + shown(outReal));
     files->clear();
   }
   return apart;

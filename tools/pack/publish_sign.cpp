@@ -26,8 +26,7 @@ bool signatureStands(const fs::path& out, const SecretKey& key, const Sha256Dige
   if (!present(path)) return false;
   std::string text = readWholeFile(path, kMaxSignatureFileSize + 1);
   return parseSignatureFile(text, &file).ok() && file.manifest == manifest &&
-         file.hasPatchIndex == (patches != nullptr) &&
-         (!patches || file.patchIndex == *patches) &&
+         file.hasPatchIndex == (patches != nullptr) && (!patches || file.patchIndex == *patches) &&
          verifySignatureFile(file, {key.publicKey()}).ok();
 }
 

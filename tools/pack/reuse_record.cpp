@@ -28,7 +28,7 @@ bool readField(const std::string& text, int base, std::uint64_t limit, std::uint
 struct Partial {
   std::string name;
   PackedRecord record;
-  int seen = 0;  // a bit per key
+  int seen = 0;         // a bit per key
   bool spoilt = false;  // a key twice, or a value formatRecords never writes
   int shaSeen = 0;      // the optional sums: both or neither
 };
@@ -118,9 +118,11 @@ PackedRecords parseRecords(const std::string& text, std::string* warning) {
       continue;
     }
     std::uint64_t number = 0;
-    int bit = key == "packed-size" ? 1 : key == "packed-crc32" ? 2 : key == "size" ? 4
-              : key == "crc32"                                 ? 8
-                                                               : 0;
+    int bit = key == "packed-size"    ? 1
+              : key == "packed-crc32" ? 2
+              : key == "size"         ? 4
+              : key == "crc32"        ? 8
+                                      : 0;
     if (bit == 0) continue;  // a key of a later version
     bool isCrc = bit == 2 || bit == 8;
     if ((partial.seen & bit) != 0 ||

@@ -75,9 +75,8 @@ bool generateKeyFiles(const std::filesystem::path& keyFile, PublicKey* publicKey
     sodium_memzero(seed.data(), seed.size());
     std::FILE* file = createPrivateFile(keyFile);
     if (!file) {
-      *why = std::filesystem::exists(keyFile)
-                 ? "it exists already; a key file is never overwritten"
-                 : "it cannot be created";
+      *why = std::filesystem::exists(keyFile) ? "it exists already; a key file is never overwritten"
+                                              : "it cannot be created";
       return false;
     }
     if (!writeAll(file, text.text)) {

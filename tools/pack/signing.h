@@ -43,8 +43,7 @@ class SecretKey {
 
 // Makes a new key pair: `keyFile` (owner-only; refused if anything is there)
 // and `keyFile`.pub. False, with `why`, if either cannot be written.
-bool generateKeyFiles(const std::filesystem::path& keyFile, PublicKey* publicKey,
-                      std::string* why);
+bool generateKeyFiles(const std::filesystem::path& keyFile, PublicKey* publicKey, std::string* why);
 
 // Reads the secret key file; false, with `why`, if it is not one.
 bool loadSecretKey(const std::filesystem::path& keyFile, SecretKey* key, std::string* why);

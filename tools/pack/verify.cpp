@@ -2,28 +2,27 @@
 
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
+#include "base/names.h"
 #include "commit.h"
 #include "deltas.h"
 #include "engine/patch_apply.h"
+#include "hash/crc32.h"
+#include "hash/hex.h"
+#include "hash/sha256.h"
 #include "journal.h"
 #include "output_lock.h"
 #include "pack.h"
 #include "pack_platform.h"
 #include "pack_support.h"
 #include "platform/platform.h"
-#include "base/names.h"
-#include "hash/hex.h"
-#include "hash/sha256.h"
+#include "update/manifest.h"
 #include "update/patch_index.h"
 #include "update/signature.h"
-#include "update/manifest.h"
-#include "update/manifest.h"
-#include "hash/crc32.h"
 
 namespace fs = std::filesystem;
 
@@ -74,9 +73,10 @@ void verifyEntry(const fs::path& out, const std::vector<std::string>& fields,
   int status = engine.decompress(narrowOrThrow(packed).c_str(), scratch.c_str());
   engine.inputHash = nullptr;
   if (checkHash && toHex(packedHash.finish()) != fields[kManifestFields]) {
-    result.problems.push_back(problemOf(name, "the packed file's SHA-256 is not the one "
-                                              "update.dat lists: it is not the file that was "
-                                              "signed"));
+    result.problems.push_back(problemOf(name,
+                                        "the packed file's SHA-256 is not the one "
+                                        "update.dat lists: it is not the file that was "
+                                        "signed"));
   }
   if (status != Z_OK) {
     bool tooLarge = engine.total_out > engine.outputLimit;
@@ -123,7 +123,8 @@ bool lockAndRepair(const fs::path& out, OutputLock& lock, VerifyResult& result) 
     if (!fs::exists(server / kJournalName)) return true;
     result.problems.push_back(shown(server / kJournalName) +
                               " is left from an interrupted publish, and it cannot be repaired "
-                              "without the lock (" + shown(path) + ": " + errnoText() + ")");
+                              "without the lock (" +
+                              shown(path) + ": " + errnoText() + ")");
     return false;
   }
   try {
@@ -140,7 +141,8 @@ bool lockAndRepair(const fs::path& out, OutputLock& lock, VerifyResult& result) 
 // Applies each patch of update.patches to its base, kept in the publisher's
 // history, and checks the result against update.dat's line for the file;
 // with a signature, also the index against it.
-void verifyPatches(const fs::path& outDir, const std::map<std::string, std::vector<std::string>>& lines,
+void verifyPatches(const fs::path& outDir,
+                   const std::map<std::string, std::vector<std::string>>& lines,
                    const SignatureFile* signature, const fs::path& scratch, ProgressEngine& engine,
                    VerifyResult& result) {
   fs::path indexPath = outDir / kPatchIndexName;
@@ -190,7 +192,7 @@ void verifyPatches(const fs::path& outDir, const std::map<std::string, std::vect
     }
     fs::path patchPath = outDir / manifestNamePath(entry.path);
     fs::path history = outDir / manifestNamePath(historyName(entry.baseSha));
-      std::uint64_t size = 0;
+    std::uint64_t size = 0;
     std::uint32_t crc = 0;
     Sha256Digest sha{};
     if (!fs::is_regular_file(statusOf(patchPath))) {
@@ -208,9 +210,10 @@ void verifyPatches(const fs::path& outDir, const std::map<std::string, std::vect
     engine.inputHash = nullptr;
     engine.outputHash = &baseSum;
     engine.outputLimit = static_cast<std::uint64_t>(INT32_MAX);
-    int status = fs::is_regular_file(statusOf(history))
-                     ? engine.decompress(narrowOrThrow(history).c_str(), narrowOrThrow(base).c_str())
-                     : Z_ERRNO;
+    int status =
+        fs::is_regular_file(statusOf(history))
+            ? engine.decompress(narrowOrThrow(history).c_str(), narrowOrThrow(base).c_str())
+            : Z_ERRNO;
     engine.outputHash = nullptr;
     if (status != Z_OK || static_cast<std::int64_t>(engine.total_out) != entry.baseSize ||
         engine.outputCrc != entry.baseCrc || baseSum.finish() != entry.baseSha) {
@@ -225,13 +228,14 @@ void verifyPatches(const fs::path& outDir, const std::map<std::string, std::vect
       FilePtr baseFile(openShared(narrowOrThrow(base), "rb"));
       FilePtr patchFile(openShared(narrowOrThrow(patchPath), "rb"));
       FilePtr out(openShared(narrowOrThrow(patched), "wb"));
-      if (!baseFile || !patchFile || !out) throw std::runtime_error("cannot apply " + shown(patchPath));
+      if (!baseFile || !patchFile || !out)
+        throw std::runtime_error("cannot apply " + shown(patchPath));
       applied = applyPatch(baseFile.get(), patchFile.get(), out.get(),
                            static_cast<std::uint64_t>(sizeBound(listedSize)), nullptr);
     }
     if (!applied.ok) {
-      result.problems.push_back(where + "the patch for " + quotedName(name) + " does not apply: " +
-                                applied.error);
+      result.problems.push_back(where + "the patch for " + quotedName(name) +
+                                " does not apply: " + applied.error);
     } else if (applied.size != listedSize ||
                applied.crc != static_cast<std::uint32_t>(readLong32(fields[3]))) {
       result.problems.push_back(where + "the patch for " + quotedName(name) +
