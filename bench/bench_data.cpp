@@ -55,6 +55,8 @@
 #include <string>
 #include <vector>
 
+#include "base/file_ptr.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -171,11 +173,6 @@ void fill(Kind kind, Random& random, std::vector<char>& out, std::size_t size) {
       return fillNoise(random, out, size);
   }
 }
-
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 void setTime(const fs::path& path, std::time_t when) {
   timespec times[2] = {{when, 0}, {when, 0}};
