@@ -137,11 +137,13 @@ TEST(ManifestNames, TheUpdatersOwnFilesAndTheFolderAreRefusedInEverySpelling) {
   // The files of the lock, the signature state, resumed transfers and the
   // publisher's folder on the server, likewise.
   for (const char* own : {"update.lock", "Update.State", "temp.partial", "./temp.partial.info",
-                          "update.dat.sig", "UPDATE.PATCHES", "update.d/x", "Update.D./p/1"}) {
+                          "update.dat.sig", "UPDATE.PATCHES", "update.d/x", "Update.D./p/1",
+                          "temp.ahead.0", "./Temp.Ahead.17.", "temp.ahead.99999"}) {
     EXPECT_FALSE(isSafeName(own)) << own;
   }
   for (const char* other : {"temp/x", "x/temp", "./tempo", "temp.d", "./update.dat.old",
-                            "x/update.d/y", "update.dx/y", "x/update.lock"}) {
+                            "x/update.d/y", "update.dx/y", "x/update.lock", "temp.ahead.x",
+                            "temp.ahead.1a", "x/temp.ahead.1"}) {
     EXPECT_TRUE(isSafeName(other)) << other;
   }
 }

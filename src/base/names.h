@@ -15,9 +15,14 @@ inline constexpr char kStateFile[] = "update.state";
 inline constexpr char kPartialFile[] = "temp.partial";
 inline constexpr char kPartialRecord[] = "temp.partial.info";
 
+// Where transfers fetched ahead of the installation land: this, then a slot
+// number. Every top-level name of that shape is reserved.
+inline constexpr char kAheadScratchPrefix[] = "temp.ahead.";
+
 // Files the publisher keeps beside update.dat on the server.
 inline constexpr char kSignatureName[] = "update.dat.sig";
 inline constexpr char kPatchIndexName[] = "update.patches";
+inline constexpr char kBundleIndexName[] = "update.bundles";
 // The publisher's own folder: patches, earlier versions, its records.
 inline constexpr char kServerFolder[] = "update.d";
 
@@ -27,5 +32,6 @@ inline constexpr char kServerFolder[] = "update.d";
 // reserved too.
 inline constexpr const char* kReservedNames[] = {
     kManifestName, kScratchFile,   kDownloadScratchFile, kLockFile,       kStateFile,
-    kPartialFile,  kPartialRecord, kSignatureName,       kPatchIndexName, kServerFolder,
+    kPartialFile,  kPartialRecord, kSignatureName,       kPatchIndexName, kBundleIndexName,
+    kServerFolder,
 };

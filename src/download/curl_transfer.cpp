@@ -7,11 +7,6 @@
 
 namespace {
 
-struct HeaderListFree {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
-
 std::string trimmed(const char* text, std::size_t size) {
   std::string value(text, size);
   while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' ')) {
@@ -77,10 +72,14 @@ bool isCut(CURLcode result) {
 
 }  // namespace
 
-TransferDone performTransfer(CURL* handle, const std::string& url, DownloadSink& sink,
-                             const RangeRequest* range) {
+TransferSetup::~TransferSetup() {
+  curl_slist_free_all(headers);
+}
+
+void configureTransfer(CURL* handle, const std::string& url, DownloadSink& sink,
+                       const RangeRequest* range, TransferSetup& setup) {
   curl_easy_reset(handle);
-  std::vector<char> curlMessage(CURL_ERROR_SIZE, '\0');
+  setup.curlMessage.assign(CURL_ERROR_SIZE, '\0');
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
   curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, writeToFile);
@@ -102,26 +101,38 @@ TransferDone performTransfer(CURL* handle, const std::string& url, DownloadSink&
   curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
   curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
-  curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, curlMessage.data());
+  curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, setup.curlMessage.data());
   if (sink.proxy) applyProxy(handle, *sink.proxy, &sink.proxyRequests);
-  HeaderList headers;
-  if (range) {
+  if (range && range->to >= 0) {
+    const std::string stretch = std::to_string(range->from) + "-" + std::to_string(range->to);
+    curl_easy_setopt(handle, CURLOPT_RANGE, stretch.c_str());
+  } else if (range) {
     // The rest of the file, and only if it is still the same entity; the
     // server sends the whole (new) file otherwise.
     curl_easy_setopt(handle, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(range->from));
-    headers.reset(curl_slist_append(nullptr, ("If-Range: " + range->ifRange).c_str()));
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    setup.headers = curl_slist_append(nullptr, ("If-Range: " + range->ifRange).c_str());
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, setup.headers);
   }
-  sink.progress.offset = range ? range->from : 0;
+  sink.progress.offset = range && range->to < 0 ? range->from : 0;
+}
 
+TransferDone transferDone(CURL* handle, CURLcode code, const TransferSetup& setup) {
   TransferDone done;
-  done.result = curl_easy_perform(handle);
-  sink.progress.offset = 0;
+  done.result = code;
   curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &done.status);
   // A 3xx answer is not followed, and its body (or a captive portal's page)
   // is not the file: only a complete 2xx body counts.
   done.complete = done.result == CURLE_OK && done.status >= 200 && done.status < 300;
-  done.curlMessage = curlMessage.data();
+  done.curlMessage = setup.curlMessage.data();
+  return done;
+}
+
+TransferDone performTransfer(CURL* handle, const std::string& url, DownloadSink& sink,
+                             const RangeRequest* range) {
+  TransferSetup setup;
+  configureTransfer(handle, url, sink, range, setup);
+  TransferDone done = transferDone(handle, curl_easy_perform(handle), setup);
+  sink.progress.offset = 0;
   return done;
 }
 

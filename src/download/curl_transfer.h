@@ -68,15 +68,35 @@ struct TransferDone {
   std::string curlMessage;
 };
 
-// Where a part transfer asks to continue: the bytes it has, and the
-// validator the entity must still have.
+// Where a transfer starts in the entity: a part transfer continues at
+// `from` as long as the entity still has the validator `ifRange`; a transfer
+// of a stretch (`to` >= 0) asks for bytes `from` to `to` alone.
 struct RangeRequest {
   std::int64_t from = 0;
+  std::int64_t to = -1;
   std::string ifRange;
 };
 
-// GETs `url` into `sink` on `handle`, continuing at `range` if given, with
-// the bounds above, the sink's limit and the progress report.
+// What libcurl holds on to while it runs a transfer.
+struct TransferSetup {
+  std::vector<char> curlMessage;
+  curl_slist* headers = nullptr;
+  TransferSetup() = default;
+  TransferSetup(const TransferSetup&) = delete;
+  TransferSetup& operator=(const TransferSetup&) = delete;
+  ~TransferSetup();
+};
+
+// Sets every option of a GET of `url` into `sink` on `handle`: the bounds
+// above, the sink's limit, the proxy, the progress report, and `range` if
+// given. `sink` and `setup` must outlive the transfer.
+void configureTransfer(CURL* handle, const std::string& url, DownloadSink& sink,
+                       const RangeRequest* range, TransferSetup& setup);
+
+// How the transfer on `handle` ended, libcurl having said `code`.
+TransferDone transferDone(CURL* handle, CURLcode code, const TransferSetup& setup);
+
+// GETs `url` into `sink` on `handle` (configureTransfer) and waits for it.
 TransferDone performTransfer(CURL* handle, const std::string& url, DownloadSink& sink,
                              const RangeRequest* range);
 

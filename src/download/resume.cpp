@@ -158,6 +158,20 @@ void discardPart() {
   removeFile(kPartialRecord);
 }
 
+void discardPartOf(const PartIdentity& identity) {
+  KeptPart kept;
+  if (findKeptPart(&kept) && kept.identity == identity) discardPart();
+}
+
+bool adoptPart(const std::string& file, const PartIdentity& identity,
+               const std::string& validator) {
+  if (validatorOf(Answer{validator, std::string(), std::string()}).empty()) return false;
+  // The record comes first, naming an empty part; the bytes then move in
+  // whole, so a crash between the two leaves a part shorter than it could
+  // be, never one of other bytes.
+  return beginPart(identity, validator) && replaceGameFile(file, kPartialFile);
+}
+
 void transferPart(CURL* handle, const DownloadSession& session, const std::string& url,
                   const FetchRequest& request, FetchResult* result) {
   const PartIdentity& identity = request.part;
@@ -195,7 +209,7 @@ void transferPart(CURL* handle, const DownloadSession& session, const std::strin
         return;
       }
     }
-    RangeRequest range{kept.bytes, kept.validator};
+    RangeRequest range{kept.bytes, -1, kept.validator};
     TransferDone done = performTransfer(handle, url, sink, continuing ? &range : nullptr);
     if (done.complete && !sink.file && !sink.writeFailed) {
       // An empty body never reached the write callback.

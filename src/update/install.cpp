@@ -58,8 +58,8 @@ void inflateOver(const ManifestEntry& entry, const std::string& download,
   }
 }
 
-// Whether a listed file's download and inflation fit beside everything else
-// on the disk, with room to spare for the log and the system.
+}  // namespace
+
 bool fitsOnDisk(const ManifestEntry& entry) {
   std::int64_t free = freeDiskSpace();
   if (free < 0) return true;
@@ -68,8 +68,6 @@ bool fitsOnDisk(const ManifestEntry& entry) {
                         kDiskSpaceMargin;
   return needed <= free;
 }
-
-}  // namespace
 
 std::string errorUpdating(const std::string& what, const std::string& name) {
   return what + ":  Error updating " + printableText(name);
@@ -106,7 +104,20 @@ std::string transferFailure(const FetchResult& result, const std::string& name) 
   return errorUpdating("Download Failed (" + printableForLog(result.error) + ")", name);
 }
 
-void installFile(const ManifestEntry& entry, const RunContext& run) {
+FetchRequest fileRequest(const ManifestEntry& entry, const RunContext& run) {
+  FetchRequest request;
+  request.urlPath = urlPathOf(entry.name);
+  request.shownName = entry.name;
+  request.target = kDownloadScratchFile;
+  request.limit = sizeBound(entry.packedSize);
+  request.hash = entry.isSigned();
+  request.part = PartIdentity{entry.name, entry.packedSizeText, entry.sha256};
+  request.listedSize = entry.packedSize;
+  request.retryCuts = run.options.headless;
+  return request;
+}
+
+void installFile(const ManifestEntry& entry, const RunContext& run, const Fetcher& fetch) {
   setStatusText("Updating " + entry.name + " - 0%");
   // Written only once the scratch files are gone: on a full disk they hold
   // the space the log needs.
@@ -114,16 +125,8 @@ void installFile(const ManifestEntry& entry, const RunContext& run) {
   if (!fitsOnDisk(entry)) {
     messages.push_back(errorUpdating("Not Enough Disk Space", entry.name));
   } else {
-    FetchRequest request;
-    request.urlPath = urlPathOf(entry.name);
-    request.shownName = entry.name;
-    request.target = kDownloadScratchFile;
-    request.limit = sizeBound(entry.packedSize);
-    request.hash = entry.isSigned();
-    request.part = PartIdentity{entry.name, entry.packedSizeText, entry.sha256};
-    request.listedSize = entry.packedSize;
-    request.retryCuts = run.options.headless;
-    FetchResult fetched = fetchLogged(run, request);
+    FetchRequest request = fileRequest(entry, run);
+    FetchResult fetched = fetch ? fetch(request) : fetchLogged(run, request);
     const bool complete = fetched.outcome == DownloadOutcome::complete;
     if (fetched.outcome == DownloadOutcome::failed && !fetched.error.empty()) {
       messages.push_back(transferFailure(fetched, entry.name));
@@ -143,7 +146,7 @@ void installFile(const ManifestEntry& entry, const RunContext& run) {
     }
     // A whole download has been used, or found wanting: either way it is
     // never continued.
-    if (complete) discardPart();
+    if (complete) discardPartOf(request.part);
   }
   removeFile(kDownloadScratchFile);
   removeFile(kScratchFile);

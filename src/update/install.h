@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "download/request.h"
@@ -13,7 +14,18 @@
 // exactly the listed size and CRC-32 (and, in a signed run, the download had
 // the listed SHA-256). Skips a file that would not fit on the disk. Logs
 // why, and size mismatches against the manifest's texts.
-void installFile(const ManifestEntry& entry, const RunContext& run);
+//
+// `fetch`, where given, stands in for the transfer (a file fetched ahead):
+// it gets the request the installation would make and returns its result.
+using Fetcher = std::function<FetchResult(const FetchRequest& request)>;
+void installFile(const ManifestEntry& entry, const RunContext& run, const Fetcher& fetch = {});
+
+// Whether the download and inflation of `entry` fit beside everything else
+// on the disk, with room to spare for the log and the system.
+bool fitsOnDisk(const ManifestEntry& entry);
+
+// The request that fetches the packed file of `entry`.
+FetchRequest fileRequest(const ManifestEntry& entry, const RunContext& run);
 
 // The check after an installation: logs "Invalid Post-Decompression Size"
 // unless the file's size, as text, is the listed one.

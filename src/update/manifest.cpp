@@ -50,6 +50,16 @@ bool isDotsOrBlanksOnly(const std::string& component) {
   return component.find_first_not_of(". ") == std::string::npos;
 }
 
+// "temp.ahead." and digits, in any case: a scratch file of a transfer fetched
+// ahead.
+bool isAheadScratchName(const std::string& name) {
+  const std::size_t prefix = sizeof kAheadScratchPrefix - 1;
+  if (name.size() <= prefix || !equalsIgnoringAsciiCase(name.substr(0, prefix), kAheadScratchPrefix)) {
+    return false;
+  }
+  return name.find_first_not_of("0123456789", prefix) == std::string::npos;
+}
+
 }  // namespace
 
 bool readManifestLine(UpdateManifest& in, std::string& line) {
@@ -128,6 +138,7 @@ bool isSafeName(const std::string& name) {
   for (const char* own : kReservedNames) {
     if (equalsIgnoringAsciiCase(reached, own)) return false;
   }
+  if (isAheadScratchName(reached)) return false;
   return !equalsIgnoringAsciiCase(top, kServerFolder);
 }
 

@@ -19,14 +19,10 @@
 namespace {
 
 // Tries the patch; the file is replaced once it succeeds.
-Status tryPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunContext& run) {
-  FetchRequest request;
-  request.urlPath = patch.path;
-  request.shownName = entry.name;
-  request.target = kDownloadScratchFile;
-  request.limit = patch.size;
-  request.hash = true;
-  FetchResult fetched = fetchLogged(run, request);
+Status tryPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunContext& run,
+                const Fetcher& fetch) {
+  FetchRequest request = patchRequest(entry, patch);
+  FetchResult fetched = fetch ? fetch(request) : fetchLogged(run, request);
   if (fetched.outcome != DownloadOutcome::complete) {
     return Status::failure(fetched.error.empty() ? "not downloaded"
                                                  : "download failed: " + fetched.error);
@@ -91,9 +87,20 @@ const PatchEntry* patchFor(const PatchIndex& index, const std::string& name,
   return nullptr;
 }
 
-bool installByPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunContext& run) {
+FetchRequest patchRequest(const ManifestEntry& entry, const PatchEntry& patch) {
+  FetchRequest request;
+  request.urlPath = patch.path;
+  request.shownName = entry.name;
+  request.target = kDownloadScratchFile;
+  request.limit = patch.size;
+  request.hash = true;
+  return request;
+}
+
+bool installByPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunContext& run,
+                    const Fetcher& fetch) {
   setStatusText("Updating " + entry.name + " - 0%");
-  Status status = tryPatch(entry, patch, run);
+  Status status = tryPatch(entry, patch, run, fetch);
   // Nothing half-patched is ever left: the scratch files go either way.
   removeFile(kDownloadScratchFile);
   removeFile(kScratchFile);

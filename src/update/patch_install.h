@@ -12,6 +12,7 @@
 
 #include "hash/sha256.h"
 #include "update/manifest.h"
+#include "update/install.h"
 #include "update/patch_index.h"
 #include "update/run_options.h"
 
@@ -33,4 +34,10 @@ const PatchEntry* patchFor(const PatchIndex& index, const std::string& name,
 
 // Installs the file of `entry` by `patch`. True once the file is replaced;
 // false, with the reason logged, if the run must fall back to the full file.
-bool installByPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunContext& run);
+// `fetch`, where given, stands in for the patch's transfer (as for
+// installFile).
+bool installByPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunContext& run,
+                    const Fetcher& fetch = {});
+
+// The request that fetches `patch` for `entry`.
+FetchRequest patchRequest(const ManifestEntry& entry, const PatchEntry& patch);

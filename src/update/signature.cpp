@@ -17,12 +17,14 @@ bool isDecimal(const std::string& text) {
 }  // namespace
 
 std::string signedPartOf(const std::string& keyId, std::uint64_t serial,
-                         const Sha256Digest& manifest, const Sha256Digest* patchIndex) {
+                         const Sha256Digest& manifest, const Sha256Digest* patchIndex,
+                         const Sha256Digest* bundleIndex) {
   std::string text = std::string(kSignatureFormatLine) + "\n";
   text += "key " + keyId + "\n";
   text += "serial " + std::to_string(serial) + "\n";
   text += "update.dat " + toHex(manifest) + "\n";
   if (patchIndex) text += "update.patches " + toHex(*patchIndex) + "\n";
+  if (bundleIndex) text += "update.bundles " + toHex(*bundleIndex) + "\n";
   return text;
 }
 
@@ -76,6 +78,9 @@ Status parseSignatureFile(const std::string& text, SignatureFile* file) {
     } else if (name == "update.patches") {
       ok = fromHex(value, &parsed.patchIndex);
       parsed.hasPatchIndex = true;
+    } else if (name == "update.bundles") {
+      ok = fromHex(value, &parsed.bundleIndex);
+      parsed.hasBundleIndex = true;
     } else if (name == "signature") {
       ok = fromHex(value, &parsed.signature);
       parsed.signedText = text.substr(0, start);

@@ -9,6 +9,7 @@
 //   serial 1765185600
 //   update.dat 5f2b...(64 hex digits: SHA-256 of update.dat)
 //   update.patches 91ac...(64 hex digits; only when a patch index is served)
+//   update.bundles 77e0...(64 hex digits; only when a bundle index is served)
 //   signature 0d4e...(128 hex digits)
 //
 // The signature is Ed25519, by the key whose id is given, over every byte
@@ -33,13 +34,16 @@ struct SignatureFile {
   Sha256Digest manifest{};
   bool hasPatchIndex = false;
   Sha256Digest patchIndex{};
+  bool hasBundleIndex = false;
+  Sha256Digest bundleIndex{};
   Ed25519Signature signature{};
   std::string signedText;  // the bytes the signature covers
 };
 
 // The signed part of a signature file: every line before "signature".
 std::string signedPartOf(const std::string& keyId, std::uint64_t serial,
-                         const Sha256Digest& manifest, const Sha256Digest* patchIndex);
+                         const Sha256Digest& manifest, const Sha256Digest* patchIndex,
+                         const Sha256Digest* bundleIndex = nullptr);
 // The whole file: the signed part and its signature line.
 std::string signatureFileText(const std::string& signedPart, const Ed25519Signature& signature);
 

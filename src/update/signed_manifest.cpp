@@ -72,6 +72,19 @@ bool fetchPatchIndex(const RunContext& run, const SignatureFile& accepted, Patch
   return read;
 }
 
+bool fetchBundleIndex(const RunContext& run, const SignatureFile& accepted, BundleIndex* index) {
+  if (!accepted.hasBundleIndex) return false;
+  FetchResult fetched = fetchLogged(run, requestFor(kBundleIndexName, kMaxBundleIndexSize, true));
+  bool read = false;
+  if (fetched.outcome == DownloadOutcome::complete && fetched.sha256 == accepted.bundleIndex) {
+    std::ifstream in(fetched.file, std::ios::binary);
+    read = in.is_open() && readBundleIndex(in, index).ok();
+  }
+  removeFile(kDownloadScratchFile);
+  if (!read) index->clear();
+  return read;
+}
+
 bool everyLineIsHashed(UpdateManifest& manifest, std::string* bad) {
   std::string line;
   ManifestFields fields;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hash/ed25519.h"
+#include "update/bundle_index.h"
 #include "update/manifest.h"
 #include "update/patch_index.h"
 #include "update/run_options.h"
@@ -27,6 +28,12 @@ bool fetchSignedManifest(const RunContext& run, SignatureFile* accepted);
 // match its signed hash is logged and left out: the run then installs whole
 // files.
 bool fetchPatchIndex(const RunContext& run, const SignatureFile& accepted, PatchIndex* index);
+
+// Fetches the bundle index the accepted signature file covers, if any, and
+// reads it into `index`. One that is missing, too large or does not match
+// its signed hash is left out, silently: the run then fetches every file on
+// its own, as it always could.
+bool fetchBundleIndex(const RunContext& run, const SignatureFile& accepted, BundleIndex* index);
 
 // Whether every non-empty line of `manifest` is an entry with a SHA-256 in
 // its fifth field; `bad` gets the first line that is not.

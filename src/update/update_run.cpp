@@ -5,9 +5,11 @@
 #include "base/file_ptr.h"
 #include "base/names.h"
 #include "download/fetch.h"
+#include "download/fetch_ahead.h"
 #include "download/progress.h"
 #include "download/resume.h"
 #include "hash/crc32.h"
+#include "hash/file_reader.h"
 #include "log/dated_log.h"
 #include "log/printable.h"
 #include "platform/dialog.h"
@@ -15,6 +17,8 @@
 #include "platform/platform.h"
 #include "platform/thread.h"
 #include "shared/globals.h"
+#include "update/ahead_run.h"
+#include "update/freshness.h"
 #include "update/install.h"
 #include "update/patch_install.h"
 #include "update/signed_manifest.h"
@@ -63,6 +67,9 @@ bool fetchManifest(const RunContext& run) {
 // the way nothing can be installed, so the run ends.
 bool clearScratchFiles() {
   bool usable = true;
+  // What transfers fetched ahead left goes first; a name taken by a folder
+  // only costs its slot a transfer of the run's own.
+  for (int slot = 0; slot < kAheadFiles; ++slot) removeFile(aheadScratchName(slot));
   for (const char* scratch : {kScratchFile, kDownloadScratchFile, kPartialFile, kPartialRecord}) {
     PathKind kind = inspectPath(scratch);
     if (kind == PathKind::folder || kind == PathKind::special) {
@@ -79,27 +86,13 @@ bool clearScratchFiles() {
   return usable;
 }
 
-// Brings the stale `entry` up to date: by a patch from the local version
-// where the index has one, else, or if it fails, by the full file.
+// Brings `entry` up to date: by a patch from the local version where the
+// index has one, else, or if it fails, by the full file.
 void bringUpToDate(const ManifestEntry& entry, const PatchIndex& patches, const RunContext& run) {
-  // Only a local file of a base's size can be patched; the others are
-  // checked (and read) no more than without patches.
-  bool patchable = false;
-  auto [first, last] = patches.equal_range(entry.name);
-  if (first != last) {
-    FilePtr file(openRegularFile(entry.name));
-    std::int64_t size = file ? fileLength(file.get()) : -1;
-    for (auto it = first; it != last; ++it) patchable = patchable || it->second.baseSize == size;
-  }
-  if (!patchable) {
-    if (needsUpdate(entry)) installFile(entry, run);
-    return;
-  }
-  // One read serves the check and the choice of a patch.
-  LocalFile local = readLocalFile(entry.name);
-  if (local.exists && local.size == entry.unpackedSize && local.crc == entry.checksum) return;
-  if (const PatchEntry* patch = patchFor(patches, entry.name, local)) {
-    if (installByPatch(entry, *patch, run)) {
+  Freshness freshness = checkFreshness(entry, patches);
+  if (freshness.current) return;
+  if (freshness.patch) {
+    if (installByPatch(entry, *freshness.patch, run)) {
       checkInstalledSize(entry);
       return;
     }
@@ -108,10 +101,27 @@ void bringUpToDate(const ManifestEntry& entry, const PatchIndex& patches, const 
   installFile(entry, run);
 }
 
-void processManifest(UpdateManifest& manifest, const PatchIndex& patches, const RunContext& run) {
+// The lines of update.dat (the line breaks, and one more).
+std::uint64_t countLines() {
+  std::uint64_t lines = 1;
+  auto file = openRegularFile(kManifestName);
+  if (file) {
+    readChunks(file.get(), [&lines](const unsigned char* data, std::size_t size) {
+      for (std::size_t i = 0; i < size; ++i) lines += data[i] == '\n';
+    });
+  }
+  return lines;
+}
+
+void processManifest(UpdateManifest& manifest, const PatchIndex& patches,
+                     const BundleIndex& bundles, const RunContext& run) {
   PartSweep sweep = startPartSweep();
+  AheadRunPtr ahead = startAheadRun(run, patches, bundles, countLines(),
+                                    sweep.hasPart ? &sweep.kept.identity : nullptr);
   ManifestFields fields;
+  std::uint64_t line = 0;
   while (!gStopRequested && readManifestLine(manifest, gCurrentFile)) {
+    ++line;
     switch (parseManifestLine(gCurrentFile, fields)) {
       case LineKind::empty:
         continue;
@@ -142,8 +152,14 @@ void processManifest(UpdateManifest& manifest, const PatchIndex& patches, const 
       default:
         break;
     }
-    bringUpToDate(entry, patches, run);
+    if (ahead) {
+      installAhead(*ahead, entry, line);
+    } else {
+      bringUpToDate(entry, patches, run);
+    }
   }
+  // Every transfer ends before the kept part is looked at again.
+  ahead.reset();
   // Only a run that read the whole manifest knows the part it found is not
   // listed.
   if (!gStopRequested) finishPartSweep(sweep);
@@ -154,16 +170,20 @@ void runWith(const RunOptions& options) {
   const RunContext run{options, openDownloadSession()};
   SignatureFile signature;
   bool fetched = options.isSigned() ? fetchSignedManifest(run, &signature) : fetchManifest(run);
-  // Patches only ever with a signature that covers their index.
+  // Patches and bundles only ever with a signature that covers their index.
   PatchIndex patches;
-  if (options.isSigned() && fetched) fetchPatchIndex(run, signature, &patches);
+  BundleIndex bundles;
+  if (options.isSigned() && fetched) {
+    fetchPatchIndex(run, signature, &patches);
+    fetchBundleIndex(run, signature, &bundles);
+  }
   std::ifstream manifest;
   // Read only as the regular file this run just wrote.
   if (fetched && inspectPath(kManifestName) == PathKind::regular) {
     manifest.open(kManifestName, std::ios::binary);
   }
   if (manifest.is_open()) {
-    processManifest(manifest, patches, run);
+    processManifest(manifest, patches, bundles, run);
   } else if (!options.isSigned() || fetched) {
     // A signed run that refused the manifest has said why.
     writeLog("Unable to open update.dat");
@@ -171,19 +191,6 @@ void runWith(const RunOptions& options) {
 }
 
 }  // namespace
-
-bool needsUpdate(const ManifestEntry& entry) {
-  FilePtr file(openRegularFile(entry.name));
-  if (!file) return true;
-  std::int64_t length = fileLength(file.get());
-  // A length beyond 32 bits matches no listed size.
-  if (length < 0 || length > INT32_MAX) return true;
-  // The CRC cannot rescue a file of the wrong length, so it is not computed.
-  if (static_cast<std::int32_t>(length) != entry.unpackedSize) return true;
-  std::uint32_t crc;
-  if (!crcOfFile(file.get(), &crc)) return true;
-  return crc != entry.checksum;
-}
 
 void runUpdate(void* arg) {
   auto* run = static_cast<UpdateRun*>(arg);

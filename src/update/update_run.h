@@ -33,8 +33,3 @@ bool startUpdateWorker(UpdateRun* run, DialogHandle dialog);
 // worker waits on the dialog, and the run finishes the file in hand
 // (abandoning a transfer still under way) and starts no other.
 void stopUpdateWorker();
-
-// Whether the local file of `entry` must be installed: true unless it opens,
-// its length equals the listed size and its CRC-32 the listed checksum (as
-// 32-bit patterns). Reads the file in bounded chunks.
-bool needsUpdate(const ManifestEntry& entry);

@@ -1,5 +1,6 @@
 #include "support/update_harness.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -99,4 +100,11 @@ std::vector<std::string> logMessages() {
     }
   }
   return messages;
+}
+
+std::vector<std::string> settled(std::vector<std::string> names, std::size_t inOrder) {
+  if (names.size() > inOrder) {
+    std::sort(names.begin() + static_cast<std::ptrdiff_t>(inOrder), names.end());
+  }
+  return names;
 }

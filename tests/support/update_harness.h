@@ -38,3 +38,8 @@ class UpdateHarness {
 // The messages of every entry in the log files of the current folder, in
 // order (time stamps removed).
 std::vector<std::string> logMessages();
+
+// `names` (requests as a server saw them) with all but the first `inOrder`
+// sorted. A run asks for its manifest and the files beside it one after the
+// other, but transfers fetched ahead reach the server in no fixed order.
+std::vector<std::string> settled(std::vector<std::string> names, std::size_t inOrder);
