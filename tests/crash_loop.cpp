@@ -28,8 +28,8 @@
 
 #include "pack.h"
 #include "support/http_server.h"
-#include "support/signed_folder.h"
 #include "support/process.h"
+#include "support/signed_folder.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -184,7 +184,8 @@ int main(int argc, char** argv) {
     publishing.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
     publishing.deltas = 1;
     for (bool isNew : {false, true}) {
-      for (const GameFile& file : files) writeFile(release / file.name, isNew ? file.newData : file.oldData);
+      for (const GameFile& file : files)
+        writeFile(release / file.name, isNew ? file.newData : file.oldData);
       PublishResult published = publish(release, out, publishing);
       if (!published.ok) {
         std::printf("publishing failed: %s\n", published.errors.front().c_str());
@@ -193,7 +194,8 @@ int main(int argc, char** argv) {
     }
     served = servedFolder(out);
     largestPacked = 0;
-    for (const auto& [name, reply] : served) largestPacked = std::max(largestPacked, reply.body.size());
+    for (const auto& [name, reply] : served)
+      largestPacked = std::max(largestPacked, reply.body.size());
     fs::remove_all(release);
     fs::remove_all(out);
   }

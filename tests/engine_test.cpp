@@ -67,8 +67,8 @@ TEST_F(EngineTest, ReportsProgressUpToAllOfTheInput) {
 TEST_F(EngineTest, CompressWritesStreamsAnyZlibReaderAccepts) {
   const std::string inputs[] = {"", "x", makeBytes(5 << 20, 8, true), makeBytes(200000, 9, false)};
   auto crcOf = [](const std::string& bytes) {
-    return static_cast<std::uint32_t>(crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()),
-                                            static_cast<uInt>(bytes.size())));
+    return static_cast<std::uint32_t>(
+        crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
   };
   for (const std::string& data : inputs) {
     writeFile("plain", data);

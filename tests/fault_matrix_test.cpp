@@ -23,12 +23,12 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <ctime>
-#include <memory>
-#include <mutex>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 
 #include "base/names.h"
 #include "download/fetch_ahead.h"
@@ -235,13 +235,13 @@ TEST_F(FaultTest, BrokenTransfersOfListedFilesKeepTheOldFilesWithinTheBounds) {
                                 "Recv failure: Connection reset by peer",
                                 "transfer closed with 5000 bytes remaining to read",
                                 "HTTP status 302", "more bytes than listed"}));
-  EXPECT_EQ(withoutCauses(log),
-            (Names{failed("cut.pak"), pre("cut.pak"), post("cut.pak"), failed("reset.pak"),
-                   pre("reset.pak"), post("reset.pak"), failed("short.pak"), pre("short.pak"),
-                   post("short.pak"), failed("redirect.pak"), pre("redirect.pak"),
-                   post("redirect.pak"), pre("portal.pak"), bad("portal.pak"), post("portal.pak"),
-                   failed("endless.pak"), pre("endless.pak"), post("endless.pak"), bad("bomb.pak"),
-                   post("bomb.pak")}));
+  EXPECT_EQ(
+      withoutCauses(log),
+      (Names{failed("cut.pak"),  pre("cut.pak"),         post("cut.pak"),     failed("reset.pak"),
+             pre("reset.pak"),   post("reset.pak"),      failed("short.pak"), pre("short.pak"),
+             post("short.pak"),  failed("redirect.pak"), pre("redirect.pak"), post("redirect.pak"),
+             pre("portal.pak"),  bad("portal.pak"),      post("portal.pak"),  failed("endless.pak"),
+             pre("endless.pak"), post("endless.pak"),    bad("bomb.pak"),     post("bomb.pak")}));
   // Each was asked for (the cut ones again, as a headless run tries a cut
   // transfer that was getting on), the redirect was not followed, and the
   // run reached the last entry.
@@ -301,8 +301,7 @@ TEST_F(FaultTest, ABrokenManifestTransferChangesNothing) {
     EXPECT_EQ(readFile("update.dat"), "");
     for (const char* name : {"a.pak", "b.pak", "c.pak"}) EXPECT_EQ(readFile(name), "old");
     // The one line says why.
-    EXPECT_EQ(withoutCauses(logMessages()),
-              Names{"Download Failed:  Error updating update.dat"});
+    EXPECT_EQ(withoutCauses(logMessages()), Names{"Download Failed:  Error updating update.dat"});
   }
 }
 
@@ -604,7 +603,8 @@ TEST_F(FaultTest, AFileOrFolderThatCannotBeWrittenKeepsItsOldContent) {
                          publish("next.bin", "the next entry");
   served["update.dat"] = ok(manifest);
   TestHttpServer server(serveUpdates(served));
-  std::vector<std::string> wrapper = denyWrites(denial, root.path(), game, {"readonly.pak", "locked"});
+  std::vector<std::string> wrapper =
+      denyWrites(denial, root.path(), game, {"readonly.pak", "locked"});
   ProcessResult result = runUpdater(server, wrapper);
   allowWrites(denial, {"readonly.pak", "locked"});
   expectSoundEnd(result);
@@ -678,12 +678,12 @@ TEST_F(FaultTest, AFileSizeLimitFailsTheWritesCleanly) {
   // The file that could not be written is named: the kept part, or where
   // the first file fetched ahead lands.
   const std::string scratch = kFetchAhead > 1 ? aheadScratchName(0) : std::string(kPartialFile);
-  EXPECT_EQ(logMessages(), (Names{"Download Failed (cannot write " + scratch +
-                                      "):  Error updating noise.pak",
-                                  "Invalid Pre-Decompression Size:  Error updating noise.pak",
-                                  "Invalid Post-Decompression Size:  Error updating noise.pak",
-                                  "Invalid Compressed Data:  Error updating text.pak",
-                                  "Invalid Post-Decompression Size:  Error updating text.pak"}));
+  EXPECT_EQ(logMessages(),
+            (Names{"Download Failed (cannot write " + scratch + "):  Error updating noise.pak",
+                   "Invalid Pre-Decompression Size:  Error updating noise.pak",
+                   "Invalid Post-Decompression Size:  Error updating noise.pak",
+                   "Invalid Compressed Data:  Error updating text.pak",
+                   "Invalid Post-Decompression Size:  Error updating text.pak"}));
 }
 
 TEST_F(FaultTest, ANearlyFullDiskSkipsWhatCannotFit) {
@@ -822,7 +822,8 @@ TEST_F(FaultTest, ASecondUpdaterLeavesTheRunAndTheGameToTheFirst) {
     ChildProcess b({BRIGHTWICK_UPDATER}, game.string(), environment(fast));
     ProcessResult ra = a.wait(60s), rb = b.wait(60s);
     ASSERT_TRUE(ra.exited && rb.exited);
-    ASSERT_TRUE(waitForChange(".", [&] { return starts() >= 1; }, 10s));
+    ASSERT_TRUE(waitForChange(
+        ".", [&] { return starts() >= 1; }, 10s));
     for (const auto& [name, data] : contents) EXPECT_EQ(readFile(name), data) << name;
     EXPECT_FALSE(fileExists("temp"));
     EXPECT_FALSE(fileExists("temp.download"));
@@ -901,10 +902,9 @@ TEST_F(FaultTest, StalledServersFailTheTransferWithinTheBound) {
   std::string continuedManifest = manifestLine("a.pak", data, packed) + "\n";
   TestHttpServer continuedServer([&](const Request& request) {
     return nameOfTarget(request.target) == "update.dat" ? ok(continuedManifest)
-                                                         : resumable(request);
+                                                        : resumable(request);
   });
-  ChildProcess continuedRun({BRIGHTWICK_UPDATER}, continued.string(),
-                            environment(continuedServer));
+  ChildProcess continuedRun({BRIGHTWICK_UPDATER}, continued.string(), environment(continuedServer));
   for (std::size_t i = 0; i < shapes.size(); ++i) {
     SCOPED_TRACE(shapes[i].name);
     fs::path folder = root.path() / ("stall-" + std::to_string(i));
@@ -1009,8 +1009,12 @@ TEST_F(FaultTest, AMillionJunkLinesKeepTheLogSmall) {
 // is its UTF-8 form.
 
 TEST_F(FaultTest, ControlBytesInNamesAreShownAsQuestionMarks) {
-  const std::string eight = "c1\x9b" "31m.pak";
-  const std::string utf8 = "u\xc2\x9b" "2J.pak";
+  const std::string eight =
+      "c1\x9b"
+      "31m.pak";
+  const std::string utf8 =
+      "u\xc2\x9b"
+      "2J.pak";
   std::string manifest;
   for (const std::string& name : {eight, utf8}) {
     std::string packed = zlibStream("content of " + name);

@@ -141,9 +141,9 @@ TEST(ManifestNames, TheUpdatersOwnFilesAndTheFolderAreRefusedInEverySpelling) {
                           "temp.ahead.0", "./Temp.Ahead.17.", "temp.ahead.99999"}) {
     EXPECT_FALSE(isSafeName(own)) << own;
   }
-  for (const char* other : {"temp/x", "x/temp", "./tempo", "temp.d", "./update.dat.old",
-                            "x/update.d/y", "update.dx/y", "x/update.lock", "temp.ahead.x",
-                            "temp.ahead.1a", "x/temp.ahead.1"}) {
+  for (const char* other :
+       {"temp/x", "x/temp", "./tempo", "temp.d", "./update.dat.old", "x/update.d/y", "update.dx/y",
+        "x/update.lock", "temp.ahead.x", "temp.ahead.1a", "x/temp.ahead.1"}) {
     EXPECT_TRUE(isSafeName(other)) << other;
   }
 }

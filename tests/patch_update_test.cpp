@@ -109,9 +109,9 @@ TEST_F(PatchUpdateTest, EachKeptVersionGetsItsPatchAndOthersTheFile) {
   }
   // A version no patch starts from gets the whole file.
   Names asked = update(0, files);
-  EXPECT_EQ(settled(asked, 3), settled({"update.dat.sig", "update.dat", "update.patches",
-                                        "data/big.pak", "readme.txt"},
-                                       3));
+  EXPECT_EQ(
+      settled(asked, 3),
+      settled({"update.dat.sig", "update.dat", "update.patches", "data/big.pak", "readme.txt"}, 3));
   EXPECT_TRUE(log.empty());
 }
 

@@ -248,9 +248,8 @@ void AheadThread::abandonAll() {
     running->sink.owned.reset();
     running->item->result.outcome = DownloadOutcome::failed;
     running->item->result.cut = true;
-    running->item->validator =
-        running->sink.answer.etag.empty() ? running->sink.answer.lastModified
-                                          : running->sink.answer.etag;
+    running->item->validator = running->sink.answer.etag.empty() ? running->sink.answer.lastModified
+                                                                 : running->sink.answer.etag;
     running->item->done.store(true, std::memory_order_release);
   }
   running_.clear();
@@ -331,7 +330,8 @@ FetchAhead* startFetchAhead(const DownloadSession& session, std::size_t capacity
   auto ahead = std::make_unique<FetchAhead>();
   ahead->session = &session;
   ahead->capacity = capacity;
-  ahead->blocks.reset(new std::unique_ptr<FetchAhead::Block>[capacity / FetchAhead::kAheadBlock + 1]);
+  ahead->blocks.reset(
+      new std::unique_ptr<FetchAhead::Block>[capacity / FetchAhead::kAheadBlock + 1]);
   ahead->running = true;
   if (!startThread(aheadWorker, ahead.get())) return nullptr;
   return ahead.release();

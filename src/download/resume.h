@@ -52,8 +52,7 @@ void discardPartOf(const PartIdentity& identity);
 // Makes the scratch file `file`, the start of `identity`'s file as the server
 // named it with `validator`, the kept part, in place of any other. False if
 // it cannot be kept (then `file` is left as it was).
-bool adoptPart(const std::string& file, const PartIdentity& identity,
-               const std::string& validator);
+bool adoptPart(const std::string& file, const PartIdentity& identity, const std::string& validator);
 
 // The transfer of `request.part` into kPartialFile on `handle`, continuing
 // the kept part of the same published file where the server lets it (a 206

@@ -181,8 +181,8 @@ bool scoutOne(AheadRun& ahead) {
   }
   ++ahead.scoutLine;
   if (parseManifestLine(ahead.line, ahead.fields) != LineKind::entry) return true;
-  ManifestEntry entry = entryOf(
-      ahead.fields, ahead.run.options.isSigned() ? hashFieldOf(ahead.line) : std::string());
+  ManifestEntry entry =
+      entryOf(ahead.fields, ahead.run.options.isSigned() ? hashFieldOf(ahead.line) : std::string());
   PathKind kind = inspectPath(entry.name);
   if (kind == PathKind::special || kind == PathKind::throughLink) return true;
   Freshness freshness = checkFreshness(entry, ahead.patches);
@@ -213,8 +213,7 @@ FetchResult takeFile(AheadRun& ahead, const Planned& planned, const FetchRequest
   const bool cut = result.outcome == DownloadOutcome::failed && (result.cut || gStopRequested);
   if (!cut || request.part.name.empty() || item.received <= 0) return result;
   const bool adopted = adoptPart(result.file, request.part, item.validator);
-  if (adopted && !gStopRequested && request.retryCuts &&
-      item.received >= kRetryMinimumProgress) {
+  if (adopted && !gStopRequested && request.retryCuts && item.received >= kRetryMinimumProgress) {
     return fetchLogged(ahead.run, request);
   }
   return result;
@@ -259,7 +258,8 @@ void AheadRunEnd::operator()(AheadRun* ahead) const {
 }
 
 AheadRunPtr startAheadRun(const RunContext& run, const PatchIndex& patches,
-                          const BundleIndex& bundles, std::uint64_t lines, const PartIdentity* kept) {
+                          const BundleIndex& bundles, std::uint64_t lines,
+                          const PartIdentity* kept) {
   if (kFetchAhead < 2) return nullptr;
   AheadRunPtr ahead(new AheadRun(run, patches, bundles));
   ahead->scout.open(kManifestName, std::ios::binary);
@@ -301,14 +301,12 @@ void installAhead(AheadRun& ahead, const ManifestEntry& entry, std::uint64_t lin
     case Way::recheck:
       break;
     case Way::file:
-      installFile(entry, ahead.run, [&](const FetchRequest& request) {
-        return takeFile(ahead, planned, request);
-      });
+      installFile(entry, ahead.run,
+                  [&](const FetchRequest& request) { return takeFile(ahead, planned, request); });
       return;
     case Way::member:
-      installFile(entry, ahead.run, [&](const FetchRequest& request) {
-        return takeMember(ahead, planned, request);
-      });
+      installFile(entry, ahead.run,
+                  [&](const FetchRequest& request) { return takeMember(ahead, planned, request); });
       return;
     case Way::patch:
       if (installByPatch(entry, *planned.patch, ahead.run, [&](const FetchRequest& request) {

@@ -31,7 +31,8 @@ using AheadRunPtr = std::unique_ptr<AheadRun, AheadRunEnd>;
 // the part a transfer may continue, if any: its entry is left to the run,
 // which continues it.
 AheadRunPtr startAheadRun(const RunContext& run, const PatchIndex& patches,
-                          const BundleIndex& bundles, std::uint64_t lines, const PartIdentity* kept);
+                          const BundleIndex& bundles, std::uint64_t lines,
+                          const PartIdentity* kept);
 
 // The run's turn for `entry`, read from line `line` (counted from 1) and
 // found to be a regular file or missing: brings it up to date as planned.

@@ -23,7 +23,8 @@ bool isPlainNumber(const std::string& text, std::int64_t most, std::int64_t* val
 // Only where the publisher puts bundles: update.d/bundles/<hex>.bundle.
 bool isBundlePath(const std::string& path) {
   const std::string prefix = std::string(kServerFolder) + "/" + kBundleFolder;
-  if (path.size() != prefix.size() + kBundleNameLength || path.compare(0, prefix.size(), prefix) != 0) {
+  if (path.size() != prefix.size() + kBundleNameLength ||
+      path.compare(0, prefix.size(), prefix) != 0) {
     return false;
   }
   const std::string name = path.substr(prefix.size());

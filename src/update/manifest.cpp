@@ -54,7 +54,8 @@ bool isDotsOrBlanksOnly(const std::string& component) {
 // ahead.
 bool isAheadScratchName(const std::string& name) {
   const std::size_t prefix = sizeof kAheadScratchPrefix - 1;
-  if (name.size() <= prefix || !equalsIgnoringAsciiCase(name.substr(0, prefix), kAheadScratchPrefix)) {
+  if (name.size() <= prefix ||
+      !equalsIgnoringAsciiCase(name.substr(0, prefix), kAheadScratchPrefix)) {
     return false;
   }
   return name.find_first_not_of("0123456789", prefix) == std::string::npos;

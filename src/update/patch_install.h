@@ -11,8 +11,8 @@
 #include <string>
 
 #include "hash/sha256.h"
-#include "update/manifest.h"
 #include "update/install.h"
+#include "update/manifest.h"
 #include "update/patch_index.h"
 #include "update/run_options.h"
 

@@ -13,7 +13,7 @@
 struct ProcessResult {
   bool exited = false;  // false: it had to be killed at the deadline
   int exitCode = -1;
-  int signal = 0;  // the signal that ended it, 0 if it exited
+  int signal = 0;      // the signal that ended it, 0 if it exited
   std::string output;  // stdout and stderr together
   std::chrono::milliseconds elapsed{0};
 };

@@ -106,8 +106,9 @@ Tree treeOf(const std::filesystem::path& folder, const std::string& skip) {
 
 void installStandInGame(const std::filesystem::path& folder) {
   writeFile(folder / "tdx.exe", "#!/bin/sh\npwd > game-started\necho started >> game-starts\n");
-  std::filesystem::permissions(
-      folder / "tdx.exe", std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                     std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                     std::filesystem::perms::others_exec);
+  std::filesystem::permissions(folder / "tdx.exe", std::filesystem::perms::owner_all |
+                                                       std::filesystem::perms::group_read |
+                                                       std::filesystem::perms::group_exec |
+                                                       std::filesystem::perms::others_read |
+                                                       std::filesystem::perms::others_exec);
 }

@@ -108,3 +108,25 @@ std::vector<std::string> settled(std::vector<std::string> names, std::size_t inO
   }
   return names;
 }
+
+std::vector<std::string> inManifestOrder(std::vector<std::string> names,
+                                         const std::string& manifest, std::size_t inOrder) {
+  std::vector<std::string> listed;
+  std::size_t start = 0;
+  while (start < manifest.size()) {
+    std::size_t end = manifest.find('\n', start);
+    if (end == std::string::npos) end = manifest.size();
+    listed.push_back(manifest.substr(
+        start, manifest.find(',', start) < end ? manifest.find(',', start) - start : end - start));
+    start = end + 1;
+  }
+  auto rank = [&listed](const std::string& name) {
+    return std::find(listed.begin(), listed.end(), name) - listed.begin();
+  };
+  if (names.size() > inOrder) {
+    std::stable_sort(
+        names.begin() + static_cast<std::ptrdiff_t>(inOrder), names.end(),
+        [&rank](const std::string& a, const std::string& b) { return rank(a) < rank(b); });
+  }
+  return names;
+}

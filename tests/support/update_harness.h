@@ -43,3 +43,9 @@ std::vector<std::string> logMessages();
 // sorted. A run asks for its manifest and the files beside it one after the
 // other, but transfers fetched ahead reach the server in no fixed order.
 std::vector<std::string> settled(std::vector<std::string> names, std::size_t inOrder);
+
+// `names` with all but the first `inOrder` put in the order `manifest` lists
+// them (a name listed nowhere last), each name's requests in the order they
+// came: the order a run that fetches nothing ahead asks in.
+std::vector<std::string> inManifestOrder(std::vector<std::string> names,
+                                         const std::string& manifest, std::size_t inOrder);
