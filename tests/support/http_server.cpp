@@ -28,17 +28,23 @@ Reply rangeOf(Reply reply, const Request& request) {
   }
   std::size_t from = std::stoull(range.substr(prefix.size()));
   std::size_t size = reply.body.size();
-  if (from >= size) {
+  // "bytes=FROM-TO" asks for a stretch; "bytes=FROM-" for the rest.
+  std::size_t dash = range.find('-', prefix.size());
+  std::size_t last = size - 1;
+  if (dash != std::string::npos && dash + 1 < range.size()) {
+    last = std::min<std::size_t>(last, std::stoull(range.substr(dash + 1)));
+  }
+  if (from >= size || last < from) {
     reply.status = 416;
     reply.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
     reply.body.clear();
     return reply;
   }
   reply.status = 206;
-  reply.headers.emplace_back("Content-Range", "bytes " + std::to_string(from) + "-" +
-                                                  std::to_string(size - 1) + "/" +
-                                                  std::to_string(size));
-  reply.body = reply.body.substr(from);
+  reply.headers.emplace_back(
+      "Content-Range",
+      "bytes " + std::to_string(from) + "-" + std::to_string(last) + "/" + std::to_string(size));
+  reply.body = reply.body.substr(from, last - from + 1);
   return reply;
 }
 
@@ -171,8 +177,19 @@ void TestHttpServer::serve(int fd) {
       }
       at = next;
     }
-    Reply reply = handler_(request);
-    if (reply.ranges) reply = rangeOf(reply, request);
+    // Counted from the request to the end of its answer.
+    const int answering = ++answering_;
+    for (int peak = peakAnswers_;
+         answering > peak && !peakAnswers_.compare_exchange_weak(peak, answering);) {
+    }
+    const int most = mostAnswers_;
+    Reply reply;
+    if (most > 0 && answering > most) {
+      reply.status = 503;
+    } else {
+      reply = handler_(request);
+      if (reply.ranges) reply = rangeOf(reply, request);
+    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.push_back(request);
@@ -219,6 +236,7 @@ void TestHttpServer::serve(int fd) {
       linger hard{1, 0};
       ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
+    --answering_;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -71,6 +71,12 @@ class TestHttpServer {
   std::vector<Request> requests() const;
   // Body bytes sent so far, over all answers.
   std::int64_t bodyBytesSent() const { return bodyBytesSent_; }
+  // Answers "503 Service Unavailable" to a request that arrives while `most`
+  // answers are being sent already, as a server limited in its connections
+  // does; 0 (the start) means no limit.
+  void setMostAnswersAtOnce(int most) { mostAnswers_ = most; }
+  // The most answers that were being sent at once.
+  int peakAnswers() const { return peakAnswers_; }
   // Blocks until `count` requests have arrived or `timeoutMs` passed.
   bool waitForRequests(std::size_t count, int timeoutMs) const;
   // Ends stalls, closes every connection and joins the threads.
@@ -85,6 +91,9 @@ class TestHttpServer {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<std::int64_t> bodyBytesSent_{0};
+  std::atomic<int> mostAnswers_{0};
+  std::atomic<int> answering_{0};
+  std::atomic<int> peakAnswers_{0};
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Request> requests_;

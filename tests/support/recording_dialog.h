@@ -3,6 +3,7 @@
 // A dialog that records exactly what the core told it, in order, and ignores
 // everything after its end, as the real dialogs do.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -35,6 +36,14 @@ class RecordingDialog final : public DialogUi {
     endedChanged_.notify_all();
   }
 
+  // Blocks until an event `event` has been recorded, or `timeout` passed.
+  bool waitForEvent(const std::string& event, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return endedChanged_.wait_for(lock, timeout, [&] {
+      return std::find(events_.begin(), events_.end(), event) != events_.end();
+    });
+  }
+
   bool waitForEnd(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return endedChanged_.wait_for(lock, timeout, [this] { return ended_; });
@@ -56,6 +65,7 @@ class RecordingDialog final : public DialogUi {
   void record(std::string event) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!ended_) events_.push_back(std::move(event));
+    endedChanged_.notify_all();
   }
 
   mutable std::mutex mutex_;

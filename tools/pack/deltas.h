@@ -36,8 +36,8 @@ struct DeltaRun {
   std::filesystem::path scratch;  // the run's scratch folder
   int keep = 0;                   // versions to patch from
   Journal* journal = nullptr;
-  PatchIndex previousIndex;  // what the folder served before
-  PatchIndex index;          // what it will serve
+  PatchIndex previousIndex;       // what the folder served before
+  PatchIndex index;               // what it will serve
   std::set<std::string> history;  // content hashes kept in history/
   int made = 0;                   // patches made by this run
   int scratchCount = 0;

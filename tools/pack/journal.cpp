@@ -17,9 +17,7 @@ bool readNumber(const std::string& text, int base, std::uint64_t limit, std::uin
   if (text.empty() || text.size() > 20) return false;
   std::uint64_t result = 0;
   for (char c : text) {
-    int digit = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                       : 99;
+    int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 99;
     if (digit >= base) return false;
     if (result > (limit - static_cast<std::uint64_t>(digit)) / static_cast<std::uint64_t>(base)) {
       return false;
@@ -83,7 +81,8 @@ bool parseJournal(const std::string& text, Journal* journal, std::string* error)
   *journal = Journal();
   std::istringstream lines(text);
   std::string line;
-  if (!std::getline(lines, line) || line.compare(0, sizeof kJournalHeader - 1, kJournalHeader) != 0) {
+  if (!std::getline(lines, line) ||
+      line.compare(0, sizeof kJournalHeader - 1, kJournalHeader) != 0) {
     *error = "it does not start as a journal of brightwick-pack does";
     return false;
   }

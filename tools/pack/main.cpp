@@ -251,8 +251,9 @@ int runVerify(const std::filesystem::path& out, const std::string& keyArgument) 
   line.enabled = isTerminal(stderr);
   VerifyResult result;
   try {
-    result = verify(out, [&line](const PackProgress& progress) { showProgress(line, progress); },
-                    keyArgument.empty() ? nullptr : &key);
+    result = verify(
+        out, [&line](const PackProgress& progress) { showProgress(line, progress); },
+        keyArgument.empty() ? nullptr : &key);
   } catch (const std::exception& error) {
     endProgress(line);
     std::fprintf(stderr, "error: %s\n", error.what());
@@ -322,7 +323,8 @@ int main(int argc, char** argv) {
       } else {
         options.level = value[0] - '0';
       }
-    } else if ((command == "publish" && arg == "--sign") || (command == "verify" && arg == "--key")) {
+    } else if ((command == "publish" && arg == "--sign") ||
+               (command == "verify" && arg == "--key")) {
       if (i + 1 >= args.size() || args[i + 1].empty()) return usageError(arg + " needs a value");
       ++i;
       if (arg == "--sign") {

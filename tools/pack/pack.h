@@ -49,7 +49,7 @@ struct PublishOptions {
   // -1: kDefaultDeltas for a signed publish. Only signed updaters use
   // patches, so an unsigned publish makes none.
   int deltas = -1;
-  ProgressFn progress;                // may be empty
+  ProgressFn progress;  // may be empty
 };
 
 struct PublishResult {

@@ -61,9 +61,9 @@ using ScopedHandle = std::unique_ptr<void, HandleCloser>;
 // A handle on `path` that reads nothing and denies nobody anything; folders
 // open only with backup semantics.
 ScopedHandle openForInformation(const std::filesystem::path& path, DWORD access) {
-  HANDLE handle = CreateFileW(path.c_str(), access,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle =
+      CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   return ScopedHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
 }
 

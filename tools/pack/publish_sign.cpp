@@ -1,11 +1,15 @@
 #include <ctime>
 #include <set>
 
+#include <map>
+
 #include "base/names.h"
+#include "bundles.h"
 #include "hash/crc32.h"
 #include "hash/sha256.h"
 #include "pack_platform.h"
 #include "publish_steps.h"
+#include "update/bundle_index.h"
 #include "update/manifest.h"
 #include "update/patch_index.h"
 
@@ -20,13 +24,15 @@ bool present(const fs::path& path) {
 // Whether the served signature file is `key`'s, for a manifest with hash
 // `manifest`: then a publish that changes nothing leaves it alone.
 bool signatureStands(const fs::path& out, const SecretKey& key, const Sha256Digest& manifest,
-                     const Sha256Digest* patches) {
+                     const Sha256Digest* patches, const Sha256Digest* bundles) {
   SignatureFile file;
   fs::path path = out / kSignatureName;
   if (!present(path)) return false;
   std::string text = readWholeFile(path, kMaxSignatureFileSize + 1);
   return parseSignatureFile(text, &file).ok() && file.manifest == manifest &&
          file.hasPatchIndex == (patches != nullptr) && (!patches || file.patchIndex == *patches) &&
+         file.hasBundleIndex == (bundles != nullptr) &&
+         (!bundles || file.bundleIndex == *bundles) &&
          verifySignatureFile(file, {key.publicKey()}).ok();
 }
 
@@ -41,6 +47,38 @@ void planText(const fs::path& scratch, const std::string& source, const std::str
   put.size = text.size();
   put.crc = crc32Update(0, reinterpret_cast<const unsigned char*>(text.data()), text.size());
   journal.puts.push_back(put);
+}
+
+// Plans `text` as the served `name`, or its delete when it is empty: nothing
+// moves where the folder serves it already.
+void planIndex(const fs::path& out, const fs::path& scratch, const char* name,
+               const std::string& text, std::uint64_t limit, Journal& journal) {
+  fs::path path = out / name;
+  bool served = fs::is_regular_file(statusOf(path));
+  if (!text.empty() && (!served || readWholeFile(path, limit) != text)) {
+    planText(scratch, name, name, text, journal);
+  } else if (text.empty() && served) {
+    journal.deletes.push_back(name);
+  }
+}
+
+// The small packed files, as bundles take them: in manifest order, each
+// where it is now (a new one still in the scratch folder).
+std::vector<BundleFile> bundleFiles(const fs::path& out, const fs::path& scratch,
+                                    const std::vector<Candidate>& files,
+                                    const PackedRelease& packed, const Journal& journal) {
+  std::map<std::string, std::string> fresh;
+  for (const JournalPut& put : journal.puts) fresh[put.target] = put.source;
+  std::vector<BundleFile> bundled;
+  for (const Candidate& file : files) {
+    auto record = packed.records.find(file.name);
+    if (record == packed.records.end()) continue;
+    auto source = fresh.find(file.name);
+    bundled.push_back({file.name,
+                       source != fresh.end() ? scratch / source->second : out / file.relative,
+                       &record->second});
+  }
+  return bundled;
 }
 
 }  // namespace
@@ -60,28 +98,29 @@ void planServedFiles(const fs::path& out, const fs::path& scratch,
   const std::string& manifest = packed.manifest;
   result.manifestChanged = !previous.manifestExists || manifest != previous.manifest;
   const Sha256Digest manifestSha = sha256Of(manifest);
-  // The patch index, then the signature that covers both, go just before
-  // update.dat.
+  // The bundles and the patch index, then the signature that covers them,
+  // go just before update.dat. Only signed updaters use either.
+  std::string bundles;
+  if (key)
+    bundles = planBundles(out, scratch, bundleFiles(out, scratch, files, packed, journal), journal);
+  planIndex(out, scratch, kBundleIndexName, bundles,
+            static_cast<std::uint64_t>(kMaxBundleIndexSize), journal);
   std::string index = finishPatches(patches);
-  fs::path indexPath = out / kPatchIndexName;
-  bool indexServed = fs::is_regular_file(statusOf(indexPath));
-  if (!index.empty() &&
-      (!indexServed ||
-       readWholeFile(indexPath, static_cast<std::uint64_t>(kMaxPatchIndexSize)) != index)) {
-    planText(scratch, kPatchIndexName, kPatchIndexName, index, journal);
-  } else if (index.empty() && indexServed) {
-    journal.deletes.push_back(kPatchIndexName);
-  }
+  planIndex(out, scratch, kPatchIndexName, index, static_cast<std::uint64_t>(kMaxPatchIndexSize),
+            journal);
   result.patchesMade = patches.made;
   result.patchesServed = patches.index.size();
   const Sha256Digest indexSha = sha256Of(index);
   const Sha256Digest* indexSigned = index.empty() ? nullptr : &indexSha;
-  if (key && (result.manifestChanged || !signatureStands(out, *key, manifestSha, indexSigned))) {
+  const Sha256Digest bundlesSha = sha256Of(bundles);
+  const Sha256Digest* bundlesSigned = bundles.empty() ? nullptr : &bundlesSha;
+  if (key && (result.manifestChanged ||
+              !signatureStands(out, *key, manifestSha, indexSigned, bundlesSigned))) {
     // The serial only grows, also when the clock went back.
     result.serial = nextSerial(servedSerial(out / kSignatureName),
                                static_cast<std::int64_t>(std::time(nullptr)));
     planText(scratch, kSignatureName, kSignatureName,
-             signatureFor(*key, result.serial, manifestSha, indexSigned), journal);
+             signatureFor(*key, result.serial, manifestSha, indexSigned, bundlesSigned), journal);
   } else if (!key && result.manifestChanged && present(out / kSignatureName)) {
     // A signature of another manifest would only make signed updaters
     // refuse this one.

@@ -149,7 +149,8 @@ std::uint64_t servedSerial(const std::filesystem::path& signatureFile) {
 }
 
 std::string signatureFor(const SecretKey& key, std::uint64_t serial, const Sha256Digest& manifest,
-                         const Sha256Digest* patchIndex) {
-  std::string signedPart = signedPartOf(key.publicKey().id(), serial, manifest, patchIndex);
+                         const Sha256Digest* patchIndex, const Sha256Digest* bundleIndex) {
+  std::string signedPart =
+      signedPartOf(key.publicKey().id(), serial, manifest, patchIndex, bundleIndex);
   return signatureFileText(signedPart, key.sign(signedPart));
 }

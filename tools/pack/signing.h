@@ -62,7 +62,7 @@ std::uint64_t servedSerial(const std::filesystem::path& signatureFile);
 
 // The whole signature file for a publish.
 std::string signatureFor(const SecretKey& key, std::uint64_t serial, const Sha256Digest& manifest,
-                         const Sha256Digest* patchIndex);
+                         const Sha256Digest* patchIndex, const Sha256Digest* bundleIndex = nullptr);
 
 // Creates `path` for writing, readable and writable by its owner alone;
 // fails if anything is there. (key_file_posix.cpp, key_file_win32.cpp)
