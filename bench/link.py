@@ -2,12 +2,17 @@
 from its own ports to servers' ports, at most RATE bytes a second in each
 direction, shared by every connection, as one line of that speed would be.
 
-    python3 link.py --rate BYTES_A_SECOND --log FILE LISTEN:TARGET...
+    python3 link.py --rate BYTES_A_SECOND [--delay SECONDS] --log FILE LISTEN:TARGET...
 
 It prints "ready" once it listens on every LISTEN port, or exits with code 3
 if one was taken. It appends to FILE "open LISTEN" for each connection it
 accepts and "close LISTEN DOWN UP" once it is over: the bytes it carried
 towards the client and towards the server.
+
+With --delay every byte arrives that much later in each direction (one
+way; a round trip is twice it), in order, and a connection becomes usable
+one round trip after it is opened, as over TCP: a request costs a round trip
+on top of its bytes, as on a player's line.
 
 Why not the servers' own limits: nginx's limit_rate lets every response send
 a second's worth at once (6 MB at 50 Mbit/s) before it holds back, so files
@@ -43,24 +48,44 @@ class Direction:
         self.free_at = 0.0
 
     async def carry(self, size):
+        """Waits until a chunk of `size` bytes has left; returns when."""
         loop = asyncio.get_running_loop()
         now = loop.time()
         self.free_at = max(now, self.free_at) + size / self.rate
         await asyncio.sleep(self.free_at - now)
+        return self.free_at
 
 
-async def pump(reader, writer, direction, counter, index):
+async def pump(reader, writer, direction, counter, index, delay):
+    """Reads chunks as they come and delivers each `delay` after it left:
+    the line holds what is in flight, in order."""
+    loop = asyncio.get_running_loop()
+    flight = asyncio.Queue()
+
+    async def deliver():
+        while True:
+            at, data = await flight.get()
+            if data is None:
+                return
+            await asyncio.sleep(max(0.0, at - loop.time()))
+            writer.write(data)
+            await writer.drain()
+            counter[index] += len(data)
+
+    delivering = asyncio.ensure_future(deliver())
     try:
         while True:
             data = await reader.read(CHUNK)
             if not data:
-                return
-            await direction.carry(len(data))
-            writer.write(data)
-            await writer.drain()
-            counter[index] += len(data)
+                break
+            left = await direction.carry(len(data))
+            await flight.put((left + delay, data))
+        await flight.put((0.0, None))
+        await delivering
     except (ConnectionError, OSError):
         return
+    finally:
+        delivering.cancel()
 
 
 async def connect(target):
@@ -76,7 +101,7 @@ async def connect(target):
     return await asyncio.open_connection(sock=sock)
 
 
-async def serve(listen, target, down, up, log):
+async def serve(listen, target, down, up, log, delay):
     def note(line):
         with open(log, "a") as out:
             out.write(line + "\n")
@@ -86,14 +111,18 @@ async def serve(listen, target, down, up, log):
                                                           SOCKET_BUFFER)
         note(f"open {listen}")
         counter = [0, 0]
+        # The handshake: the client's first bytes go out a round trip after
+        # it connected.
+        if delay > 0:
+            await asyncio.sleep(2 * delay)
         try:
             server_reader, server_writer = await connect(target)
         except OSError:
             client_writer.close()
             note(f"close {listen} 0 0")
             return
-        pumps = [asyncio.ensure_future(pump(server_reader, client_writer, down, counter, 0)),
-                 asyncio.ensure_future(pump(client_reader, server_writer, up, counter, 1))]
+        pumps = [asyncio.ensure_future(pump(server_reader, client_writer, down, counter, 0, delay)),
+                 asyncio.ensure_future(pump(client_reader, server_writer, up, counter, 1, delay))]
         # Neither HTTP nor rsync half-closes: once either side is done, so is
         # the connection. The server learns at once of a client that went
         # away (as it would from a reset on a line), and logs it.
@@ -111,6 +140,7 @@ async def serve(listen, target, down, up, log):
 async def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rate", type=float, required=True)
+    parser.add_argument("--delay", type=float, default=0.0)
     parser.add_argument("--log", required=True)
     parser.add_argument("forwards", nargs="+")
     args = parser.parse_args()
@@ -119,7 +149,7 @@ async def main():
     try:
         for forward in args.forwards:
             listen, target = (int(port) for port in forward.split(":"))
-            servers.append(await serve(listen, target, down, up, args.log))
+            servers.append(await serve(listen, target, down, up, args.log, args.delay))
     except OSError:
         sys.exit(3)
     print("ready", flush=True)

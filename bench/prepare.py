@@ -130,7 +130,7 @@ def generate(b, *args, out=None):
     return result.stdout
 
 
-DATA_SETS = ("game", "small", "resume", "patchgame", "sites")
+DATA_SETS = ("game", "small", "resume", "patchgame", "sites", "line")
 
 
 def make_data(b):
@@ -160,6 +160,13 @@ def make_data(b):
         b, "file", "--seed", b.seed + 7, "--bytes", s.resume_bytes, d / "release/big.pak"))
     _made(b.data / "patchgame", _stamp(b, "patchgame", *game, s.pak_bytes),
           lambda d: make_patch_game(b, d))
+    # Scenario 10: many changed small files beside an unchanged pack.
+    many = ("uniform", "--seed", b.seed + 10, "--files", s.line_files, "--size", "4K")
+    def make_line(d):
+        generate(b, *many, d / "release", d / "old")
+        generate(b, "file", "--seed", b.seed + 11, "--bytes", "2M", d / "release/base.pak")
+        os.link(d / "release/base.pak", d / "old/base.pak")
+    _made(b.data / "line", _stamp(b, *many), make_line)
     if b.quick:
         # The generator must give the same bytes for the same seed, or the
         # figures of two runs would not be comparable.
@@ -278,3 +285,5 @@ def publish_sites(b):
     publish(b, b.data / "game/release", b.sites / "game-signed", *key)
     publish(b, b.data / "resume/release", b.sites / "resume")
     publish(b, b.data / "patchgame/v1", b.sites / "patchgame-v1", *key, *b.deltas_option())
+    publish(b, b.data / "line/release", b.sites / "line")
+    publish(b, b.data / "line/release", b.sites / "line-signed", *key)

@@ -6,6 +6,7 @@ import subprocess
 import time
 from pathlib import Path
 
+import line
 from measure import show, stats
 
 MIB = 1048576
@@ -136,6 +137,7 @@ def write(b):
     scenario_7(w, b)
     scenario_8(w, b)
     scenario_9(w, b)
+    line.report(w, b)
     commands(w, b)
     w("## Raw samples")
     w()

@@ -170,8 +170,8 @@ class Rsyncd:
 class Link:
     """link.py in front of nginx and the rsync daemon: the player's line."""
 
-    def __init__(self, work, rate, targets):
-        self.dir, self.rate, self.targets = work / "link", rate, targets
+    def __init__(self, work, rate, targets, delay=0.0, name="link"):
+        self.dir, self.rate, self.targets, self.delay = work / name, rate, targets, delay
         self.process = None
         self.ports = {}
         self.log = self.dir / "connections.log"
@@ -185,7 +185,8 @@ class Link:
             forwards = [f"{self.ports[name]}:{port}" for name, port in self.targets.items()]
             self.process = subprocess.Popen(
                 [sys.executable, "-B", str(HERE / "link.py"), "--rate", str(self.rate),
-                 "--log", str(self.log), *forwards], stdout=subprocess.PIPE, text=True)
+                 "--delay", str(self.delay), "--log", str(self.log), *forwards],
+                stdout=subprocess.PIPE, text=True)
             if self.process.stdout.readline().strip() == "ready":
                 self.mark()
                 return

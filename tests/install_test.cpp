@@ -209,7 +209,9 @@ TEST_F(InstallTest, AStopDuringATransferAbandonsItAndEndsTheRun) {
   EXPECT_EQ(readFile("game.pak"), kOld);
   // next.bin is never installed; the classic run never even asks for it,
   // one that fetches ahead may have asked before the stop.
-  if (kFetchAhead == 1) EXPECT_EQ(server.requests().size(), 2u);
+  if (kFetchAhead == 1) {
+    EXPECT_EQ(server.requests().size(), 2u);
+  }
   EXPECT_FALSE(fileExists("next.bin"));
   EXPECT_FALSE(fileExists("temp.download"));
 }

@@ -9,6 +9,7 @@
 #include "base/names.h"
 #include "download/curl_transfer.h"
 #include "download/progress.h"
+#include "download/resume.h"
 #include "platform/dialog.h"
 #include "platform/game_folder.h"
 #include "platform/resource_ids.h"
@@ -42,12 +43,19 @@ using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
 struct Running {
   std::size_t index = 0;
   AheadItem* item = nullptr;
+  bool part = false;  // its file is the kept part now
   CurlHandle handle;
   Sha256 hash;
   DownloadSink sink;
   TransferSetup setup;
   RangeRequest range;
 };
+
+// What the server named the entity with, for a part kept of it.
+std::string validatorOf(const Answer& answer) {
+  return answer.etag.empty() || answer.etag.compare(0, 2, "W/") == 0 ? answer.lastModified
+                                                                     : answer.etag;
+}
 
 int onAheadProgress(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
   auto* running = static_cast<Running*>(clientp);
@@ -101,6 +109,7 @@ class AheadThread {
   void start(std::size_t index);
   void finish(Running& running, CURLcode code);
   void abandonAll();
+  void keepParts();
 
   FetchAhead& ahead_;
   MultiHandle multi_{curl_multi_init()};
@@ -219,9 +228,10 @@ void AheadThread::finish(Running& running, CURLcode code) {
     done.result = CURLE_RANGE_ERROR;
   }
   finishTransfer(sink, done, running.hash, &item.result);
-  item.validator = sink.answer.etag.empty() || sink.answer.etag.compare(0, 2, "W/") == 0
-                       ? sink.answer.lastModified
-                       : sink.answer.etag;
+  item.validator = validatorOf(sink.answer);
+  // More than the listed size is no part of the listed file; and a part the
+  // disk refused would hold the space the log needs.
+  if (item.result.file == kPartialFile && (sink.overLimit || sink.writeFailed)) discardPart();
   if (item.result.outcome != DownloadOutcome::complete && !stopping() &&
       refusedConnection(done, item)) {
     if (requeues_.size() <= running.index) requeues_.resize(running.index + 1, 0);
@@ -240,6 +250,21 @@ void AheadThread::finish(Running& running, CURLcode code) {
   if (sink.mismatch && item.result.error.empty()) item.result.error = "ranges not served";
   idle_.push_back(std::move(running.handle));
   item.done.store(true, std::memory_order_release);
+}
+
+// Makes the transfer the run waits for the kept part, once its answer has
+// begun (its validator is known then). The bytes go on into the same file
+// under its new name.
+void AheadThread::keepParts() {
+  for (auto& running : running_) {
+    AheadItem& item = *running->item;
+    if (running->part || !item.keepAsPart || running->sink.stored == 0) continue;
+    running->part = true;
+    if (adoptPart(item.result.file, item.request.part, validatorOf(running->sink.answer))) {
+      item.result.file = kPartialFile;
+      running->sink.fileName = kPartialFile;
+    }
+  }
 }
 
 void AheadThread::abandonAll() {
@@ -264,6 +289,7 @@ void AheadThread::run() {
     while (startNext()) {
     }
     if (running_.empty() && requeued_.empty() && ahead_.closed && next_ >= ahead_.count) break;
+    keepParts();
     int active = 0;
     curl_multi_perform(multi_.get(), &active);
     int left = 0;
@@ -367,7 +393,10 @@ AheadItem& awaitAhead(FetchAhead& ahead, std::size_t index, const std::string& s
 void releaseAhead(FetchAhead& ahead, std::size_t end) {
   for (std::size_t index = ahead.released; index < end; ++index) {
     AheadItem& item = aheadItem(ahead, index);
-    if (item.done && !item.result.file.empty()) removeFile(item.result.file);
+    // A kept part stays: the run has used it, or it is to be continued.
+    if (item.done && !item.result.file.empty() && item.result.file != kPartialFile) {
+      removeFile(item.result.file);
+    }
   }
   if (end > ahead.released) ahead.released = end;
 }

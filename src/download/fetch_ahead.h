@@ -58,6 +58,10 @@ struct AheadItem {
   std::atomic<std::int64_t> received{0};
   std::atomic<std::int64_t> total{0};
   std::atomic<bool> started{false};
+  // Set by the run once it waits for this transfer of a listed file: from
+  // then on it is the kept part (download/resume.h), so that a run killed
+  // meanwhile leaves it for the next to continue, as its own transfer would.
+  std::atomic<bool> keepAsPart{false};
 };
 
 // The items of a run and the thread that fetches them.

@@ -206,13 +206,15 @@ void scoutAhead(AheadRun& ahead, std::size_t item) {
 // would have given it. A cut transfer of the packed file is kept as the
 // part (a run without a window continues it at once, as it would its own).
 FetchResult takeFile(AheadRun& ahead, const Planned& planned, const FetchRequest& request) {
+  if (!request.part.name.empty()) aheadItem(*ahead.queue, planned.item).keepAsPart = true;
   AheadItem& item = awaitAhead(*ahead.queue, planned.item, request.shownName,
                                [&ahead] { return scoutOne(ahead); });
   FetchResult result = item.result;
   if (result.outcome == DownloadOutcome::notWritten) return fetchLogged(ahead.run, request);
   const bool cut = result.outcome == DownloadOutcome::failed && (result.cut || gStopRequested);
   if (!cut || request.part.name.empty() || item.received <= 0) return result;
-  const bool adopted = adoptPart(result.file, request.part, item.validator);
+  const bool adopted =
+      result.file == kPartialFile || adoptPart(result.file, request.part, item.validator);
   if (adopted && !gStopRequested && request.retryCuts && item.received >= kRetryMinimumProgress) {
     return fetchLogged(ahead.run, request);
   }
