@@ -1,6 +1,7 @@
-# xdelta3's library core: the VCDIFF encoder (for brightwick-pack) and decoder
-# (for the updater) from Debian's xdelta3 source package, which installs only
-# the command line. Built here for every target from one file, xdelta3.c,
+# xdelta3's library core, for brightwick-pack alone: its VCDIFF encoder makes
+# the patches, its decoder cross-checks the updater's own (xdelta3 is GPL, so
+# the updater links none of it). From Debian's xdelta3 source package, which
+# installs only the command line. Built here for every target from one file, xdelta3.c,
 # with nothing but the C runtime: no LZMA secondary compressor (it would need
 # liblzma), DJW and FGK built in.
 #

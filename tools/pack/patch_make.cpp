@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engine/patch_header.h"
-#include "engine/vcdiff_stream.h"
+#include "vcdiff_stream.h"
 #include "platform/platform.h"
 #include "update/checksum.h"
 
