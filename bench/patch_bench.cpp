@@ -65,9 +65,10 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: patch_bench edit --seed S OLD NEW | make [...] OLD NEW PATCH | "
-                       "compare [--rounds N] OUT BASE PATCH... | "
-                       "apply [...] BASE PATCH OUT\n");
+  std::fprintf(stderr,
+               "usage: patch_bench edit --seed S OLD NEW | make [...] OLD NEW PATCH | "
+               "compare [--rounds N] OUT BASE PATCH... | "
+               "apply [...] BASE PATCH OUT\n");
   return 2;
 }
 
@@ -117,10 +118,11 @@ int edit(unsigned seed, const std::string& oldPath, const std::string& newPath) 
     seek(in.get(), static_cast<std::int64_t>(position));
   }
   copyBytes(in.get(), out.get(), length - position, buffer);
-  std::printf("edit: %zu changes (4 KiB rewritten, 1 MiB inserted, 1 MiB deleted): "
-              "%llu -> %lld bytes\n",
-              changes.size(), static_cast<unsigned long long>(length),
-              static_cast<long long>(fileLength(out.get())));
+  std::printf(
+      "edit: %zu changes (4 KiB rewritten, 1 MiB inserted, 1 MiB deleted): "
+      "%llu -> %lld bytes\n",
+      changes.size(), static_cast<unsigned long long>(length),
+      static_cast<long long>(fileLength(out.get())));
   return 0;
 }
 
@@ -130,9 +132,8 @@ int apply(const std::vector<std::string>& args, bool xdelta3, const BaseCache& c
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i + 2 < args.size(); i += 3) {
     File base = open(args[i], "rb"), patch = open(args[i + 1], "rb"), out = open(args[i + 2], "wb");
-    PatchOutcome outcome =
-        (xdelta3 ? applyPatchWithXdelta3 : applyPatch)(base.get(), patch.get(), out.get(),
-                                                       UINT64_MAX, nullptr, cache);
+    PatchOutcome outcome = (xdelta3 ? applyPatchWithXdelta3 : applyPatch)(
+        base.get(), patch.get(), out.get(), UINT64_MAX, nullptr, cache);
     if (!outcome.ok) {
       std::fprintf(stderr, "apply: %s: FAILED: %s\n", args[i + 1].c_str(), outcome.error.c_str());
       return 1;
@@ -242,10 +243,10 @@ int main(int argc, char** argv) {
   if (command == "make" && args.size() == 3) {
     File oldFile = open(args[0], "rb"), newFile = open(args[1], "rb"), patch = open(args[2], "wb");
     PatchMade made = makePatch(oldFile.get(), newFile.get(), patch.get(), makeOptions);
-    std::printf("make: %s%s, patch %llu bytes, %.2f s, encoder memory %.1f MiB, peak RSS %.1f MiB\n",
-                made.ok ? "ok" : "FAILED: ", made.error.c_str(),
-                static_cast<unsigned long long>(made.size), secondsSince(start),
-                made.peakMemory / 1048576.0, peakRssKib() / 1024.0);
+    std::printf(
+        "make: %s%s, patch %llu bytes, %.2f s, encoder memory %.1f MiB, peak RSS %.1f MiB\n",
+        made.ok ? "ok" : "FAILED: ", made.error.c_str(), static_cast<unsigned long long>(made.size),
+        secondsSince(start), made.peakMemory / 1048576.0, peakRssKib() / 1024.0);
     return made.ok ? 0 : 1;
   }
   if (command == "apply" && !args.empty() && args.size() % 3 == 0) {

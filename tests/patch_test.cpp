@@ -12,8 +12,8 @@
 #include "engine/patch_apply.h"
 #include "engine/patch_header.h"
 #include "patch_make.h"
-#include "xdelta3_apply.h"
 #include "support/temp_dir.h"
+#include "xdelta3_apply.h"
 
 namespace {
 
@@ -143,8 +143,8 @@ TEST_F(PatchTest, RoundTripsEditsInsertionsDeletionsAndAppendedData) {
     writeFile("patch", patch);
     File baseFile = openFile("base", "rb"), patchFile = openFile("patch", "rb");
     File output = openFile("out", "wb");
-    outcome = applyPatchWithXdelta3(baseFile.get(), patchFile.get(), output.get(), kNoLimit,
-                                    nullptr);
+    outcome =
+        applyPatchWithXdelta3(baseFile.get(), patchFile.get(), output.get(), kNoLimit, nullptr);
     output.reset();
     EXPECT_TRUE(outcome.ok) << outcome.error;
     EXPECT_TRUE(readFile("out") == edited);

@@ -71,7 +71,8 @@ std::string content(Random& random, std::size_t size) {
 // A new version of `base`: a few random edits, inserts, deletes, moves,
 // repeats and appends, or something else entirely.
 std::string newVersion(Random& random, const std::string& base) {
-  if (below(random, 12) == 0) return content(random, below(random, 3) == 0 ? below(random, 2) : below(random, 20000));
+  if (below(random, 12) == 0)
+    return content(random, below(random, 3) == 0 ? below(random, 2) : below(random, 20000));
   std::string out = base;
   const std::size_t changes = 1 + below(random, 5);
   for (std::size_t i = 0; i < changes; ++i) {
@@ -151,7 +152,7 @@ TEST(VcdiffDifferentialTest, TheUpdatersDecoderAndXdelta3AgreeOnThousandsOfPatch
     // byte; a few bases over the encoder's 1 MiB source window, so that
     // windows copy from segments further in.
     const std::size_t kind = below(random, 100);
-    const std::size_t baseSize = kind < 5 ? below(random, 2)
+    const std::size_t baseSize = kind < 5    ? below(random, 2)
                                  : kind < 97 ? below(random, 40000)
                                              : (1u << 20) + below(random, 1u << 20);
     largeBases += baseSize > (1u << 20);
@@ -205,12 +206,12 @@ std::uint32_t zlibCrc(const std::string& data) {
 // One window written by hand: `instructions` are code-table indexes with
 // their sizes; with a source segment unless `sourceLength` is negative; an
 // Adler-32 of `target` (off by one if `badChecksum`).
-std::string window(long long sourceLength, std::uint64_t sourcePosition,
-                   const std::string& target, const std::string& data,
-                   const std::string& instructions, const std::string& addresses,
-                   bool badChecksum = false) {
+std::string window(long long sourceLength, std::uint64_t sourcePosition, const std::string& target,
+                   const std::string& data, const std::string& instructions,
+                   const std::string& addresses, bool badChecksum = false) {
   std::string out(1, static_cast<char>(sourceLength < 0 ? 0x04 : 0x05));
-  if (sourceLength >= 0) out += integer(static_cast<std::uint64_t>(sourceLength)) + integer(sourcePosition);
+  if (sourceLength >= 0)
+    out += integer(static_cast<std::uint64_t>(sourceLength)) + integer(sourcePosition);
   const std::uint32_t sum =
       adler32(1, reinterpret_cast<const Bytef*>(target.data()), static_cast<uInt>(target.size())) +
       badChecksum;
@@ -257,7 +258,9 @@ struct HandMadeTest : ::testing::Test {
 
 // Codes of the default table: COPY with its size in the instructions, by
 // address mode; ADD and RUN likewise.
-char copyCode(int mode) { return static_cast<char>(19 + 16 * mode); }
+char copyCode(int mode) {
+  return static_cast<char>(19 + 16 * mode);
+}
 constexpr char kAddCode = 1, kRunCode = 0;
 
 TEST_F(HandMadeTest, EveryAddressModeAndOverlappingCopiesDecodeAsXdelta3Does) {
@@ -277,10 +280,10 @@ TEST_F(HandMadeTest, EveryAddressModeAndOverlappingCopiesDecodeAsXdelta3Does) {
   copy(4, integer(0), "3456");                        // near[2] = 3
   copy(5, integer(0), "cdef");                        // near[3] = 12
   copy(6, std::string(1, 2), "2345");                 // same[2]
-  copy(0, integer(16 + 270), added.substr(270, 4));  // from the window itself
+  copy(0, integer(16 + 270), added.substr(270, 4));   // from the window itself
   copy(7, std::string(1, 30), added.substr(270, 4));  // same[256 + 30] = 286
   copy(0, integer(16 + 500), added.substr(500, 4));
-  copy(8, std::string(1, 4), added.substr(500, 4));   // same[512 + 4] = 516
+  copy(8, std::string(1, 4), added.substr(500, 4));  // same[512 + 4] = 516
   // Overlapping: the last byte ten times, then the last three bytes over.
   copy(1, integer(1), std::string(10, added[503]));
   const std::string three = expected.substr(expected.size() - 3);
@@ -295,9 +298,12 @@ TEST_F(HandMadeTest, EveryAddressModeAndOverlappingCopiesDecodeAsXdelta3Does) {
   instructions += static_cast<char>(247);
   addresses += integer(4);
   data += 'R';
-  expected += "Q0123" "4567R";
+  expected +=
+      "Q0123"
+      "4567R";
 
-  const std::string patch = onePatch(expected, window(16, 0, expected, data, instructions, addresses));
+  const std::string patch =
+      onePatch(expected, window(16, 0, expected, data, instructions, addresses));
   for (const Applied& applied : {run(applyPatch, patch), run(applyPatchWithXdelta3, patch)}) {
     EXPECT_TRUE(applied.outcome.ok) << applied.outcome.error;
     EXPECT_TRUE(applied.bytes == expected);
@@ -305,7 +311,9 @@ TEST_F(HandMadeTest, EveryAddressModeAndOverlappingCopiesDecodeAsXdelta3Does) {
 }
 
 TEST_F(HandMadeTest, RefusesWhatThePublisherDoesNotWriteAndWhatDoesNotAddUp) {
-  const std::string target = "2345" "89ab";
+  const std::string target =
+      "2345"
+      "89ab";
   const std::string copies = copyCode(0) + integer(4) + copyCode(0) + integer(4);
   const std::string good = window(16, 0, target, "", copies, integer(2) + integer(8));
   const std::string patch = onePatch(target, good);
@@ -324,8 +332,8 @@ TEST_F(HandMadeTest, RefusesWhatThePublisherDoesNotWriteAndWhatDoesNotAddUp) {
   // their sections are read (the patch holds none of them).
   const std::string huge = patchHeader(base, 1u << 30, 0);
   auto declared = [](std::uint64_t targetLength, std::uint64_t dataLength) {
-    const std::string header = integer(targetLength) + '\0' + integer(dataLength) + integer(1) +
-                               integer(0);
+    const std::string header =
+        integer(targetLength) + '\0' + integer(dataLength) + integer(1) + integer(0);
     return '\0' + integer(header.size() + dataLength + 1) + header;
   };
   expectRefused(huge + declared(17u << 20, 0), "too much memory");
@@ -340,8 +348,8 @@ TEST_F(HandMadeTest, RefusesWhatThePublisherDoesNotWriteAndWhatDoesNotAddUp) {
   expectRefused(onePatch(one, window(-1, 0, one, "", copyCode(6) + integer(4), std::string(1, 0))),
                 "not decoded yet");
   expectRefused(onePatch(target, window(16, 0, target, "",
-                                     copyCode(0) + integer(4) + copyCode(2) + integer(4),
-                                     integer(2) + integer(UINT64_MAX))),
+                                        copyCode(0) + integer(4) + copyCode(2) + integer(4),
+                                        integer(2) + integer(UINT64_MAX))),
                 "too large");
   expectRefused(onePatch(one, window(16, 0, one, "", copyCode(0) + integer(4), integer(14))),
                 "past the source segment");
@@ -359,8 +367,8 @@ TEST_F(HandMadeTest, RefusesWhatThePublisherDoesNotWriteAndWhatDoesNotAddUp) {
   expectRefused(patch, "Adler-32");
   base[3] = '3';
   // Cut anywhere: in the header, a window's header or its sections.
-  for (std::size_t length : {std::size_t{3}, std::size_t{20}, patch.size() - good.size() + 3,
-                             patch.size() - 1}) {
+  for (std::size_t length :
+       {std::size_t{3}, std::size_t{20}, patch.size() - good.size() + 3, patch.size() - 1}) {
     expectRefused(patch.substr(0, length), "truncated");
   }
   // A window whose lengths do not add up to its size.

@@ -34,8 +34,9 @@ const unsigned char* BaseReader::block(std::uint64_t number) {
       error_ = "stopped";
       return nullptr;
     }
-    chosen = &*std::min_element(blocks_.begin(), blocks_.end(),
-                                [](const Block& a, const Block& b) { return a.lastUse < b.lastUse; });
+    chosen = &*std::min_element(blocks_.begin(), blocks_.end(), [](const Block& a, const Block& b) {
+      return a.lastUse < b.lastUse;
+    });
     chosen->lastUse = 0;
     const std::uint64_t offset = number << blockShift_;
     const std::size_t bytes =

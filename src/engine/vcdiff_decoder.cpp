@@ -57,7 +57,8 @@ CodeTable buildDefaultTable() {
   for (int mode = 0; mode <= 5; ++mode) {
     for (int add = 1; add <= 4; ++add) {
       for (int copy = 4; copy <= 6; ++copy) {
-        table[index++] = {{kAdd, std::uint8_t(add), 0}, {kCopy, std::uint8_t(copy), std::uint8_t(mode)}};
+        table[index++] = {{kAdd, std::uint8_t(add), 0},
+                          {kCopy, std::uint8_t(copy), std::uint8_t(mode)}};
       }
     }
   }
@@ -134,8 +135,7 @@ void copyWithin(unsigned char* target, std::size_t from, std::size_t here, std::
 
 }  // namespace
 
-std::string readVcdiffHeader(std::FILE* patch, std::size_t appHeaderLimit,
-                             std::string* appHeader) {
+std::string readVcdiffHeader(std::FILE* patch, std::size_t appHeaderLimit, std::string* appHeader) {
   unsigned char start[5];
   if (std::fread(start, 1, sizeof start, patch) != sizeof start) {
     return std::ferror(patch) ? "cannot read the patch" : "truncated patch";
@@ -180,7 +180,7 @@ WindowStart readWindowHeader(std::FILE* patch, VcdiffWindow* window, std::string
   std::uint64_t ignored = 0;
   auto integer = [&](std::uint64_t* value, std::uint64_t* consumed) {
     const Read read = readInteger(patch, value, consumed);
-    return read == Read::ok ? nullptr
+    return read == Read::ok         ? nullptr
            : read == Read::overflow ? "corrupt patch: a number too large"
                                     : "truncated patch";
   };
@@ -213,8 +213,8 @@ WindowStart readWindowHeader(std::FILE* patch, VcdiffWindow* window, std::string
   // The window's own count of its bytes must agree with its parts, each of
   // them compared before anything is added that could overflow.
   std::uint64_t left = deltaLength;
-  for (std::uint64_t part : {header, window->dataLength, window->instructionsLength,
-                             window->addressesLength}) {
+  for (std::uint64_t part :
+       {header, window->dataLength, window->instructionsLength, window->addressesLength}) {
     if (part > left) return fail("corrupt patch: a window's lengths do not add up");
     left -= part;
   }
@@ -252,7 +252,8 @@ std::string decodeWindow(const VcdiffWindow& window, const unsigned char* sectio
     if (size > length - here) return "corrupt patch: instructions pass the window's end";
     const std::size_t count = static_cast<std::size_t>(size);
     if (instruction.type == kAdd) {
-      if (count > static_cast<std::size_t>(dataEnd - data)) return "corrupt patch: ADD past its data";
+      if (count > static_cast<std::size_t>(dataEnd - data))
+        return "corrupt patch: ADD past its data";
       std::memcpy(target + here, data, count);
       data += count;
     } else if (instruction.type == kRun) {

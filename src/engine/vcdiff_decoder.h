@@ -24,27 +24,24 @@ inline constexpr std::uint64_t kVcdiffMaxWindow = 16u << 20;
 // A window's header, as read: the lengths are the patch's claims, checked
 // only against each other.
 struct VcdiffWindow {
-  bool hasSource = false;           // VCD_SOURCE: copies may come from the base
-  std::uint64_t sourceLength = 0;   // the base's segment, 0 without one
+  bool hasSource = false;          // VCD_SOURCE: copies may come from the base
+  std::uint64_t sourceLength = 0;  // the base's segment, 0 without one
   std::uint64_t sourcePosition = 0;
   std::uint64_t targetLength = 0;
-  bool hasChecksum = false;         // xdelta3's Adler-32 of the target window
+  bool hasChecksum = false;  // xdelta3's Adler-32 of the target window
   std::uint32_t adler32 = 0;
   std::uint64_t dataLength = 0;          // ADD and RUN bytes
   std::uint64_t instructionsLength = 0;  // instructions and sizes
   std::uint64_t addressesLength = 0;     // COPY addresses
 
   // All three sections, which follow the header in the patch in this order.
-  std::uint64_t sectionsLength() const {
-    return dataLength + instructionsLength + addressesLength;
-  }
+  std::uint64_t sectionsLength() const { return dataLength + instructionsLength + addressesLength; }
 };
 
 // Reads the patch's VCDIFF header and its application header, which may be
 // at most `appHeaderLimit` bytes (a longer one is refused unread). Returns
 // an empty string, or why the patch is refused.
-std::string readVcdiffHeader(std::FILE* patch, std::size_t appHeaderLimit,
-                             std::string* appHeader);
+std::string readVcdiffHeader(std::FILE* patch, std::size_t appHeaderLimit, std::string* appHeader);
 
 enum class WindowStart { window, end, failed };
 

@@ -15,7 +15,6 @@
 #include "pack.h"
 #include "pack_platform.h"
 #include "pack_support.h"
-#include "xdelta3_apply.h"
 #include "platform/platform.h"
 #include "shared/names.h"
 #include "update/sha256.h"
@@ -24,6 +23,7 @@
 #include "update/install.h"
 #include "update/manifest.h"
 #include "update/update_run.h"
+#include "xdelta3_apply.h"
 
 namespace fs = std::filesystem;
 
@@ -228,12 +228,13 @@ void verifyPatches(const fs::path& outDir, const std::map<std::string, std::vect
       FilePtr baseFile(openShared(narrowOrThrow(base), "rb"));
       FilePtr patchFile(openShared(narrowOrThrow(patchPath), "rb"));
       FilePtr out(openShared(narrowOrThrow(patched), "wb"));
-      if (!baseFile || !patchFile || !out) throw std::runtime_error("cannot apply " + shown(patchPath));
+      if (!baseFile || !patchFile || !out)
+        throw std::runtime_error("cannot apply " + shown(patchPath));
       const std::uint64_t limit = static_cast<std::uint64_t>(sizeBound(listedSize));
-      *outcome = outcome == &applied
-                     ? applyPatch(baseFile.get(), patchFile.get(), out.get(), limit, nullptr)
-                     : applyPatchWithXdelta3(baseFile.get(), patchFile.get(), out.get(), limit,
-                                             nullptr);
+      *outcome =
+          outcome == &applied
+              ? applyPatch(baseFile.get(), patchFile.get(), out.get(), limit, nullptr)
+              : applyPatchWithXdelta3(baseFile.get(), patchFile.get(), out.get(), limit, nullptr);
     }
     if (applied.ok != crossCheck.ok ||
         (applied.ok && (applied.size != crossCheck.size || applied.crc != crossCheck.crc))) {
@@ -241,12 +242,13 @@ void verifyPatches(const fs::path& outDir, const std::map<std::string, std::vect
         return outcome.ok ? std::to_string(outcome.size) + " bytes, CRC " + signedCrc(outcome.crc)
                           : "fails: " + outcome.error;
       };
-      result.problems.push_back(where + "the updater's decoder and xdelta3 disagree on the patch for " +
+      result.problems.push_back(where +
+                                "the updater's decoder and xdelta3 disagree on the patch for " +
                                 quotedName(name) + ": the updater's " + said(applied) +
                                 "; xdelta3's " + said(crossCheck));
     } else if (!applied.ok) {
-      result.problems.push_back(where + "the patch for " + quotedName(name) + " does not apply: " +
-                                applied.error);
+      result.problems.push_back(where + "the patch for " + quotedName(name) +
+                                " does not apply: " + applied.error);
     } else if (applied.size != listedSize ||
                applied.crc != static_cast<std::uint32_t>(readLong32(fields[3]))) {
       result.problems.push_back(where + "the patch for " + quotedName(name) +
