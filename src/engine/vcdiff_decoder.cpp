@@ -144,8 +144,8 @@ std::string readVcdiffHeader(std::FILE* patch, std::size_t appHeaderLimit, std::
   if (start[3] != kMagic[3]) return "unsupported patch: VCDIFF version " + std::to_string(start[3]);
   const int indicator = start[4];
   if (indicator & kHeaderDecompress) {
-    return "unsupported patch: secondary compression (a newer updater or brightwick-pack's "
-           "compressed sections)";
+    return "unsupported patch: secondary compression (sections coded by xdelta3, which only "
+           "older updaters read)";
   }
   if (indicator & kHeaderCodeTable) return "unsupported patch: custom code table";
   if (indicator & ~(kHeaderDecompress | kHeaderCodeTable | kHeaderAppHeader)) {
