@@ -183,7 +183,8 @@ def goals(w, b):
           f" {s9 / 1024:.1f} MiB | {goal(s9, 65536)} |")
     else:
         w("| 9. Applying a patch | at most 64 MiB | not measured: no --deltas | — |")
-    for label, what in (("s7", "7. The game's patches"), ("s9", "9. The 2 GB file's patch")):
+    big = size_text(b.notes["s9.size"]) if "s9.size" in b.notes else "large"
+    for label, what in (("s7", "7. The game's patches"), ("s9", f"9. The {big} file's patch")):
         if f"{label}.decode.ours" in w.s:
             time = w.median_ratio(f"{label}.decode.ours", f"{label}.decode.xdelta3")
             rss = max(w.s[f"{label}.decode.ours.rss"])
