@@ -131,6 +131,9 @@ int edit(unsigned seed, const std::string& oldPath, const std::string& newPath) 
 int apply(const std::vector<std::string>& args, bool xdelta3, const BaseCache& cache) {
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i + 2 < args.size(); i += 3) {
+    // A new file, not a truncated one, which ext4 would put on the disk
+    // when it is closed: the runs would measure the disk.
+    std::remove(args[i + 2].c_str());
     File base = open(args[i], "rb"), patch = open(args[i + 1], "rb"), out = open(args[i + 2], "wb");
     PatchOutcome outcome = (xdelta3 ? applyPatchWithXdelta3 : applyPatch)(
         base.get(), patch.get(), out.get(), UINT64_MAX, nullptr, cache);

@@ -19,21 +19,31 @@ BaseReader::BaseReader(std::FILE* file, std::uint64_t length, std::uint32_t bloc
   while ((std::uint64_t{1} << blockShift_) < blockSize) ++blockShift_;
 }
 
-const unsigned char* BaseReader::block(std::uint64_t number) {
-  if (last_ && last_->number == number && last_->lastUse != 0) return last_->data.get();
-  Block* chosen = nullptr;
+BaseReader::Block* BaseReader::held(std::uint64_t number) {
+  if (last_ && last_->lastUse != 0 && last_->number == number) return last_;
   for (Block& candidate : blocks_) {
-    if (candidate.lastUse != 0 && candidate.number == number) {
-      chosen = &candidate;
-      break;
-    }
+    if (candidate.lastUse != 0 && candidate.number == number) return &candidate;
   }
+  return nullptr;
+}
+
+bool BaseReader::fill(std::uint64_t offset, std::size_t size, unsigned char* out) {
+  if (stop_ && stop_->load()) {
+    stopped_ = true;
+    error_ = "stopped";
+    return false;
+  }
+  ++reads_;
+  if (!seek(file_, static_cast<std::int64_t>(offset)) || std::fread(out, 1, size, file_) != size) {
+    error_ = "cannot read the base file";
+    return false;
+  }
+  return true;
+}
+
+const unsigned char* BaseReader::block(std::uint64_t number) {
+  Block* chosen = held(number);
   if (!chosen) {
-    if (stop_ && stop_->load()) {
-      stopped_ = true;
-      error_ = "stopped";
-      return nullptr;
-    }
     chosen = &*std::min_element(blocks_.begin(), blocks_.end(), [](const Block& a, const Block& b) {
       return a.lastUse < b.lastUse;
     });
@@ -42,12 +52,7 @@ const unsigned char* BaseReader::block(std::uint64_t number) {
     const std::size_t bytes =
         static_cast<std::size_t>(std::min<std::uint64_t>(blockSize_, length_ - offset));
     if (!chosen->data) chosen->data.reset(new unsigned char[blockBytes_]);
-    ++reads_;
-    if (!seek(file_, static_cast<std::int64_t>(offset)) ||
-        std::fread(chosen->data.get(), 1, bytes, file_) != bytes) {
-      error_ = "cannot read the base file";
-      return nullptr;
-    }
+    if (!fill(offset, bytes, chosen->data.get())) return nullptr;
     chosen->number = number;
   }
   chosen->lastUse = ++clock_;
@@ -57,11 +62,19 @@ const unsigned char* BaseReader::block(std::uint64_t number) {
 
 bool BaseReader::read(std::uint64_t offset, std::size_t size, unsigned char* out) {
   while (size > 0) {
-    const unsigned char* data = block(offset >> blockShift_);
-    if (!data) return false;
+    const std::uint64_t number = offset >> blockShift_;
     const std::size_t within = static_cast<std::size_t>(offset & (blockSize_ - 1));
     const std::size_t piece = std::min<std::size_t>(size, blockSize_ - within);
-    std::memcpy(out, data + within, piece);
+    if (piece == blockSize_ && !held(number)) {
+      // A whole block that is not held goes straight where it is wanted:
+      // a long copy (most of a patch) costs no second copy, and takes no
+      // block of the cache, which is left for the short ones.
+      if (!fill(offset, piece, out)) return false;
+    } else {
+      const unsigned char* data = block(number);
+      if (!data) return false;
+      std::memcpy(out, data + within, piece);
+    }
     out += piece;
     offset += piece;
     size -= piece;

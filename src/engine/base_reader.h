@@ -2,7 +2,8 @@
 
 // The base (old) file of a patch, read in blocks through a small cache of
 // fixed size, at 64-bit offsets: a 32-bit updater copies from any part of a
-// 2 GB base while holding only a few blocks of it.
+// 2 GB base while holding only a few blocks of it. A copy that takes a whole
+// block the cache does not hold reads it straight into place instead.
 
 #include <atomic>
 #include <cstdint>
@@ -41,7 +42,13 @@ class BaseReader {
     std::unique_ptr<unsigned char[]> data;
   };
 
+  // The block if it is held, else null.
+  Block* held(std::uint64_t number);
+  // The block, read into the cache if it is not held; null on failure.
   const unsigned char* block(std::uint64_t number);
+  // Reads `size` bytes at `offset` from the file, once the stop flag has
+  // been looked at.
+  bool fill(std::uint64_t offset, std::size_t size, unsigned char* out);
 
   std::FILE* file_;
   std::uint64_t length_;
