@@ -63,7 +63,8 @@ def build_programs(b):
     say(f"Building in {b.build}")
     if cache_value(b.build, "CMAKE_BUILD_TYPE") is None:
         configure(b.repo, b.build)
-    targets = ["brightwick-updater", "brightwick-pack", "engine_bench", "bench_data", "what_if"]
+    targets = ["brightwick-updater", "brightwick-pack", "engine_bench", "bench_data", "what_if",
+               "patch_bench"]
     test_keys = cache_value(b.build, "BRIGHTWICK_TEST_KEYS") == "ON"
     if test_keys:
         targets.append("brightwick-updater-test-keys")
@@ -71,6 +72,7 @@ def build_programs(b):
     b.updater = b.build / "brightwick-updater"
     b.pack = b.build / "brightwick-pack"
     b.bench_data = b.build / "bench_data"
+    b.patch_bench = b.build / "patch_bench"
     b.build_type = cache_value(b.build, "CMAKE_BUILD_TYPE")
     if test_keys:
         b.signed_updater = b.build / "brightwick-updater-test-keys"

@@ -185,6 +185,14 @@ def goals(w, b):
           f" {s9 / 1024:.1f} MiB | {goal(s9, 65536)} |")
     else:
         w("| 9. Applying a patch | at most 64 MiB | not measured: no --deltas | — |")
+    big = size_text(b.notes["s9.size"]) if "s9.size" in b.notes else "large"
+    for label, what in (("s7", "7. The game's patches"), ("s9", f"9. The {big} file's patch")):
+        if f"{label}.decode.ours" in w.s:
+            time = w.median_ratio(f"{label}.decode.ours", f"{label}.decode.xdelta3")
+            rss = max(w.s[f"{label}.decode.ours.rss"])
+            w(f"| {what}, the updater's decoder | no slower than xdelta3's, at most 24.6 MiB |"
+              f" {time:.2f}x xdelta3's time, {rss / 1024:.1f} MiB |"
+              f" {goal(max(time, rss / (24.6 * 1024)), 1)} |")
     w()
 
 
@@ -385,6 +393,7 @@ def scenario_7(w, b):
     w.ratio_row("updater / rsync", "s7.line.patched", "s7.line.rsync")
     w.ratio_row("updater / rsync -z", "s7.line.patched", "s7.line.rsync_z")
     w()
+    decoders(w, b, "s7")
     w(f"With the servers' own limits instead: nginx `limit_rate {rate}` (per response) and",
       f"`rsync --bwlimit={rate / 1024:.3f}` (KiB/s). nginx lets each response send a second's",
       "worth before it holds back, so every file or patch under "
@@ -442,6 +451,28 @@ def scenario_8(w, b):
         w()
 
 
+def decoders(w, b, label):
+    """The updater's decoder against xdelta3's on the scenario's patches."""
+    n = b.notes.get(f"{label}.decode")
+    if not n or f"{label}.decode.ours" not in w.s:
+        return
+    rss = lambda name: show(w.s[f"{label}.decode.{name}.rss"], 1 / 1024, "%.1f", " MiB")  # noqa
+    w(f"**Decoders.** The same {n['patches']} patch(es) applied by the updater's own VCDIFF",
+      "decoder and by xdelta3's (what updaters used before), each run a process of its own",
+      "(`patch_bench compare`, alternating); peak memory is the process's resident set:")
+    w()
+    w("| Decoder | Time | Peak memory |")
+    w("|---|---|---|")
+    w(f"| the updater's own | {w.seconds(label + '.decode.ours')} | {rss('ours')} |")
+    w(f"| xdelta3's | {w.seconds(label + '.decode.xdelta3')} | {rss('xdelta3')} |")
+    w(f"| ratio, run by run | {w.ratio(label + '.decode.ours', label + '.decode.xdelta3')} |"
+      f" {w.ratio(label + '.decode.ours.rss', label + '.decode.xdelta3.rss')} |")
+    w()
+    w(f"Patch sizes: {n['plain']} bytes as served (plain sections); {n['djw']} had the",
+      f"sections been DJW-coded as before ({n['plain'] / max(n['djw'], 1):.3f}x).")
+    w()
+
+
 def scenario_9(w, b):
     n = b.notes
     w("## 9. Memory of delta patches")
@@ -471,6 +502,7 @@ def scenario_9(w, b):
       "and 8 MiB), whatever the files' sizes. The publish of the first version (no patch)",
       f"took {w.seconds('s9.publish_v1')}.")
     w()
+    decoders(w, b, "s9")
 
 
 def commands(w, b):

@@ -306,6 +306,14 @@ def patch_game(b):
             b.samples.add(label + ".line", b.link.carried()[0])
         b.check_sums(label, game, sums)
 
+    if index.exists():
+        pairs = []
+        for line in index.read_text().splitlines()[1:]:
+            fields = line.split(",")
+            base = v1 / fields[0]
+            if base.exists() and base.stat().st_size == int(fields[1]):
+                pairs.append((base, site / fields[4], v2 / fields[0]))
+        compare_decoders(b, "s7", pairs, b.sizes.rounds, b.sizes.warmup)
     for r in range(1, b.rounds_total + 1):
         label = lambda name: b.label_of(r, name)  # noqa: E731
         updater(label("s7.full"), b.updater, 1 + len(changed))
@@ -322,6 +330,35 @@ def patch_game(b):
         updater("s7.limit.patched", b.signed_updater, signed_expect, port=b.nginx.limited_port)
         rsync("s7.limit.rsync", b.rsyncd.port, bwlimit)
     shutil.rmtree(game)
+
+
+def compare_decoders(b, label, pairs, rounds, warmup):
+    """Scenarios 7 and 9: the updater's own VCDIFF decoder against xdelta3's
+    (what updaters used before), applying the same patches (`pairs` of
+    base, patch and the file it makes) by `patch_bench compare`, each run a
+    process of its own, alternating, the first `warmup` rounds not counted;
+    and the patches' sizes had the publisher
+    compressed their sections with xdelta3's DJW coder, as it used to."""
+    out = b.work / "decoded"
+    found = subprocess.run([str(part) for part in (b.patch_bench, "compare", "--rounds",
+                                                   rounds + warmup,
+                                                   out, *[p for pair in pairs for p in pair[:2]])],
+                           capture_output=True, text=True, check=True).stdout
+    out.unlink(missing_ok=True)
+    for line in [line for line in found.splitlines() if line.startswith("compare: ")][warmup:]:
+        _, _, ours, ours_kib, _, theirs, theirs_kib = line.split()
+        b.samples.add(f"{label}.decode.ours", float(ours))
+        b.samples.add(f"{label}.decode.ours.rss", int(ours_kib))
+        b.samples.add(f"{label}.decode.xdelta3", float(theirs))
+        b.samples.add(f"{label}.decode.xdelta3.rss", int(theirs_kib))
+    plain = djw = 0
+    for base, patch, new in pairs:
+        made = b.work / "djw.vcdiff"
+        run([b.patch_bench, "make", "--djw", base, new, made])
+        plain += patch.stat().st_size
+        djw += made.stat().st_size
+        made.unlink()
+    b.notes[f"{label}.decode"] = {"patches": len(pairs), "plain": plain, "djw": djw}
 
 
 # ---------------------------------------------------------------------------
@@ -460,6 +497,10 @@ def delta_memory(b):
         b.notes["s9.packed"] = (site / "big.pak").stat().st_size
         b.notes["s9.size"] = size
         sums = {"big.pak": md5_of(v2 / "big.pak")}
+        path = next(line.split(",")[4] for line in index[1:] if line.startswith("big.pak,"))
+        compare_decoders(b, "s9", [(v1 / "big.pak", site / path, v2 / "big.pak")],
+                         s.delta_rounds, 0)
+        note_disk()
         # The new version is in the served folder now; its release copy
         # would only take disk space.
         shutil.rmtree(v2)

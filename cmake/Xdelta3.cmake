@@ -1,6 +1,7 @@
-# xdelta3's library core: the VCDIFF encoder (for brightwick-pack) and decoder
-# (for the updater) from Debian's xdelta3 source package, which installs only
-# the command line. Built here for every target from one file, xdelta3.c,
+# xdelta3's library core, for brightwick-pack alone: its VCDIFF encoder makes
+# the patches, its decoder cross-checks the updater's own (xdelta3 is GPL, so
+# the updater links none of it). From Debian's xdelta3 source package, which
+# installs only the command line. Built here for every target from one file, xdelta3.c,
 # with nothing but the C runtime: no LZMA secondary compressor (it would need
 # liblzma), DJW and FGK built in.
 #
@@ -57,12 +58,14 @@ endif()
 # Third-party code: its warnings are not ours to fix.
 target_compile_options(brightwick_xdelta3 PRIVATE -w)
 if(BRIGHTWICK_SANITIZE MATCHES "undefined")
-  # Three checks are left out, only for this third-party file, for tricks it
+  # Some checks are left out, only for this third-party file, for tricks it
   # plays on purpose: it hashes the data by loading 32-bit words at any
-  # address (UNALIGNED_OK, which x86 allows), and an empty section is a null
-  # pointer that it offsets by 0 and copies 0 bytes from (both undefined in
-  # C, harmless in practice, and reported by clang). Its memory accesses stay
-  # under AddressSanitizer.
+  # address (UNALIGNED_OK, which x86 allows), an empty section is a null
+  # pointer that it offsets by 0 and copies 0 bytes from, and its encoder's
+  # list macros find an element from its link through a null pointer (clang
+  # reports that under null and object-size). All undefined in C, harmless
+  # in practice; its memory accesses stay under AddressSanitizer.
   target_compile_options(brightwick_xdelta3 PRIVATE
-    -fno-sanitize=alignment -fno-sanitize=pointer-overflow -fno-sanitize=nonnull-attribute)
+    -fno-sanitize=alignment -fno-sanitize=pointer-overflow -fno-sanitize=nonnull-attribute
+    -fno-sanitize=null -fno-sanitize=object-size)
 endif()

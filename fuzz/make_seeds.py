@@ -1,16 +1,22 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets into OUT/<target>/.
 
-Usage: make_seeds.py OUT
+Usage: make_seeds.py OUT [--patch-maker PATCH_BENCH]
 
-Seeds are made here rather than kept in the repository as binaries: each is
-a small, typical or edge-case input that gives the fuzzer a head start.
+With --patch-maker (bench/patch_bench, the publisher's own encoder), the
+patch targets also get patches made by it from edited versions of their
+base; without, only the hand-made ones.
 """
 
 import os
 import struct
+import subprocess
 import sys
+import tempfile
 import zlib
+
+# Seeds are made here rather than kept in the repository as binaries: each is
+# a small, typical or edge-case input that gives the fuzzer a head start.
 
 
 def crc_text(data):
@@ -223,14 +229,71 @@ def patch_seeds():
     }
 
 
+def edited_versions(base):
+    """New versions of a patch target's base, as a publisher makes them:
+    each (name, new bytes, target window in KiB)."""
+    text = b"tdx map level sprite sound\n" * 40
+    moved = base[40000:50000] + base[:40000] + base[50000:]
+    periodic = base[:1000] + b"abcabcabd" * 300 + base[1000:30000]
+    return [
+        ("edits", base[:5000] + text + base[5100:30000] + pseudo_random(300, 9) + base[30300:], 4),
+        ("inserted", base[:20000] + pseudo_random(5000, 3) + base[20000:], 1),
+        ("deleted", base[:10000] + base[30000:], 64),
+        ("moved", moved, 4),
+        ("appended", base + text + pseudo_random(2000, 4), 1),
+        ("periodic", periodic, 1),
+        ("unrelated", pseudo_random(20000, 5) + text, 4),
+        ("empty", b"", 1),
+        ("one-byte", b"x", 1),
+        ("same", base, 16),
+    ]
+
+
+def made_patches(maker, base):
+    """(name, patch) made by the publisher's encoder from `base`."""
+    patches = []
+    with tempfile.TemporaryDirectory() as folder:
+        old = os.path.join(folder, "old")
+        with open(old, "wb") as f:
+            f.write(base)
+        for name, data, window in edited_versions(base):
+            new, patch = os.path.join(folder, "new"), os.path.join(folder, "patch")
+            with open(new, "wb") as f:
+                f.write(data)
+            subprocess.run([maker, "make", "--source-window", "1", "--target-window-kib",
+                            str(window), old, new, patch], check=True, stdout=subprocess.DEVNULL)
+            with open(patch, "rb") as f:
+                patches.append(("made-" + name, f.read()))
+    return patches
+
+
+def vcdiff_seeds(hand_made, made):
+    """Inputs of vcdiff_fuzz: a byte choosing the updater's base cache, then
+    a patch for the same base as patch_fuzz's."""
+    seeds = {name: bytes([index % 32]) + data[2:] for index, (name, data)
+             in enumerate(sorted(hand_made.items()))}
+    for index, (name, patch) in enumerate(made):
+        seeds[name] = bytes([index * 7 % 32]) + patch
+    return seeds
+
+
 def main():
-    if len(sys.argv) != 2:
+    args = sys.argv[1:]
+    maker = None
+    if len(args) == 3 and args[1] == "--patch-maker":
+        maker = args[2]
+        args = args[:1]
+    if len(args) != 1:
         sys.stderr.write(__doc__)
         return 2
-    out = sys.argv[1]
+    out = args[0]
+    hand_made = patch_seeds()
+    made = made_patches(maker, pseudo_random(64 * 1024, 777)) if maker else []
+    patches = dict(hand_made)
+    patches.update((name, struct.pack("<H", 0xFFFF) + patch) for name, patch in made)
     for target, seeds in (("manifest_fuzz", manifest_seeds()), ("inflate_fuzz", inflate_seeds()),
                           ("pack_fuzz", pack_seeds()), ("signature_fuzz", signature_seeds()),
-                          ("patch_fuzz", patch_seeds())):
+                          ("patch_fuzz", patches), ("vcdiff_fuzz", vcdiff_seeds(hand_made, made))):
         folder = os.path.join(out, target)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "engine/patch_apply.h"
-#include "engine/vcdiff_stream.h"
+#include "vcdiff_stream.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -6,7 +6,7 @@
 # i686 is the release build (32-bit, runs on Windows XP and later); x86_64 is
 # the same program for 64-bit Windows (the tests run it under Wine). The
 # result is build-win-ARCH/brightwick-updater.exe, one file with libcurl, zlib,
-# libsodium, xdelta3 and the C++ runtime inside. UPDATE_BASE_URL, when set, is
+# libsodium and the C++ runtime inside. UPDATE_BASE_URL, when set, is
 # the update server's directory built into the program. Extra arguments go to
 # CMake.
 set -euo pipefail

@@ -25,7 +25,7 @@ while [ "$#" -gt 0 ]; do
   esac
   shift
 done
-[ "${#targets[@]}" -gt 0 ] || targets=(manifest_fuzz inflate_fuzz pack_fuzz signature_fuzz patch_fuzz)
+[ "${#targets[@]}" -gt 0 ] || targets=(manifest_fuzz inflate_fuzz pack_fuzz signature_fuzz patch_fuzz vcdiff_fuzz)
 
 cc=$(command -v clang-14 || command -v clang)
 cxx=$(command -v clang++-14 || command -v clang++)
@@ -34,9 +34,10 @@ cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
   -DBRIGHTWICK_FUZZ=ON -DBRIGHTWICK_SANITIZE=address,undefined \
   -DBRIGHTWICK_BUILD_TESTS=OFF >/dev/null
-cmake --build "$dir" -j 2 --target "${targets[@]}"
+# patch_bench is the publisher's patch maker, for the patch seeds.
+cmake --build "$dir" -j 2 --target "${targets[@]}" patch_bench
 
-python3 fuzz/make_seeds.py "$dir/seeds"
+ASAN_OPTIONS=detect_leaks=0 python3 fuzz/make_seeds.py "$dir/seeds" --patch-maker "$dir/patch_bench"
 # The targets work on files: a memory-backed folder makes them faster. It is
 # removed at the end, since libFuzzer may end a run without the targets'
 # own clean-up.

@@ -10,6 +10,7 @@
 
 #include "hash/hex.h"
 #include "pack.h"
+#include "patch_make.h"
 #include "signing.h"
 #include "support/signed_folder.h"
 #include "support/temp_dir.h"
@@ -199,6 +200,49 @@ TEST_F(PackSigningTest, PatchesComeFromEachKeptVersionAndOnlyWhenTheyPay) {
 
   // Patches are for signed updaters only.
   EXPECT_FALSE(publishWith("", 2).ok);
+}
+
+TEST_F(PackSigningTest, VerifyReportsAPatchTheUpdaterAndXdelta3DisagreeOn) {
+  const std::string v1 = makeBytes(300000, 5, false);
+  std::string v2 = v1;
+  v2.replace(1000, 500, makeBytes(500, 6, false));
+  writeFile(release / "big.pak", v1);
+  ASSERT_TRUE(publishWith(kKey, 1).ok);
+  writeFile(release / "big.pak", v2);
+  ASSERT_TRUE(publishWith(kKey, 1).ok);
+  ASSERT_TRUE(verify(out, {}, nullptr).ok());
+
+  // The served patch swapped for one whose sections are DJW-coded, which
+  // only xdelta3 reads, listed as the index lists any patch.
+  std::istringstream index(readFile(out / "update.patches"));
+  std::string format, line;
+  ASSERT_TRUE(std::getline(index, format) && std::getline(index, line));
+  std::vector<std::string> fields;
+  for (std::istringstream cut(line); std::getline(cut, fields.emplace_back(), ',');) {
+  }
+  fields.pop_back();
+  ASSERT_EQ(fields.size(), 7u);
+  writeFile("v1", v1);
+  writeFile("v2", v2);
+  {
+    PatchOptions options;
+    options.compressSections = true;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> oldFile(std::fopen("v1", "rb"), std::fclose),
+        newFile(std::fopen("v2", "rb"), std::fclose),
+        patch(std::fopen((out / fields[4]).c_str(), "wb"), std::fclose);
+    ASSERT_TRUE(makePatch(oldFile.get(), newFile.get(), patch.get(), options).ok);
+  }
+  const std::string patch = readFile(out / fields[4]);
+  fields[5] = std::to_string(patch.size());
+  fields[6] = sha256Text(patch);
+  std::string rewritten = format + "\n" + fields[0];
+  for (std::size_t i = 1; i < fields.size(); ++i) rewritten += "," + fields[i];
+  writeFile(out / "update.patches", rewritten + "\n");
+
+  const std::vector<std::string> found = verify(out, {}, nullptr).problems;
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_NE(found[0].find("disagree"), std::string::npos) << found[0];
+  EXPECT_NE(found[0].find("secondary compression"), std::string::npos) << found[0];
 }
 
 }  // namespace

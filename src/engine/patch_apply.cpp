@@ -1,17 +1,21 @@
 #include "engine/patch_apply.h"
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <memory>
 
+#include "engine/base_reader.h"
 #include "engine/patch_header.h"
-#include "engine/vcdiff_stream.h"
+#include "engine/vcdiff_decoder.h"
 #include "hash/crc32.h"
 #include "platform/platform.h"
 
 namespace {
 
-// The patch is read in pieces of this size; a window section that arrives
-// whole in one piece is decoded where it lies, without a copy.
-constexpr std::size_t kPatchReadSize = 256u << 10;
+// The window's checksums are taken in pieces that stay in the processor's
+// cache between the two.
+constexpr std::size_t kSumPiece = 64u << 10;
 
 bool isPowerOfTwo(std::uint32_t value) {
   return value != 0 && (value & (value - 1)) == 0;
@@ -27,6 +31,25 @@ std::string number(std::uint64_t value) {
   return std::to_string(value);
 }
 
+// Memory reused from one window to the next, grown only when a window needs
+// more. Left uninitialised: a window touches only what it fills, so a short
+// one costs only its own pages.
+class Scratch {
+ public:
+  unsigned char* take(std::uint64_t size) {
+    if (size > capacity_ || !bytes_) {
+      bytes_.reset();  // the old block goes first: never both at once
+      capacity_ = size > 0 ? static_cast<std::size_t>(size) : 1;
+      bytes_.reset(new unsigned char[capacity_]);
+    }
+    return bytes_.get();
+  }
+
+ private:
+  std::unique_ptr<unsigned char[]> bytes_;
+  std::size_t capacity_ = 0;
+};
+
 }  // namespace
 
 PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
@@ -40,78 +63,79 @@ PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
   const std::int64_t baseLength = fileLength(base);
   if (baseLength < 0) return failed(outcome, "cannot measure the base file");
 
-  xd3_config config;
-  xd3_init_config(&config, 0);  // 0: every window's Adler-32 is checked
-  VcdiffStream stream(config, kPatchDecoderMemory);
-  if (!stream.configured()) return failed(outcome, "cannot set up the decoder");
-  xd3_stream* s = stream.get();
-  BaseBlocks blocks(base, baseLength, cache.blockSize, cache.blockCount, stop);
-  // Without a base a patch can only add bytes; one that copies from it fails.
-  if (baseLength > 0 && blocks.attach(s) != 0) return failed(outcome, "cannot use the base file");
-
-  // Left uninitialised: a short patch touches only what it fills.
-  std::unique_ptr<unsigned char[]> input(new unsigned char[kPatchReadSize]);
+  std::string appHeader;
+  std::string why = readVcdiffHeader(patch, kPatchHeaderSize, &appHeader);
+  if (!why.empty()) return failed(outcome, why);
   PatchHeader header;
-  bool haveHeader = false;
+  if (!decodePatchHeader(reinterpret_cast<const unsigned char*>(appHeader.data()), appHeader.size(),
+                         &header)) {
+    return failed(outcome, "not a Brightwick patch (no header)");
+  }
+  if (header.baseLength != static_cast<std::uint64_t>(baseLength)) {
+    return failed(outcome, "wrong base file: " + number(baseLength) + " bytes, the patch is for " +
+                               number(header.baseLength));
+  }
+  if (header.targetLength > outputLimit) {
+    return failed(outcome, "the result (" + number(header.targetLength) +
+                               " bytes) would pass the limit of " + number(outputLimit));
+  }
+
+  BaseReader baseReader(base, static_cast<std::uint64_t>(baseLength), cache.blockSize,
+                        cache.blockCount, stop);
+  Scratch target, sections;
+  bool anyWindow = false;
   for (;;) {
     if (stop && stop->load()) return failed(outcome, "stopped");
-    const int result = xd3_decode_input(s);
-    outcome.baseReads = blocks.reads();
-    if (result == XD3_INPUT) {
-      const std::size_t got = std::fread(input.get(), 1, kPatchReadSize, patch);
-      if (got == 0) {
-        if (std::ferror(patch)) return failed(outcome, "cannot read the patch");
-        break;
-      }
-      xd3_avail_input(s, input.get(), static_cast<usize_t>(got));
-    } else if (result == XD3_GOTHEADER || result == XD3_WINSTART) {
-      // A window's header has been read, its sections not yet: nothing of
-      // it is decoded or written. The first one brings the patch's header.
-      if (result == XD3_GOTHEADER) {
-        uint8_t* data = nullptr;
-        usize_t size = 0;
-        if (xd3_get_appheader(s, &data, &size) != 0 || !decodePatchHeader(data, size, &header)) {
-          return failed(outcome, "not a Brightwick patch (no header)");
-        }
-        if (header.baseLength != static_cast<std::uint64_t>(baseLength)) {
-          return failed(outcome, "wrong base file: " + number(baseLength) +
-                                     " bytes, the patch is for " + number(header.baseLength));
-        }
-        if (header.targetLength > outputLimit) {
-          return failed(outcome, "the result (" + number(header.targetLength) +
-                                     " bytes) would pass the limit of " + number(outputLimit));
-        }
-        haveHeader = true;
-      }
-      // Refused before its buffers are allocated and filled.
-      if (s->dec_tgtlen > header.targetLength - static_cast<std::uint64_t>(outcome.size)) {
-        return failed(outcome, "corrupt patch: more output than its header announces");
-      }
-    } else if (result == XD3_OUTPUT) {
-      // A whole target window, its Adler-32 already checked. The header's
-      // length, within the limit, bounds what is written.
-      const std::uint64_t written = static_cast<std::uint64_t>(outcome.size);
-      if (!haveHeader || s->avail_out > header.targetLength - written) {
-        return failed(outcome, "corrupt patch: more output than its header announces");
-      }
-      if (s->avail_out > 0 && std::fwrite(s->next_out, 1, s->avail_out, output) != s->avail_out) {
-        return failed(outcome, "cannot write the result");
-      }
-      outcome.crc = crc32Update(outcome.crc, s->next_out, s->avail_out);
-      outcome.size += s->avail_out;
-      xd3_consume_output(s);
-    } else if (result != XD3_WINFINISH) {
-      if (blocks.stopped()) return failed(outcome, "stopped");
-      if (!blocks.error().empty()) return failed(outcome, blocks.error());
-      if (result == ENOMEM) return failed(outcome, "corrupt patch: it needs too much memory");
-      return failed(outcome, "corrupt patch or wrong base file: " + stream.error(result));
+    VcdiffWindow window;
+    const WindowStart start = readWindowHeader(patch, &window, &why);
+    if (start == WindowStart::failed) return failed(outcome, why);
+    if (start == WindowStart::end) break;
+    anyWindow = true;
+    // Each claim is weighed before anything is allocated or written: the
+    // header's length, within the limit, bounds what is written.
+    const std::uint64_t written = static_cast<std::uint64_t>(outcome.size);
+    if (window.targetLength > header.targetLength - written) {
+      return failed(outcome, "corrupt patch: more output than its header announces");
     }
+    if (window.targetLength > kVcdiffMaxWindow ||
+        window.sectionsLength() > kPatchDecoderMemory - window.targetLength) {
+      return failed(outcome, "corrupt patch: it needs too much memory (a window of " +
+                                 number(window.targetLength) + " bytes with " +
+                                 number(window.sectionsLength()) + " bytes of sections)");
+    }
+    unsigned char* sectionBytes = sections.take(window.sectionsLength());
+    const std::size_t sectionsLength = static_cast<std::size_t>(window.sectionsLength());
+    if (std::fread(sectionBytes, 1, sectionsLength, patch) != sectionsLength) {
+      return failed(outcome, std::ferror(patch) ? "cannot read the patch" : "truncated patch");
+    }
+    unsigned char* targetBytes = target.take(window.targetLength);
+    why = decodeWindow(window, sectionBytes, baseReader, targetBytes);
+    outcome.baseReads = baseReader.reads();
+    if (baseReader.stopped()) return failed(outcome, "stopped");
+    if (!why.empty()) return failed(outcome, why);
+    // Both sums in one pass, a piece at a time, while it is in the cache.
+    const std::size_t length = static_cast<std::size_t>(window.targetLength);
+    uLong adler = adler32(0, Z_NULL, 0);
+    std::uint32_t crc = outcome.crc;
+    for (std::size_t at = 0; at < length; at += kSumPiece) {
+      const std::size_t piece = std::min(kSumPiece, length - at);
+      if (window.hasChecksum) adler = adler32(adler, targetBytes + at, static_cast<uInt>(piece));
+      crc = crc32Update(crc, targetBytes + at, piece);
+    }
+    if (window.hasChecksum && adler != window.adler32) {
+      return failed(outcome, "corrupt patch or wrong base file: a window's Adler-32 differs");
+    }
+    if (length > 0 && std::fwrite(targetBytes, 1, length, output) != length) {
+      return failed(outcome, "cannot write the result");
+    }
+    outcome.crc = crc;
+    outcome.size += static_cast<std::int64_t>(length);
   }
 
   // The patch must end between two windows, after at least one: a VCDIFF
   // header alone, or nothing, is no patch (an empty result still has one
   // empty window).
-  if (!haveHeader || xd3_close_stream(s) != 0) return failed(outcome, "truncated patch");
+  if (!anyWindow) return failed(outcome, "truncated patch");
   if (static_cast<std::uint64_t>(outcome.size) != header.targetLength) {
     return failed(outcome, "truncated patch: " + number(outcome.size) + " of " +
                                number(header.targetLength) + " bytes");

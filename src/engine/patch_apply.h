@@ -26,8 +26,8 @@ struct BaseCache {
 };
 
 // Most memory the decoder itself may hold at once (the target window of at
-// most 16 MiB, the patch's sections), besides the base cache and a 256 KiB
-// read buffer. A patch that needs more fails.
+// most 16 MiB, the patch's sections), besides the base cache. A patch that
+// declares more fails before anything of it is allocated.
 inline constexpr std::uint64_t kPatchDecoderMemory = 40u << 20;
 
 // Applies the patch read from `patch` (from its position to its end) to the

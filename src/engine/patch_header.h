@@ -11,9 +11,7 @@
 //   bytes 20-23  CRC-32 of the target file (as zlib's crc32), little-endian
 //
 // The windows themselves are plain VCDIFF, each with xdelta3's Adler-32 of
-// its target bytes; their sections are either uncompressed or compressed
-// with xdelta3's built-in DJW Huffman coder (no compressor from another
-// library).
+// its target bytes (docs/formats.md, "VCDIFF as the publisher writes it").
 
 #include <cstddef>
 #include <cstdint>

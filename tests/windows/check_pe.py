@@ -6,7 +6,8 @@ Usage: check_pe.py brightwick-updater.exe
 What a player's Windows XP machine needs and what the build scripts cannot
 show: a 32-bit GUI program for subsystem 5.01 that imports only system DLLs
 (and nothing XP lacks), with the dialog template, the icons and the manifest
-exactly as designed. Prints every failed check and exits 1 if there is any.
+exactly as designed, and none of xdelta3's code (GPL: the updater decodes
+patches itself). Prints every failed check and exits 1 if there is any.
 """
 import struct
 import sys
@@ -58,6 +59,16 @@ NEWER_THAN_XP = {
     "BCryptGenRandom", "BCryptOpenAlgorithmProvider", "_set_invalid_parameter_handler",
     "_localtime64_s", "_gmtime64_s", "localtime_s", "gmtime_s",
 }
+
+# Strings xdelta3's library core carries (its messages and result names),
+# each found in the updater built while it still applied patches with
+# xdelta3; the release build is stripped, so its symbols cannot be looked for.
+XDELTA3_STRINGS = [
+    b"XD3_INVALID_INPUT", b"XD3_GETSRCBLK", b"not a VCDIFF input",
+    b"VCDIFF input version > 0 is not supported", b"VCD_TARGET not implemented",
+    b"unknown secondary compressor ID", b"secondary decoder invalid repeat code",
+    b"FGK Adaptive Huffman", b"Static Huffman",
+]
 
 STYLE = 0x90C808C4  # WS_POPUP|WS_VISIBLE|WS_CAPTION|WS_SYSMENU|DS_CENTER|DS_MODALFRAME|DS_SETFONT|DS_3DLOOK
 EX_STYLE = 0x101  # WS_EX_DLGMODALFRAME|WS_EX_WINDOWEDGE
@@ -220,6 +231,11 @@ def check_icons(pe):
     check(sorted(sizes) == [16, 32], f"icon sizes 32 and 16 (are {sizes})")
 
 
+def check_no_xdelta3(data):
+    found = [text.decode() for text in XDELTA3_STRINGS if text in data]
+    check(not found, "none of xdelta3's strings" + (f": {found}" if found else ""))
+
+
 def check_manifest(pe):
     data = resource(pe, RT_MANIFEST, 1)
     check(data is not None, "application manifest (1) present")
@@ -241,8 +257,11 @@ def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
-    pe = pefile.PE(sys.argv[1])
+    with open(sys.argv[1], "rb") as exe:
+        data = exe.read()
+    pe = pefile.PE(data=data)
     check_header(pe)
+    check_no_xdelta3(data)
     check_imports(pe)
     check_dialog(pe)
     check_icons(pe)

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "engine/patch_header.h"
-#include "engine/vcdiff_stream.h"
 #include "hash/crc32.h"
+#include "vcdiff_stream.h"
 #include "platform/platform.h"
 
 namespace {

@@ -1,9 +1,9 @@
 #pragma once
 
 // Makes the binary delta patches the updater applies (engine/patch_apply.h):
-// VCDIFF made with xdelta3, with the header of engine/patch_header.h, an
-// Adler-32 per window and, optionally, sections compressed with xdelta3's
-// own DJW Huffman coder, so that applying one needs no other library.
+// VCDIFF made with xdelta3, with the header of engine/patch_header.h and an
+// Adler-32 per window; optionally (never by default) sections compressed
+// with xdelta3's own DJW Huffman coder, which only xdelta3 reads.
 
 #include <cstdint>
 #include <cstdio>
@@ -20,8 +20,12 @@ struct PatchOptions {
   // Bytes of the new file per VCDIFF window: at most 16 MiB, the most the
   // updater decodes; the updater holds one window at a time.
   std::uint32_t targetWindow = 8u << 20;
-  // DJW Huffman coding of each window's sections: smaller patches, slower.
-  bool compressSections = true;
+  // DJW Huffman coding of each window's sections: somewhat smaller patches,
+  // but only xdelta3 reads them. The updater's own decoder (which carries no
+  // GPL code) refuses them and downloads the whole file instead, so the
+  // publisher writes plain sections, which every updater reads, old ones
+  // (xdelta3) included.
+  bool compressSections = false;
 };
 
 struct PatchMade {

@@ -23,6 +23,7 @@
 #include "update/manifest.h"
 #include "update/patch_index.h"
 #include "update/signature.h"
+#include "xdelta3_apply.h"
 
 namespace fs = std::filesystem;
 
@@ -223,17 +224,32 @@ void verifyPatches(const fs::path& outDir,
     }
     const std::vector<std::string>& fields = listed->second;
     std::int32_t listedSize = readLong32(fields[2]);
-    PatchOutcome applied;
-    {
+    // The updater's own decoder, and xdelta3's as a cross-check: older
+    // updaters apply patches with xdelta3, and the two must agree.
+    PatchOutcome applied, crossCheck;
+    for (PatchOutcome* outcome : {&applied, &crossCheck}) {
       FilePtr baseFile(openShared(narrowOrThrow(base), "rb"));
       FilePtr patchFile(openShared(narrowOrThrow(patchPath), "rb"));
       FilePtr out(openShared(narrowOrThrow(patched), "wb"));
       if (!baseFile || !patchFile || !out)
         throw std::runtime_error("cannot apply " + shown(patchPath));
-      applied = applyPatch(baseFile.get(), patchFile.get(), out.get(),
-                           static_cast<std::uint64_t>(sizeBound(listedSize)), nullptr);
+      const std::uint64_t limit = static_cast<std::uint64_t>(sizeBound(listedSize));
+      *outcome =
+          outcome == &applied
+              ? applyPatch(baseFile.get(), patchFile.get(), out.get(), limit, nullptr)
+              : applyPatchWithXdelta3(baseFile.get(), patchFile.get(), out.get(), limit, nullptr);
     }
-    if (!applied.ok) {
+    if (applied.ok != crossCheck.ok ||
+        (applied.ok && (applied.size != crossCheck.size || applied.crc != crossCheck.crc))) {
+      auto said = [](const PatchOutcome& outcome) {
+        return outcome.ok ? std::to_string(outcome.size) + " bytes, CRC " + signedCrc(outcome.crc)
+                          : "fails: " + outcome.error;
+      };
+      result.problems.push_back(where +
+                                "the updater's decoder and xdelta3 disagree on the patch for " +
+                                quotedName(name) + ": the updater's " + said(applied) +
+                                "; xdelta3's " + said(crossCheck));
+    } else if (!applied.ok) {
       result.problems.push_back(where + "the patch for " + quotedName(name) +
                                 " does not apply: " + applied.error);
     } else if (applied.size != listedSize ||

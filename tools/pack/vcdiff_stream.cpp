@@ -1,4 +1,4 @@
-#include "engine/vcdiff_stream.h"
+#include "vcdiff_stream.h"
 
 #include <algorithm>
 #include <cerrno>

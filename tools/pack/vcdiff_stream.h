@@ -1,10 +1,12 @@
 #pragma once
 
-// What the patch applier and the patch maker share around xdelta3: its C
+// What brightwick-pack's patch maker and its xdelta3 applier (the
+// cross-check of the updater's own decoder) share around xdelta3: its C
 // declarations, a stream that frees its memory whatever happens and may be
 // held to a memory budget, and the base (old) file read block by block
 // through a small cache, at 64-bit offsets, for xdelta3's source callback.
-// Internal to the two: nothing outside them includes this header.
+// The updater never includes this header: xdelta3 is GPL, and the updater
+// links none of it.
 
 #include <atomic>
 #include <cstdint>
