@@ -308,7 +308,10 @@ TEST(PackWithNginx, AGameFolderUpdatesFromWhatNginxServes) {
 // refuses while the game still starts.
 TEST(PackWithNginx, SignedReleasesServeOldAndNewUpdatersAndPatchTheNextOne) {
   ScopedTempDir dir;
-  const std::string key = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+  // A copy: a signed publish keeps the serial it signed beside the key.
+  const std::string key = (dir.path() / "studio.key").string();
+  fs::copy_file(std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key", key);
+  fs::copy_file(std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key.pub", key + ".pub");
   std::string big = makeBytes(1500000, 31, false);
   auto release = [&](const std::string& bigVersion) {
     writeFile(dir.path() / "release/tdx.exe", "#!/bin/sh\npwd > game-started\n");

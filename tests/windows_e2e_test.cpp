@@ -688,7 +688,7 @@ TEST_F(WindowsUpdaterTest, ASignedUpdateInstallsAChangedFileByItsPatch) {
   second.insert(200000, makeBytes(20000, 73, false));
   fs::path release = dir.path() / "release", out = dir.path() / "out";
   PublishOptions options;
-  options.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+  options.signingKey = copyTestKey("old", dir.path() / "keys");
   options.deltas = 1;
   for (const std::string* version : {&first, &second}) {
     writeFile(release / "maps" / "big.pak", *version);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <ctime>
 #include <set>
 
@@ -6,35 +7,26 @@
 #include "hash/sha256.h"
 #include "pack_platform.h"
 #include "publish_steps.h"
+#include "serials.h"
 #include "update/manifest.h"
 #include "update/patch_index.h"
 
-namespace fs = std::filesystem;
-
 namespace {
 
-bool present(const fs::path& path) {
-  return fs::exists(statusOf(path));
-}
-
-// Whether the served signature file is `key`'s, for a manifest with hash
-// `manifest`: then a publish that changes nothing leaves it alone.
-bool signatureStands(const fs::path& out, const SecretKey& key, const Sha256Digest& manifest,
+// Whether the served signature file is the key's own, for a manifest with
+// hash `manifest`: then a publish that changes nothing leaves it alone.
+bool signatureStands(const Previous& previous, const Sha256Digest& manifest,
                      const Sha256Digest* patches) {
-  SignatureFile file;
-  fs::path path = out / kSignatureName;
-  if (!present(path)) return false;
-  std::string text = readWholeFile(path, kMaxSignatureFileSize + 1);
-  return parseSignatureFile(text, &file).ok() && file.manifest == manifest &&
-         file.hasPatchIndex == (patches != nullptr) && (!patches || file.patchIndex == *patches) &&
-         verifySignatureFile(file, {key.publicKey()}).ok();
+  const SignatureFile& file = previous.signature;
+  return previous.signatureVerified && file.manifest == manifest &&
+         file.hasPatchIndex == (patches != nullptr) && (!patches || file.patchIndex == *patches);
 }
 
 // Writes `text` into the scratch folder as `source` and plans its move to
 // `target`.
-void planText(const fs::path& scratch, const std::string& source, const std::string& target,
-              const std::string& text, Journal& journal) {
-  writeWholeFile(scratch / source, text);
+void planText(const OutputFolder& out, const std::string& scratch, const std::string& source,
+              const std::string& target, const std::string& text, Journal& journal) {
+  writeServed(out, joinName(scratch, source), text);
   JournalPut put;
   put.source = source;
   put.target = target;
@@ -45,17 +37,17 @@ void planText(const fs::path& scratch, const std::string& source, const std::str
 
 }  // namespace
 
-void planServedFiles(const fs::path& out, const fs::path& scratch,
+void planServedFiles(const OutputFolder& out, const std::string& scratch,
                      const std::vector<Candidate>& files, const Previous& previous,
-                     const PackedRelease& packed, const SecretKey* key, DeltaRun& patches,
+                     const PackedRelease& packed, const Signing& signing, DeltaRun& patches,
                      Journal& journal, PublishResult& result) {
   // The files beside the packed ones, in the order they move: the records
   // first, then companions of update.dat (such as its signature), then
   // update.dat itself, last, as the commit point.
   std::string recordsText = formatRecords(packed.records);
   if (!previous.recordsExist || recordsText != previous.recordsText) {
-    planText(scratch, kRecordsName, std::string(kServerFolder) + "/" + kRecordsName, recordsText,
-             journal);
+    planText(out, scratch, kRecordsName, std::string(kServerFolder) + "/" + kRecordsName,
+             recordsText, journal);
   }
   const std::string& manifest = packed.manifest;
   result.manifestChanged = !previous.manifestExists || manifest != previous.manifest;
@@ -63,38 +55,39 @@ void planServedFiles(const fs::path& out, const fs::path& scratch,
   // The patch index, then the signature that covers both, go just before
   // update.dat.
   std::string index = finishPatches(patches);
-  fs::path indexPath = out / kPatchIndexName;
-  bool indexServed = fs::is_regular_file(statusOf(indexPath));
-  if (!index.empty() &&
-      (!indexServed ||
-       readWholeFile(indexPath, static_cast<std::uint64_t>(kMaxPatchIndexSize)) != index)) {
-    planText(scratch, kPatchIndexName, kPatchIndexName, index, journal);
-  } else if (index.empty() && indexServed) {
+  if (!index.empty() && (!previous.indexExists || previous.indexText != index)) {
+    planText(out, scratch, kPatchIndexName, kPatchIndexName, index, journal);
+  } else if (index.empty() && out.kind(kPatchIndexName) != EntryKind::missing) {
     journal.deletes.push_back(kPatchIndexName);
   }
   result.patchesMade = patches.made;
   result.patchesServed = patches.index.size();
   const Sha256Digest indexSha = sha256Of(index);
   const Sha256Digest* indexSigned = index.empty() ? nullptr : &indexSha;
-  if (key && (result.manifestChanged || !signatureStands(out, *key, manifestSha, indexSigned))) {
-    // The serial only grows, also when the clock went back.
-    result.serial = nextSerial(servedSerial(out / kSignatureName),
-                               static_cast<std::int64_t>(std::time(nullptr)));
-    planText(scratch, kSignatureName, kSignatureName,
+  const SecretKey* key = signing.key.get();
+  if (key && (result.manifestChanged || !signatureStands(previous, manifestSha, indexSigned))) {
+    // The serial only grows, from the last one the studio signed: the served
+    // signature counts only if it is the key's own.
+    std::uint64_t floor = signing.keptSerial;
+    if (previous.signatureVerified) floor = std::max(floor, previous.signature.serial);
+    result.serial =
+        chooseSerial(floor, static_cast<std::int64_t>(std::time(nullptr)), signing.force);
+    planText(out, scratch, kSignatureName, kSignatureName,
              signatureFor(*key, result.serial, manifestSha, indexSigned), journal);
-  } else if (!key && result.manifestChanged && present(out / kSignatureName)) {
+  } else if (!key && result.manifestChanged && out.kind(kSignatureName) != EntryKind::missing) {
     // A signature of another manifest would only make signed updaters
     // refuse this one.
     journal.deletes.push_back(kSignatureName);
   }
   if (key) result.keyId = key->publicKey().id();
-  if (result.manifestChanged) planText(scratch, kManifestName, kManifestName, manifest, journal);
+  if (result.manifestChanged) {
+    planText(out, scratch, kManifestName, kManifestName, manifest, journal);
+  }
 
   std::set<std::string> listed;
   for (const Candidate& file : files) listed.insert(fileSystemKey(file.name));
   for (const std::string& name : previous.names) {
-    if (listed.insert(fileSystemKey(name)).second &&
-        fs::is_regular_file(statusOf(out / manifestNamePath(name)))) {
+    if (listed.insert(fileSystemKey(name)).second && out.kind(name) == EntryKind::file) {
       journal.deletes.push_back(name);
     }
   }
