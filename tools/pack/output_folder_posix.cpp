@@ -126,10 +126,16 @@ Fd openRegular(const Fd& dir, const std::string& leaf, int flags, mode_t mode) {
   return fd;
 }
 
+// Larger stdio buffers than the engine's 4096-byte reads and writes, as the
+// engine's own files have.
+constexpr std::size_t kStreamBuffer = 64 * 1024;
+
 FilePtr streamOf(Fd fd, const char* mode) {
   if (!fd.valid()) return nullptr;
   FilePtr file(fdopen(fd.get(), mode));
-  if (file) fd.release();
+  if (!file) return nullptr;
+  fd.release();
+  std::setvbuf(file.get(), nullptr, _IOFBF, kStreamBuffer);
   return file;
 }
 

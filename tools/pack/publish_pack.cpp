@@ -94,6 +94,7 @@ PackedRecord pack(const Candidate& file, const OutputFolder& out, const std::str
   {
     FilePtr in(openShared(narrowOrThrow(file.source), "rb"));
     if (!in) throw std::runtime_error("cannot read " + shown(file.source) + ": " + errnoText());
+    std::setvbuf(in.get(), nullptr, _IOFBF, 64 * 1024);
     FilePtr packed = createServed(out, scratchFile);
     status = engine.compress(in.get(), packed.get(), level);
     written = fileLength(packed.get());
