@@ -26,6 +26,36 @@ bool present(const OutputFolder& out, const std::string& name) {
                            whyNot(out, name));
 }
 
+// What stands at `name` that a step may not touch, in words; empty if it
+// may (nothing there, or what `wanted` says).
+std::string unfit(const OutputFolder& out, const std::string& name, EntryKind wanted) {
+  switch (out.kind(name)) {
+    case EntryKind::missing:
+      return "";
+    case EntryKind::blocked:
+      return "passes through a symbolic link or junction";
+    case EntryKind::link:
+      return "is a symbolic link or junction";
+    case EntryKind::file:
+      return wanted == EntryKind::file ? "" : "is a file";
+    case EntryKind::folder:
+      return wanted == EntryKind::folder ? "" : "is a folder";
+    case EntryKind::other:
+      break;
+  }
+  return "is not a plain file or folder";
+}
+
+// Throws unless `name` is missing or what `wanted` says.
+void requireFit(const OutputFolder& out, const std::string& name, EntryKind wanted) {
+  std::string problem = unfit(out, name, wanted);
+  if (!problem.empty()) {
+    throw std::runtime_error(shown(out.pathOf(name)) + " " + problem +
+                             ", and brightwick-pack follows no link and replaces no folder in "
+                             "the output folder");
+  }
+}
+
 void syncOrThrow(const OutputFolder& out, const std::string& name) {
   if (!out.sync(name)) failOn(out, name, "put on the disk");
 }
@@ -52,9 +82,10 @@ void makeFolders(const OutputFolder& out, const std::string& name) {
   for (std::size_t at = 0;;) {
     std::size_t slash = name.find('/', at);
     std::string folder = name.substr(0, slash);
-    EntryKind kind = out.kind(folder);
-    if (kind == EntryKind::missing && !out.makeFolder(folder)) failOn(out, folder, "create");
-    if (kind != EntryKind::missing && kind != EntryKind::folder) failOn(out, folder, "enter");
+    requireFit(out, folder, EntryKind::folder);
+    if (out.kind(folder) == EntryKind::missing && !out.makeFolder(folder)) {
+      failOn(out, folder, "create");
+    }
     if (slash == std::string::npos) break;
     at = slash + 1;
   }
@@ -168,26 +199,6 @@ Counts complete(const OutputFolder& out, const Journal& journal) {
   return counts;
 }
 
-// What stands at `name` that a repair may not touch, in words; empty if it
-// may (nothing there, or what `wanted` says).
-std::string unfit(const OutputFolder& out, const std::string& name, EntryKind wanted) {
-  switch (out.kind(name)) {
-    case EntryKind::missing:
-      return "";
-    case EntryKind::blocked:
-      return "passes through a symbolic link or junction";
-    case EntryKind::link:
-      return "is a symbolic link or junction";
-    case EntryKind::file:
-      return wanted == EntryKind::file ? "" : "is a file";
-    case EntryKind::folder:
-      return wanted == EntryKind::folder ? "" : "is a folder";
-    case EntryKind::other:
-      break;
-  }
-  return "is not a plain file or folder";
-}
-
 // Refuses, before anything is touched, a journal that would have the repair
 // work through a link: someone who can write the served folder could
 // otherwise plant one and have the publisher delete, move or write files
@@ -225,15 +236,14 @@ void commitJournal(const OutputFolder& out, Journal& journal, CommitOutcome& out
   std::set<std::string> planned;
   for (std::size_t i = 0; i < journal.puts.size(); ++i) {
     JournalPut& put = journal.puts[i];
-    EntryKind kind = out.kind(put.target);
-    if (kind != EntryKind::file && kind != EntryKind::missing) failOn(out, put.target, "replace");
-    put.backup = kind == EntryKind::file ? "old-" + std::to_string(i) : std::string();
+    requireFit(out, put.target, EntryKind::file);
+    put.backup =
+        out.kind(put.target) == EntryKind::file ? "old-" + std::to_string(i) : std::string();
     std::vector<std::string> missing;
     for (std::string dir = parentName(put.target); !dir.empty(); dir = parentName(dir)) {
       if (planned.count(dir) != 0) break;
-      EntryKind dirKind = out.kind(dir);
-      if (dirKind == EntryKind::folder) break;
-      if (dirKind != EntryKind::missing) failOn(out, dir, "enter");
+      requireFit(out, dir, EntryKind::folder);
+      if (out.kind(dir) == EntryKind::folder) break;
       missing.push_back(dir);
     }
     for (auto dir = missing.rbegin(); dir != missing.rend(); ++dir) {

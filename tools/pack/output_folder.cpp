@@ -19,7 +19,8 @@ std::string parentName(const std::string& name) {
 
 std::string whyNot(const OutputFolder& folder, const std::string& name) {
   int error = errno;
-  if (error == ELOOP || folder.kind(name) == EntryKind::blocked) {
+  EntryKind kind = folder.kind(name);
+  if (error == ELOOP || kind == EntryKind::blocked || kind == EntryKind::link) {
     return "it, or a folder on its way, is a symbolic link or junction, and brightwick-pack "
            "follows none in the output folder";
   }
