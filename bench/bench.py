@@ -20,6 +20,10 @@ Options:
   --profile       instead of measuring: where the updater's time goes, with
                   callgrind, strace and a few experiments, into
                   BUILD/bench-profile/ (summary.md); about 6 minutes
+  --before REV    also build brightwick-pack at git revision REV (in
+                  BUILD-before/) and time it beside this one in scenario 10
+  --only N[,N]    run only these scenarios (and make only their data);
+                  writes BUILD/bench-only.md unless --out says otherwise
 
 A benchmark measures and never judges: a figure that misses its goal is
 reported, not failed. The run fails only when something did not work (a
@@ -68,6 +72,7 @@ class Sizes:
             self.line_files = 40
             self.resume_bytes, self.resume_trials = "2M", 1
             self.delta_bytes, self.delta_rounds = "8M", 1
+            self.republish_files, self.republish_size = 20, "16K"
         else:
             self.rounds, self.warmup = 5, 1
             self.game_files, self.game_bytes = 2000, "1G"
@@ -81,6 +86,8 @@ class Sizes:
             self.resume_bytes, self.resume_trials = "64M", 3
             # Just under 2 GiB, the largest file the publisher takes.
             self.delta_bytes, self.delta_rounds = "2000000000", 3
+            # 250 MiB in 1,000 files, the release the publisher's own figures use.
+            self.republish_files, self.republish_size = 1000, "256K"
 
 
 class Bench:
@@ -90,9 +97,13 @@ class Bench:
     def __init__(self, args):
         self.repo = Path(__file__).resolve().parent.parent
         self.quick, self.profile, self.wait_quiet = args.quick, args.profile, args.wait_quiet
+        self.before = args.before
+        self.only = {int(n) for n in args.only.split(",")} if args.only else None
+        self.pack_before = None
         self.build = self._absolute(args.build or "build-bench")
         self.out = self._absolute(args.out) if args.out else (
-            self.build / "bench-quick.md" if self.quick else self.repo / "bench/results.md")
+            self.build / "bench-quick.md" if self.quick else
+            self.build / "bench-only.md" if self.only else self.repo / "bench/results.md")
         self.sizes = Sizes(self.quick)
         self.seed = SEED
         self.link_rate = LINK_RATE
@@ -105,6 +116,10 @@ class Bench:
     def _absolute(self, path):
         path = Path(path)
         return path if path.is_absolute() else self.repo / path
+
+    def runs(self, *scenarios):
+        """Whether any of `scenarios` is to run."""
+        return self.only is None or any(n in self.only for n in scenarios)
 
     def deltas_option(self):
         return ["--deltas", str(self.sizes.deltas)] if self.has_deltas else []
@@ -245,6 +260,8 @@ def parse_arguments():
     parser.add_argument("--out")
     parser.add_argument("--wait-quiet", action="store_true")
     parser.add_argument("--profile", action="store_true")
+    parser.add_argument("--before")
+    parser.add_argument("--only")
     parser.add_argument("-h", "--help", action="store_true")
     args, unknown = parser.parse_known_args()
     if args.help:
@@ -277,14 +294,17 @@ def main():
     try:
         prepare.install_packages(b.profile)
         prepare.build_programs(b)
+        prepare.build_before(b)
         prepare.make_data(b)
         shutil.rmtree(b.work, ignore_errors=True)
         b.work.mkdir(parents=True)
         b.samples = Samples(b.work / "samples")
         prepare.publish_sites(b)
         scenarios.prepare_games(b)
-        b.start_servers({"game": b.data / "game/release", "patchgame": b.data / "patchgame/v2",
-                         "line": b.data / "line/release"})
+        if b.profile or b.runs(1, 2, 3, 4, 6, 7, 8, 9, 10):
+            b.start_servers({"game": b.data / "game/release",
+                             "patchgame": b.data / "patchgame/v2",
+                             "line": b.data / "line/release"})
         if b.profile:
             profiling.profile(b)
             return 0
@@ -301,7 +321,8 @@ def main():
         report.write(b)
         scenarios.clean_up(b)
         print(f"Results written to {b.out}")
-        print(report.goals_excerpt(b.out))
+        if b.only is None:
+            print(report.goals_excerpt(b.out))
         print(f"bench/run.sh took {time.monotonic() - start:.0f} s")
         return 0
     except BenchError as error:

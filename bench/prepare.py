@@ -76,7 +76,9 @@ def build_programs(b):
     b.build_type = cache_value(b.build, "CMAKE_BUILD_TYPE")
     if test_keys:
         b.signed_updater = b.build / "brightwick-updater-test-keys"
-        b.key = b.repo / "tests/data/signing-old.key"
+        # A copy: a signed publish keeps the last serial beside its key.
+        b.key = b.build / "bench-test-key"
+        shutil.copyfile(b.repo / "tests/data/signing-old.key", b.key)
         b.signed_how = "the build's brightwick-updater-test-keys, the tests' key signing-old"
     else:
         b.key = b.build / "bench-key"
@@ -107,6 +109,35 @@ def build_programs(b):
                                                  text=True).stdout
 
 
+def build_before(b):
+    """With --before REV: brightwick-pack as it was at REV, built from `git
+    archive` (no checkout, nothing else touched) in BUILD-before/, for
+    scenario 10 to time beside this one."""
+    if not b.before:
+        return
+    say(f"Building brightwick-pack at {b.before}")
+    revision = subprocess.run(["git", "-C", b.repo, "rev-parse", "--verify", b.before + "^{commit}"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+    source = Path(f"{b.build}-before-src")
+    stamp = source / ".revision"
+    if not stamp.exists() or stamp.read_text().strip() != revision:
+        shutil.rmtree(source, ignore_errors=True)
+        source.mkdir(parents=True)
+        archive = subprocess.Popen(["git", "-C", b.repo, "archive", revision],
+                                   stdout=subprocess.PIPE)
+        subprocess.run(["tar", "-x", "-C", source], stdin=archive.stdout, check=True)
+        if archive.wait() != 0:
+            raise BenchError(f"git archive {b.before} failed")
+        stamp.write_text(revision + "\n")
+    build = Path(f"{b.build}-before")
+    if cache_value(build, "CMAKE_BUILD_TYPE") is None:
+        configure(source, build)
+    subprocess.run(["cmake", "--build", build, "-j", "2", "--target", "brightwick-pack"],
+                   check=True)
+    b.pack_before = build / "brightwick-pack"
+    b.before_revision = revision[:7]
+
+
 def _stamp(b, *parts):
     source = hashlib.sha256((b.repo / "bench/bench_data.cpp").read_bytes()).hexdigest()[:16]
     return " ".join([source, str(b.seed), *map(str, parts)])
@@ -132,7 +163,7 @@ def generate(b, *args, out=None):
     return result.stdout
 
 
-DATA_SETS = ("game", "small", "resume", "patchgame", "sites", "line")
+DATA_SETS = ("game", "small", "resume", "patchgame", "line", "republish", "sites")
 
 
 def make_data(b):
@@ -150,26 +181,36 @@ def make_data(b):
             shutil.rmtree(entry) if entry.is_dir() else entry.unlink()
     game = ("game", "--seed", b.seed, "--files", s.game_files, "--bytes", s.game_bytes,
             "--patched", s.patched, "--patched-bytes", s.patched_bytes)
-    _made(b.data / "game", _stamp(b, *game), lambda d: print(generate(
-        b, *game, d / "release", d / "old", out=d / "game.txt"), end=""))
+    if b.runs(1, 2, 3, 6, 7) or b.profile:
+        _made(b.data / "game", _stamp(b, *game), lambda d: print(generate(
+            b, *game, d / "release", d / "old", out=d / "game.txt"), end=""))
     small = ("uniform", "--seed", b.seed, "--files", s.small_files, "--size", s.small_size)
-    _made(b.data / "small", _stamp(b, *small), lambda d: print(generate(
-        b, *small, d / "release", d / "old", out=d / "small.txt"), end=""))
-    for size in s.single_sizes:
+    if b.runs(3) or b.profile:
+        _made(b.data / "small", _stamp(b, *small), lambda d: print(generate(
+            b, *small, d / "release", d / "old", out=d / "small.txt"), end=""))
+    for size in s.single_sizes if b.runs(4) else []:
         _made(b.data / f"single-{size}", _stamp(b, size), lambda d: generate(
             b, "file", "--seed", b.seed, "--bytes", size, d / "release/big.pak"))
-    _made(b.data / "resume", _stamp(b, "resume", s.resume_bytes), lambda d: generate(
-        b, "file", "--seed", b.seed + 7, "--bytes", s.resume_bytes, d / "release/big.pak"))
-    _made(b.data / "patchgame", _stamp(b, "patchgame", *game, s.pak_bytes),
-          lambda d: make_patch_game(b, d))
+    if b.runs(8):
+        _made(b.data / "resume", _stamp(b, "resume", s.resume_bytes), lambda d: generate(
+            b, "file", "--seed", b.seed + 7, "--bytes", s.resume_bytes, d / "release/big.pak"))
+    if b.runs(7):
+        _made(b.data / "patchgame", _stamp(b, "patchgame", *game, s.pak_bytes),
+              lambda d: make_patch_game(b, d))
     # Scenario 10: many changed small files beside an unchanged pack.
     many = ("uniform", "--seed", b.seed + 10, "--files", s.line_files, "--size", "4K")
     def make_line(d):
         generate(b, *many, d / "release", d / "old")
         generate(b, "file", "--seed", b.seed + 11, "--bytes", "2M", d / "release/base.pak")
         os.link(d / "release/base.pak", d / "old/base.pak")
-    _made(b.data / "line", _stamp(b, *many), make_line)
-    if b.quick:
+    if b.runs(10):
+        _made(b.data / "line", _stamp(b, *many), make_line)
+    republish = ("uniform", "--seed", b.seed + 12, "--files", s.republish_files, "--size",
+                 s.republish_size)
+    if b.runs(11):
+        _made(b.data / "republish", _stamp(b, *republish), lambda d: print(generate(
+            b, *republish, d / "release", d / "old", out=d / "republish.txt"), end=""))
+    if b.quick and b.only is None:
         # The generator must give the same bytes for the same seed, or the
         # figures of two runs would not be comparable.
         for n in (1, 2):
@@ -282,10 +323,16 @@ def publish_sites(b):
     signature and the patch index)."""
     say("Publishing with brightwick-pack")
     key = ["--sign", b.key]
-    publish(b, b.data / "game/release", b.sites / "game")
-    publish(b, b.data / "small/release", b.sites / "small")
-    publish(b, b.data / "game/release", b.sites / "game-signed", *key)
-    publish(b, b.data / "resume/release", b.sites / "resume")
-    publish(b, b.data / "patchgame/v1", b.sites / "patchgame-v1", *key, *b.deltas_option())
-    publish(b, b.data / "line/release", b.sites / "line")
-    publish(b, b.data / "line/release", b.sites / "line-signed", *key)
+    if b.runs(1, 2) or b.profile:
+        publish(b, b.data / "game/release", b.sites / "game")
+    if b.runs(3) or b.profile:
+        publish(b, b.data / "small/release", b.sites / "small")
+    if b.runs(6):
+        publish(b, b.data / "game/release", b.sites / "game-signed", *key)
+    if b.runs(8):
+        publish(b, b.data / "resume/release", b.sites / "resume")
+    if b.runs(7):
+        publish(b, b.data / "patchgame/v1", b.sites / "patchgame-v1", *key, *b.deltas_option())
+    if b.runs(10):
+        publish(b, b.data / "line/release", b.sites / "line")
+        publish(b, b.data / "line/release", b.sites / "line-signed", *key)

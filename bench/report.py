@@ -125,20 +125,25 @@ def write(b):
     w(f"| Kernel | {sh('uname', '-sr')} |")
     w(f"| System | {system.group(1) if system else 'unknown'} |")
     w(f"| Load average (1, 5, 15 min) | before measuring: {b.load_before}; after: {b.load_after} |")
-    nginx = re.sub(r".*: ", "", subprocess.run([b.nginx.binary, "-v"], capture_output=True,
-                                               text=True).stderr.strip())
-    w(f"| Tools | {nginx}, rsync {sh('rsync', '--version').split()[2]}, curl "
-      f"{sh('curl', '--version').split()[1]}, qpdf (zlib-flate) {version('qpdf')}, pigz "
-      f"{version('pigz')}, zlib {version('zlib1g')}, libsodium {version('libsodium23')} |")
+    if b.nginx:
+        nginx = re.sub(r".*: ", "", subprocess.run([b.nginx.binary, "-v"], capture_output=True,
+                                                   text=True).stderr.strip())
+        w(f"| Tools | {nginx}, rsync {sh('rsync', '--version').split()[2]}, curl "
+          f"{sh('curl', '--version').split()[1]}, qpdf (zlib-flate) {version('qpdf')}, pigz "
+          f"{version('pigz')}, zlib {version('zlib1g')}, libsodium {version('libsodium23')} |")
     w()
+    if b.only is not None:
+        w(f"Only scenarios {', '.join(str(n) for n in sorted(b.only))} ran (`--only`).")
+        w()
     goals(w, b)
-    scenario_1_to_5(w, b)
-    scenario_6(w, b)
-    scenario_7(w, b)
-    scenario_8(w, b)
-    scenario_9(w, b)
-    line.report(w, b)
-    commands(w, b)
+    # With --only, a section whose scenarios did not all run is left out.
+    for numbers, section in (((1, 2, 3, 4, 5), scenario_1_to_5), ((6,), scenario_6),
+                             ((7,), scenario_7), ((8,), scenario_8), ((9,), scenario_9),
+                             ((10,), line.report), ((11,), scenario_11)):
+        if b.only is None or all(n in b.only for n in numbers):
+            section(w, b)
+    if b.only is None:
+        commands(w, b)
     w("## Raw samples")
     w()
     w("Seconds, in the order measured; `.rss`: KiB; `.bytes`, `.up`, `.line`, `s8.sent`: bytes.")
@@ -153,37 +158,45 @@ def write(b):
 
 
 def goals(w, b):
-    s1 = w.median_ratio("s1.updater", "s1.floor")
-    s2 = w.median_ratio("s2.updater", "s2.rsync")
-    s3 = stats(w.s["s3.updater"])[0] * 1000 / b.sizes.small_files
-    s4 = max(max(w.s[k]) for k in w.s.values if k.startswith("s4.") and k.endswith(".rss"))
-    s6 = w.median_ratio("s6.signed", "s2.updater")
-    s7_bytes = w.median_ratio("s7.patched.bytes", "s7.rsync.bytes")
-    s7_line = w.median_ratio("s7.line.patched", "s7.line.rsync")
     w("## Goals")
     w()
     w("| Scenario | Goal | Measured | |")
     w("|---|---|---|---|")
-    w(f"| 1. Check only | within 2x the read floor | {s1:.2f}x | {goal(s1, 2)} |")
-    w(f"| 2. Patch | no slower than rsync | {s2:.2f}x rsync's time | {goal(s2, 1)} |")
-    w(f"| 3. Many small files | under 2 ms per file | {s3:.2f} ms | {goal(s3, 2)} |")
-    w(f"| 4. Memory | under 32 MiB, whatever the file size | at most {s4 / 1024:.1f} MiB |"
-      f" {goal(s4, 32768)} |")
-    w(f"| 6. Signing | at most 5% over the unsigned run | {s6:.3f}x the unsigned time |"
-      f" {goal(s6, 1.05)} |")
-    what = "patches" if b.has_deltas else "signed full files (no --deltas yet)"
-    w(f"| 7. Game patch: bytes | fewer than rsync's delta transfer | {s7_bytes:.2f}x rsync's"
-      f" bytes ({what}) | {goal(s7_bytes, 0.99999)} |")
-    w(f"| 7. Game patch: over 50 Mbit/s | no slower than rsync | {s7_line:.2f}x rsync's time |"
-      f" {goal(s7_line, 1)} |")
-    s8, s8_sent = stats(w.s["s8.line_ratio"])[0], stats(w.s["s8.ratio"])[0]
-    w(f"| 8. Resume, cut {b.sizes.cuts} times | (as little over the file as can be) |"
-      f" fetched {s8:.3f}x the file's packed size (nginx sent {s8_sent:.3f}x) | — |")
+    if "s1.updater" in w.s:
+        s1 = w.median_ratio("s1.updater", "s1.floor")
+        w(f"| 1. Check only | within 2x the read floor | {s1:.2f}x | {goal(s1, 2)} |")
+    if "s2.updater" in w.s:
+        s2 = w.median_ratio("s2.updater", "s2.rsync")
+        w(f"| 2. Patch | no slower than rsync | {s2:.2f}x rsync's time | {goal(s2, 1)} |")
+    if "s3.updater" in w.s:
+        s3 = stats(w.s["s3.updater"])[0] * 1000 / b.sizes.small_files
+        w(f"| 3. Many small files | under 2 ms per file | {s3:.2f} ms | {goal(s3, 2)} |")
+    rss4 = [k for k in w.s.values if k.startswith("s4.") and k.endswith(".rss")]
+    if rss4:
+        s4 = max(max(w.s[k]) for k in rss4)
+        w(f"| 4. Memory | under 32 MiB, whatever the file size | at most {s4 / 1024:.1f} MiB |"
+          f" {goal(s4, 32768)} |")
+    if "s6.signed" in w.s:
+        s6 = w.median_ratio("s6.signed", "s2.updater")
+        w(f"| 6. Signing | at most 5% over the unsigned run | {s6:.3f}x the unsigned time |"
+          f" {goal(s6, 1.05)} |")
+    if "s7.patched.bytes" in w.s:
+        s7_bytes = w.median_ratio("s7.patched.bytes", "s7.rsync.bytes")
+        s7_line = w.median_ratio("s7.line.patched", "s7.line.rsync")
+        what = "patches" if b.has_deltas else "signed full files (no --deltas yet)"
+        w(f"| 7. Game patch: bytes | fewer than rsync's delta transfer | {s7_bytes:.2f}x rsync's"
+          f" bytes ({what}) | {goal(s7_bytes, 0.99999)} |")
+        w(f"| 7. Game patch: over 50 Mbit/s | no slower than rsync | {s7_line:.2f}x rsync's time |"
+          f" {goal(s7_line, 1)} |")
+    if "s8.line_ratio" in w.s:
+        s8, s8_sent = stats(w.s["s8.line_ratio"])[0], stats(w.s["s8.ratio"])[0]
+        w(f"| 8. Resume, cut {b.sizes.cuts} times | (as little over the file as can be) |"
+          f" fetched {s8:.3f}x the file's packed size (nginx sent {s8_sent:.3f}x) | — |")
     if "s9.apply.rss" in w.s:
         s9 = max(w.s["s9.apply.rss"])
         w(f"| 9. Applying a patch to a {size_text(b.notes['s9.size'])} file | at most 64 MiB |"
           f" {s9 / 1024:.1f} MiB | {goal(s9, 65536)} |")
-    else:
+    elif b.runs(9):
         w("| 9. Applying a patch | at most 64 MiB | not measured: no --deltas | — |")
     big = size_text(b.notes["s9.size"]) if "s9.size" in b.notes else "large"
     for label, what in (("s7", "7. The game's patches"), ("s9", f"9. The {big} file's patch")):
@@ -193,6 +206,15 @@ def goals(w, b):
             w(f"| {what}, the updater's decoder | no slower than xdelta3's, at most 24.6 MiB |"
               f" {time:.2f}x xdelta3's time, {rss / 1024:.1f} MiB |"
               f" {goal(max(time, rss / (24.6 * 1024)), 1)} |")
+    if "s11.now.unsigned" in w.s:
+        if "s11.before.unsigned" in w.s:
+            s11 = max(w.median_ratio(f"s11.now.{kind}", f"s11.before.{kind}")
+                      for kind in ("unsigned", "signed"))
+            w(f"| 11. Republish, unchanged | within 1.5x the publisher at {b.before_revision} |"
+              f" {s11:.2f}x its time (the larger of unsigned and signed) | {goal(s11, 1.5)} |")
+        else:
+            w(f"| 11. Republish, unchanged | (within 1.5x the publisher before; --before REV) |"
+              f" {stats(w.s['s11.now.unsigned'])[0]:.3f} s unsigned | — |")
     w()
 
 
@@ -505,6 +527,31 @@ def scenario_9(w, b):
     decoders(w, b, "s9")
 
 
+def scenario_11(w, b):
+    s = b.sizes
+    w("## 11. Republishing an unchanged release")
+    w()
+    w(f"{s.republish_files} files of {s.republish_size} (`bench_data uniform`, mixed text,",
+      "binary and noise), published once with `publish --level 6` (and once more with",
+      "`--sign KEY`) into folders of their own, then published again, nothing changed: the",
+      "publisher reads every release file and every packed file once and writes nothing",
+      "(checked: \"0 packed\", \"update.dat unchanged\"). Signed, it takes both files'",
+      "SHA-256 as well, and checks each record's MAC.")
+    w()
+    before = "s11.before.unsigned" in w.s
+    w("| Run | unsigned | signed |")
+    w("|---|---|---|")
+    w(f"| brightwick-pack, this build | {w.seconds('s11.now.unsigned')} |"
+      f" {w.seconds('s11.now.signed')} |")
+    if before:
+        w(f"| brightwick-pack at {b.before_revision} (`--before`) |"
+          f" {w.seconds('s11.before.unsigned')} | {w.seconds('s11.before.signed')} |")
+        w(f"| this build / {b.before_revision}, run by run |"
+          f" {w.ratio('s11.now.unsigned', 's11.before.unsigned')} |"
+          f" {w.ratio('s11.now.signed', 's11.before.signed')} |")
+    w()
+
+
 def commands(w, b):
     s = b.sizes
     name = b.build.name
@@ -572,5 +619,10 @@ def commands(w, b):
       " v2/big.pak")
     w("brightwick-pack publish --sign KEY --deltas 1 --level 1 v1 SITE && brightwick-pack publish"
       " --sign KEY --deltas 1 --level 1 v2 SITE")
+    w("# 10. (once, not timed, then timed again; also with BUILD-before's brightwick-pack)")
+    w(f"bench_data uniform --seed {b.seed + 12} --files {s.republish_files} --size"
+      f" {s.republish_size} $DATA/republish/release $DATA/republish/old")
+    w("brightwick-pack publish --level 6 [--sign KEY] $DATA/republish/release"
+      " $WORK/republish/now-KIND")
     w("```")
     w()

@@ -20,6 +20,8 @@ def prepare_games(b):
     """The game folders of scenarios 1 to 3 and what the updated ones must
     hold."""
     d = b.data
+    if not (b.runs(1, 2, 3, 6) or b.profile):
+        return
     b.make_game(b.work / "game-current", d / "game/release")
     b.make_game(b.work / "game-old", d / "game/release", d / "game/old")
     b.make_game(b.work / "small-game", d / "small/old")
@@ -30,22 +32,20 @@ def prepare_games(b):
 
 
 def run_all(b):
-    check_only(b)
-    patch(b)
-    small_files(b)
-    memory(b)
-    engine(b)
-    patch_game(b)
-    resume(b)
-    delta_memory(b)
-    line.real_line(b)
+    # Scenario 6 is measured in the rounds of scenario 2.
+    for numbers, scenario in (((1,), check_only), ((2, 6), patch), ((3,), small_files),
+                              ((4,), memory), ((5,), engine), ((7,), patch_game),
+                              ((8,), resume), ((9,), delta_memory), ((10,), line.real_line),
+                              ((11,), republish)):
+        if b.runs(*numbers):
+            scenario(b)
 
 
 def clean_up(b):
     """The copies of the games are made anew by every run; the samples and
     the servers' logs stay for a look."""
     for name in ("game-current", "game-old", "small-game", "patchgame", "resume-game", "tmp",
-                 "download", "delta-memory", "site-patchgame"):
+                 "download", "delta-memory", "site-patchgame", "republish"):
         shutil.rmtree(b.work / name, ignore_errors=True)
 
 
@@ -518,3 +518,44 @@ def delta_memory(b):
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     b.notes["s9.disk"] = max(used)
+
+
+# ---------------------------------------------------------------------------
+# 10. Republishing an unchanged release
+
+
+def republish(b):
+    """The same release published again over its own folder, nothing
+    changed: unsigned and signed, by this brightwick-pack and, with --before,
+    by the one built from that revision, each over a folder it published
+    itself, alternating run by run."""
+    s = b.sizes
+    say(f"11. Republish: {s.republish_files} files of {s.republish_size}, unchanged, --level 6"
+        + (f"; beside brightwick-pack at {b.before_revision}" if b.pack_before else ""))
+    release, w = b.data / "republish/release", b.work / "republish"
+    shutil.rmtree(w, ignore_errors=True)
+    w.mkdir(parents=True)
+    packs = [("now", b.pack)] + ([("before", b.pack_before)] if b.pack_before else [])
+    runs = []
+    for name, pack in packs:
+        for kind, options in (("unsigned", []), ("signed", ["--sign", b.key])):
+            # The state a signed publish keeps beside its key is per key:
+            # each publisher signs with a copy of its own.
+            if options:
+                key = w / f"{name}.key"
+                shutil.copyfile(b.key, key)
+                options = ["--sign", key]
+            command = [pack, "publish", "--level", "6", *options, release, w / f"{name}-{kind}"]
+            run(command)
+            runs.append((f"s11.{name}.{kind}", command))
+    output = w / "publish.out"
+    for r in range(1, b.rounds_total + 1):
+        for label, command in runs:
+            with open(output, "w") as out:
+                result = run(command, stdout=out)
+            said = output.read_text()
+            if " 0 packed" not in said or "update.dat unchanged" not in said:
+                raise BenchError(f"{label}: the republish was not one of an unchanged release: "
+                                 + said.strip())
+            b.timed(b.label_of(r, label), result)
+

@@ -110,6 +110,14 @@ def pack_seeds():
         "bad-names": release(9, [(b"a,b", text), (b"c d", text), (b"nul", text),
                                  (b"e\\f", text)], b"\x04"),
         "long-name": release(9, [(b"n" * 31, text)]),
+        # The rest after a change byte is read as the publisher's state files.
+        "records-mac": release(9, [(b"a", text)], b"\x01brightwick-records 1\n\nname a\n"
+                               b"packed-size 10\npacked-crc32 0000abcd\nsize 20\ncrc32 12345678\n"
+                               b"sha256 " + b"ab" * 32 + b"\npacked-sha256 " + b"cd" * 32 +
+                               b"\nprevious 5 00000001 " + b"ef" * 32 + b"\nmac " + b"12" * 32 +
+                               b"\n"),
+        "key-state": release(9, [(b"a", text)],
+                             b"\x01brightwick-key-state 1\nserial 9223372036854775807\n"),
     }
 
 

@@ -17,6 +17,7 @@
 
 #include "base/names.h"
 #include "fuzz_check.h"
+#include "log/printable.h"
 #include "update/manifest.h"
 
 namespace {

@@ -14,8 +14,10 @@
 // - after a success no journal is left, and the records describe exactly
 //   the packed files and what the manifest lists;
 // - the rest of the input, read as the publisher's journal and records (a
-//   served folder is anyone's to write): a journal that parses names only
-//   paths inside the folder, and both read back the same once written.
+//   served folder is anyone's to write) and as a key's state file: a journal
+//   that parses names only paths inside the folder, a record keeps a MAC
+//   only beside its sums, a state's serial is one an updater takes, and each
+//   reads back the same once written.
 
 #include <unistd.h>
 #include <zlib.h>
@@ -37,6 +39,7 @@
 #include "journal.h"
 #include "pack.h"
 #include "reuse_record.h"
+#include "serials.h"
 #include "update/install.h"
 #include "update/manifest.h"
 
@@ -228,9 +231,17 @@ void checkStateFiles(const std::string& text) {
     FUZZ_CHECK(formatJournal(again) == formatJournal(journal));
   }
   std::string warning;
-  std::string records = formatRecords(parseRecords(text, &warning));
+  PackedRecords parsed = parseRecords(text, &warning);
+  for (const auto& [name, record] : parsed) FUZZ_CHECK(!record.hasMac || record.hasSha);
+  std::string records = formatRecords(parsed);
   FUZZ_CHECK(formatRecords(parseRecords(records, &warning)) == records);
   FUZZ_CHECK(warning.empty());  // what it writes it reads
+  std::uint64_t serial = 0;
+  if (parseKeyState(text, &serial)) {
+    FUZZ_CHECK(serial <= kMostSerial);
+    std::uint64_t again = 0;
+    FUZZ_CHECK(parseKeyState(formatKeyState(serial), &again) && again == serial);
+  }
 }
 
 // Publishes `release` over whatever `out` holds and checks the outcome.

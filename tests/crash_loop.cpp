@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
     fs::path release = work.path() / "release";
     fs::path out = work.path() / "out";
     PublishOptions publishing;
-    publishing.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+    publishing.signingKey = copyTestKey("old", work.path() / "keys");
     publishing.deltas = 1;
     for (bool isNew : {false, true}) {
       for (const GameFile& file : files)

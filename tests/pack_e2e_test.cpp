@@ -179,7 +179,7 @@ TEST_F(PackCommandLine, HelpDocumentsEveryOptionAndTheExitCodes) {
   ASSERT_TRUE(help.exited);
   EXPECT_EQ(help.exitCode, 0);
   for (const char* text : {"publish", "verify", "--level", "--exclude", "--force", "--verbose",
-                           "--help", "Exit codes", "0 ", "1 ", "2 "}) {
+                           "--release", "--help", "Exit codes", "0 ", "1 ", "2 "}) {
     EXPECT_NE(help.output.find(text), std::string::npos) << text;
   }
   for (const std::vector<std::string>& wrong :
@@ -189,6 +189,7 @@ TEST_F(PackCommandLine, HelpDocumentsEveryOptionAndTheExitCodes) {
                                              {"publish", "--level", "12", "a", "b"},
                                              {"publish", "--exclude"},
                                              {"verify", "--force", "out"},
+                                             {"verify", "--release", "no-such-folder", "out"},
                                              {"verify", "a", "b"}}) {
     ProcessResult result = pack(wrong, dir.path());
     EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(wrong) << result.output;
@@ -203,6 +204,15 @@ TEST_F(PackCommandLine, ExitCodesTellSuccessRefusalAndProblemsApart) {
   ASSERT_EQ(published.exitCode, 0) << published.output;
   EXPECT_NE(published.output.find("2 packed"), std::string::npos) << published.output;
   EXPECT_EQ(pack({"verify", "out"}, dir.path()).exitCode, 0);
+  ProcessResult compared = pack({"verify", "--release", "release", "out"}, dir.path());
+  EXPECT_EQ(compared.exitCode, 0) << compared.output;
+  EXPECT_NE(compared.output.find("release file's bytes"), std::string::npos) << compared.output;
+  writeFile("elsewhere/data/a.pak", makeBytes(50000, 3, true));
+  writeFile("elsewhere/b.pak", makeBytes(20000, 2, false));
+  ProcessResult differs = pack({"verify", "--release", "elsewhere", "out"}, dir.path());
+  EXPECT_EQ(differs.exitCode, 1);
+  EXPECT_NE(differs.output.find("\"data/a.pak\": inflates to other bytes"), std::string::npos)
+      << differs.output;
 
   std::string manifest = readFile("out/update.dat");
   writeFile("release/bad,name.pak", "x");
@@ -308,7 +318,10 @@ TEST(PackWithNginx, AGameFolderUpdatesFromWhatNginxServes) {
 // refuses while the game still starts.
 TEST(PackWithNginx, SignedReleasesServeOldAndNewUpdatersAndPatchTheNextOne) {
   ScopedTempDir dir;
-  const std::string key = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+  // A copy: a signed publish keeps the serial it signed beside the key.
+  const std::string key = (dir.path() / "studio.key").string();
+  fs::copy_file(std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key", key);
+  fs::copy_file(std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key.pub", key + ".pub");
   std::string big = makeBytes(1500000, 31, false);
   auto release = [&](const std::string& bigVersion) {
     writeFile(dir.path() / "release/tdx.exe", "#!/bin/sh\npwd > game-started\n");

@@ -21,12 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kKey = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
-
 struct PackSigningTest : ::testing::Test {
   ScopedTempDir dir;
   fs::path release = dir.path() / "release";
   fs::path out = dir.path() / "out";
+  // A copy of a test key: a signed publish keeps its serial beside the key.
+  const std::string kKey = copyTestKey("old", dir.path() / "keys").string();
 
   void SetUp() override { ASSERT_TRUE(initCrypto()); }
 

@@ -51,7 +51,7 @@ struct PatchUpdateTest : ::testing::Test {
     writeFile(release / "data" / "big.pak", version(number));
     writeFile(release / "readme.txt", "version " + std::to_string(number));
     PublishOptions options;
-    options.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+    options.signingKey = copyTestKey("old", root.path() / "keys");
     options.deltas = 2;
     PublishResult result = publish(release, out, options);
     ASSERT_TRUE(result.ok) << (result.errors.empty() ? "" : result.errors[0]);

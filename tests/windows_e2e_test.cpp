@@ -534,6 +534,38 @@ TEST_F(WindowsUpdaterTest, AReleasePublishedOnWindowsInstallsWithTheLinuxUpdater
             settled({"update.dat", "empty.cfg", "high.dat", "maps/level1.pak"}, 1));
 }
 
+// The publisher's tool follows no link in the served folder: a journal whose
+// paths pass through one (a Unix symbolic link to a folder, which Wine shows
+// as a reparse point) is refused by verify and publish alike, and nothing
+// outside changes.
+TEST_F(WindowsUpdaterTest, ThePublishersRepairFollowsNoLinkInTheServedFolder) {
+  writeFile(dir.path() / "release/a.pak", makeBytes(20000, 61, true));
+  fs::path pack = gTarget.updater.parent_path() / "brightwick-pack.exe";
+  ProcessResult published =
+      startWindowsProgram({pack.string(), "publish", "release", "out"})->wait(120s);
+  ASSERT_TRUE(published.exited && published.exitCode == 0) << published.output;
+  writeFile(dir.path() / "outside/victim.txt", "the studio's");
+  fs::create_directory_symlink(dir.path() / "outside", dir.path() / "out/linked");
+  std::string manifest = readFile(dir.path() / "out/update.dat");
+  char crc[9];
+  std::snprintf(crc, sizeof crc, "%08lx",
+                crc32(0, reinterpret_cast<const Bytef*>(manifest.data()),
+                      static_cast<uInt>(manifest.size())));
+  writeFile(dir.path() / "out/update.d/journal",
+            "brightwick-journal 1\nscratch .brightwick-pack-x\nput gone - " +
+                std::to_string(manifest.size()) + " " + crc +
+                " update.dat\ndelete linked/victim.txt\nend\n");
+  for (const char* command : {"verify", "publish"}) {
+    std::vector<std::string> args{pack.string(), command, "out"};
+    if (std::string(command) == "publish") args.insert(args.begin() + 2, "release");
+    ProcessResult refused = startWindowsProgram(args)->wait(120s);
+    EXPECT_TRUE(refused.exited && refused.exitCode == 1) << refused.output;
+    EXPECT_NE(refused.output.find("symbolic link"), std::string::npos) << refused.output;
+  }
+  EXPECT_EQ(readFile(dir.path() / "outside/victim.txt"), "the studio's");
+  EXPECT_TRUE(fileExists(dir.path() / "out/update.d/journal"));
+}
+
 // A second updater started in the same folder (a double click) while the
 // first is in a transfer: it asks for nothing, starts no game and ends; the
 // first finishes and starts the game.
@@ -688,7 +720,7 @@ TEST_F(WindowsUpdaterTest, ASignedUpdateInstallsAChangedFileByItsPatch) {
   second.insert(200000, makeBytes(20000, 73, false));
   fs::path release = dir.path() / "release", out = dir.path() / "out";
   PublishOptions options;
-  options.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+  options.signingKey = copyTestKey("old", dir.path() / "keys");
   options.deltas = 1;
   for (const std::string* version : {&first, &second}) {
     writeFile(release / "maps" / "big.pak", *version);

@@ -53,6 +53,10 @@ int ZlibEngine::compress(const char* inputPath, const char* outputPath, int leve
   return run(inputPath, outputPath, Direction::deflate, level);
 }
 
+int ZlibEngine::compress(std::FILE* inputFile, std::FILE* outputFile, int level) {
+  return runOpen(inputFile, outputFile, Direction::deflate, level);
+}
+
 int ZlibEngine::refillInput() {
   if (avail_in == 0) {
     avail_in = static_cast<uInt>(std::fread(inputBuffer, 1, kEngineBufferSize, input));

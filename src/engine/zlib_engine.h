@@ -40,6 +40,8 @@ class ZlibEngine : public z_stream_s {
   // Deflates `inputPath` into a zlib stream in `outputPath` at zlib `level`;
   // results as for decompress.
   int compress(const char* inputPath, const char* outputPath, int level);
+  // The same between two files the caller opened (and closes).
+  int compress(std::FILE* inputFile, std::FILE* outputFile, int level);
 
   // Reads the next chunk of `input` if the input buffer is empty; returns the
   // bytes now available to zlib, 0 at end of file.

@@ -34,6 +34,18 @@ PublicKey testPublicKey(const std::string& name) {
   return testKey(name)->publicKey();
 }
 
+std::filesystem::path copyTestKey(const std::string& name, const std::filesystem::path& folder) {
+  std::filesystem::create_directories(folder);
+  std::filesystem::path key = folder / ("signing-" + name + ".key");
+  for (const char* suffix : {"", ".pub"}) {
+    std::filesystem::copy_file(std::string(BRIGHTWICK_TEST_DATA) + "/signing-" + name + ".key" +
+                                   suffix,
+                               key.string() + suffix,
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  return key;
+}
+
 std::string sha256Text(const std::string& bytes) {
   Sha256 sum;
   sum.update(bytes.data(), bytes.size());

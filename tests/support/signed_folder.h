@@ -17,6 +17,10 @@
 // brightwick-updater-test-keys), or a fresh one no updater knows ("other").
 std::unique_ptr<SecretKey> testKey(const std::string& name);
 PublicKey testPublicKey(const std::string& name);
+// A copy of the test key `name` ("old" or "new") and its .pub in `folder`,
+// so that what a signed publish keeps beside its key (KEY_FILE.state) stays
+// with the test; the copied secret key's path.
+std::filesystem::path copyTestKey(const std::string& name, const std::filesystem::path& folder);
 
 // SHA-256 of `bytes` in hex.
 std::string sha256Text(const std::string& bytes);

@@ -11,14 +11,16 @@
 //   bundles/<SHA-256 of its member list>.bundle
 // each the concatenation of its members' packed files in manifest order, and
 // lists them in update.bundles, which the signature covers. A bundle whose
-// members are unchanged keeps its name and is not written again; bundles no
-// longer listed are deleted by the commit.
+// members are unchanged keeps its name and is not written again, once its
+// bytes are found to be its members'; bundles no longer listed are deleted by
+// the commit.
 
-#include <filesystem>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "journal.h"
+#include "output_folder.h"
 #include "reuse_record.h"
 
 // Packed files up to this size go into bundles: beyond it a request costs
@@ -30,8 +32,8 @@ inline constexpr std::int64_t kBundleMost = std::int64_t{4} << 20;
 inline constexpr std::size_t kBundleFewest = 8;
 
 struct BundleFile {
-  std::string name;              // manifest name
-  std::filesystem::path packed;  // its packed file now (new ones in the scratch folder)
+  std::string name;    // manifest name
+  std::string packed;  // its packed file now, in the output folder (a new one in the scratch folder)
   const PackedRecord* record = nullptr;
 };
 
@@ -39,5 +41,5 @@ struct BundleFile {
 // each new bundle is written into `scratch` and its move planned in
 // `journal`, bundles no longer listed are deleted after the commit point.
 // Returns the text of update.bundles, empty when no bundle is served.
-std::string planBundles(const std::filesystem::path& out, const std::filesystem::path& scratch,
+std::string planBundles(const OutputFolder& out, const std::string& scratch,
                         const std::vector<BundleFile>& files, Journal& journal);

@@ -2,15 +2,10 @@
 
 #include <set>
 #include <stdexcept>
-#include <system_error>
 
 #include "base/names.h"
-#include "pack_platform.h"
 #include "pack_support.h"
-#include "platform/platform.h"
 #include "signal_hold.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -18,80 +13,107 @@ namespace {
 // than any the updater's manifest bound allows.
 constexpr std::uint64_t kJournalBound = std::uint64_t{1} << 30;
 
-fs::path pathIn(const fs::path& folder, const std::string& relative) {
-  return folder / manifestNamePath(relative);
+std::string serverName(const char* name) {
+  return std::string(kServerFolder) + "/" + name;
 }
 
-std::string parentOf(const std::string& relative) {
-  std::size_t slash = relative.rfind('/');
-  return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+bool present(const OutputFolder& out, const std::string& name) {
+  return out.kind(name) != EntryKind::missing;
 }
 
-bool present(const fs::path& path) {
-  return fs::exists(statusOf(path));
+[[noreturn]] void failOn(const OutputFolder& out, const std::string& name, const char* action) {
+  throw std::runtime_error(std::string("cannot ") + action + " " + shown(out.pathOf(name)) + ": " +
+                           whyNot(out, name));
 }
 
-void syncOrThrow(const fs::path& path) {
-  if (!syncToDisk(path)) {
-    throw std::runtime_error("cannot put " + shown(path) + " on the disk: " + errnoText());
+// What stands at `name` that a step may not touch, in words; empty if it
+// may (nothing there, or what `wanted` says).
+std::string unfit(const OutputFolder& out, const std::string& name, EntryKind wanted) {
+  switch (out.kind(name)) {
+    case EntryKind::missing:
+      return "";
+    case EntryKind::blocked:
+      return "passes through a symbolic link or junction";
+    case EntryKind::link:
+      return "is a symbolic link or junction";
+    case EntryKind::file:
+      return wanted == EntryKind::file ? "" : "is a file";
+    case EntryKind::folder:
+      return wanted == EntryKind::folder ? "" : "is a folder";
+    case EntryKind::other:
+      break;
+  }
+  return "is not a plain file or folder";
+}
+
+// Throws unless `name` is missing or what `wanted` says.
+void requireFit(const OutputFolder& out, const std::string& name, EntryKind wanted) {
+  std::string problem = unfit(out, name, wanted);
+  if (!problem.empty()) {
+    throw std::runtime_error(shown(out.pathOf(name)) + " " + problem +
+                             ", and brightwick-pack follows no link and replaces no folder in "
+                             "the output folder");
   }
 }
 
-void replaceOrThrow(const fs::path& from, const fs::path& to) {
-  if (!replaceFile(narrowOrThrow(from), narrowOrThrow(to))) {
-    throw std::runtime_error("cannot replace " + shown(to) + ": " + errnoText());
-  }
+void syncOrThrow(const OutputFolder& out, const std::string& name) {
+  if (!out.sync(name)) failOn(out, name, "put on the disk");
+}
+
+void replaceOrThrow(const OutputFolder& out, const std::string& from, const std::string& to) {
+  if (!out.replace(from, to)) failOn(out, to, "replace");
 }
 
 // A second name for the file at `target`, so that it can be put back: a hard
 // link, or where the file system has none, a whole copy.
-void keepBackup(const fs::path& target, const fs::path& backup) {
-  std::error_code error;
-  fs::create_hard_link(target, backup, error);
-  if (!error) return;
+void keepBackup(const OutputFolder& out, const std::string& target, const std::string& backup) {
+  if (out.hardLink(target, backup)) return;
   // Copied under another name first: a copy cut short must never count as
   // the old file.
-  fs::path partial = backup;
-  partial += ".part";
-  fs::copy_file(target, partial, error);
-  if (error || !syncToDisk(partial)) {
-    throw std::runtime_error("cannot keep a copy of " + shown(target) +
-                             " to put back: " + (error ? error.message() : errnoText()));
-  }
-  fs::rename(partial, backup);
+  std::string partial = backup + ".part";
+  copyServed(out, target, partial);
+  syncOrThrow(out, partial);
+  replaceOrThrow(out, partial, backup);
 }
 
-// Removes the folders `relative` leaves empty below `out`, innermost first.
-void removeEmptiedFolders(const fs::path& out, const std::string& relative) {
-  for (std::string dir = parentOf(relative); !dir.empty(); dir = parentOf(dir)) {
-    std::error_code error;
-    if (!fs::is_empty(pathIn(out, dir), error) || error || !fs::remove(pathIn(out, dir), error)) {
-      break;
+// Makes the folders of `name` that are missing, parents first.
+void makeFolders(const OutputFolder& out, const std::string& name) {
+  if (name.empty()) return;
+  for (std::size_t at = 0;;) {
+    std::size_t slash = name.find('/', at);
+    std::string folder = name.substr(0, slash);
+    requireFit(out, folder, EntryKind::folder);
+    if (out.kind(folder) == EntryKind::missing && !out.makeFolder(folder)) {
+      failOn(out, folder, "create");
     }
+    if (slash == std::string::npos) break;
+    at = slash + 1;
   }
 }
 
-void writeJournal(const fs::path& server, const Journal& journal) {
-  fs::path written = server / kJournalScratchName;
-  writeWholeFile(written, formatJournal(journal));
-  replaceOrThrow(written, server / kJournalName);
-  syncOrThrow(server);
+// Removes the folders `name` leaves empty, innermost first.
+void removeEmptiedFolders(const OutputFolder& out, const std::string& name) {
+  for (std::string dir = parentName(name); !dir.empty(); dir = parentName(dir)) {
+    if (!out.removeFolder(dir)) break;  // not empty
+  }
+}
+
+void writeJournal(const OutputFolder& out, const Journal& journal) {
+  std::string written = serverName(kJournalScratchName);
+  out.removeFile(written);
+  writeServed(out, written, formatJournal(journal));
+  replaceOrThrow(out, written, serverName(kJournalName));
+  syncOrThrow(out, kServerFolder);
 }
 
 // The journal goes before the scratch folder: a journal without its scratch
 // folder would read as a commit that had passed its last move.
-void finish(const fs::path& out, const Journal& journal, std::vector<std::string>& warnings) {
-  fs::path server = out / kServerFolder;
-  std::error_code error;
-  fs::remove(server / kJournalName, error);
-  if (error) {
-    throw std::runtime_error("cannot delete " + shown(server / kJournalName) + ": " +
-                             error.message());
+void finish(const OutputFolder& out, const Journal& journal, std::vector<std::string>& warnings) {
+  if (!out.removeFile(serverName(kJournalName))) failOn(out, serverName(kJournalName), "delete");
+  out.sync(kServerFolder);
+  if (!out.removeTree(journal.scratch)) {
+    warnings.push_back("could not remove the scratch folder " + shown(out.pathOf(journal.scratch)));
   }
-  syncToDisk(server);
-  fs::remove_all(out / journal.scratch, error);
-  if (error)
-    warnings.push_back("could not remove the scratch folder " + shown(out / journal.scratch));
 }
 
 struct Counts {
@@ -101,81 +123,106 @@ struct Counts {
 
 // Undoes the puts that happened, last first, and removes the folders the
 // commit made. Safe to repeat: a put that never happened is left alone.
-Counts rollBack(const fs::path& out, const Journal& journal) {
+Counts rollBack(const OutputFolder& out, const Journal& journal) {
   Counts counts;
-  fs::path scratch = out / journal.scratch;
   for (auto put = journal.puts.rbegin(); put != journal.puts.rend(); ++put) {
-    fs::path target = pathIn(out, put->target);
     if (!put->backup.empty()) {
       // Backups were all made before the first move, so a missing one means
       // its target never moved.
-      fs::path backup = scratch / put->backup;
+      std::string backup = joinName(journal.scratch, put->backup);
       FileIdentity kept, current;
-      if (!present(backup)) continue;
-      if (fileIdentity(backup, &kept) && fileIdentity(target, &current) && kept == current) {
+      if (!present(out, backup)) continue;
+      if (out.identity(backup, &kept) && out.identity(put->target, &current) && kept == current) {
         continue;  // never replaced
       }
-      replaceOrThrow(backup, target);
+      replaceOrThrow(out, backup, put->target);
       ++counts.moved;
-    } else if (present(target)) {
-      std::error_code error;
-      if (!fs::remove(target, error)) {
-        throw std::runtime_error("cannot remove " + shown(target) + ": " + error.message());
-      }
+    } else if (present(out, put->target)) {
+      if (!out.removeFile(put->target)) failOn(out, put->target, "remove");
       ++counts.removed;
     }
   }
   for (auto folder = journal.folders.rbegin(); folder != journal.folders.rend(); ++folder) {
-    std::error_code ignored;
-    fs::remove(pathIn(out, *folder), ignored);  // only if empty
+    out.removeFolder(*folder);  // only if empty
   }
-  syncToDisk(out);
+  out.sync("");
   return counts;
+}
+
+// Size and CRC-32 of the served file `name`.
+void measureServed(const OutputFolder& out, const std::string& name, std::uint64_t* size,
+                   std::uint32_t* crc) {
+  FilePtr in = openServed(out, name);
+  measureStream(in.get(), out.pathOf(name), size, crc);
 }
 
 // Whether the commit point passed: the last put's file left the scratch
 // folder and its target has the new content.
-bool passedCommitPoint(const fs::path& out, const Journal& journal) {
+bool passedCommitPoint(const OutputFolder& out, const Journal& journal) {
   if (journal.puts.empty()) return false;
   const JournalPut& last = journal.puts.back();
-  fs::path target = pathIn(out, last.target);
-  if (present(out / journal.scratch / last.source) || !fs::is_regular_file(statusOf(target))) {
+  if (present(out, joinName(journal.scratch, last.source)) ||
+      out.kind(last.target) != EntryKind::file) {
     return false;
   }
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
-  measureFile(target, &size, &crc);
+  measureServed(out, last.target, &size, &crc);
   return size == last.size && crc == last.crc;
 }
 
 // Does the puts that had not happened and the deletes.
-Counts complete(const fs::path& out, const Journal& journal) {
+Counts complete(const OutputFolder& out, const Journal& journal) {
   Counts counts;
-  fs::path scratch = out / journal.scratch;
   for (const JournalPut& put : journal.puts) {
-    fs::path source = scratch / put.source;
-    if (!present(source)) continue;
+    std::string source = joinName(journal.scratch, put.source);
+    if (!present(out, source)) continue;
     std::uint64_t size = 0;
     std::uint32_t crc = 0;
-    measureFile(source, &size, &crc);
+    measureServed(out, source, &size, &crc);
     if (size != put.size || crc != put.crc) {
       throw std::runtime_error("cannot complete the interrupted publish: its new " +
-                               quotedName(put.target) + " in " + shown(scratch) + " is damaged");
+                               quotedName(put.target) + " in " +
+                               shown(out.pathOf(journal.scratch)) + " is damaged");
     }
-    fs::path target = pathIn(out, put.target);
-    fs::create_directories(target.parent_path());
-    replaceOrThrow(source, target);
-    syncOrThrow(target.parent_path());
+    makeFolders(out, parentName(put.target));
+    replaceOrThrow(out, source, put.target);
+    syncOrThrow(out, parentName(put.target));
     ++counts.moved;
   }
   for (const std::string& gone : journal.deletes) {
-    std::error_code error;
-    if (fs::is_regular_file(statusOf(pathIn(out, gone))) && fs::remove(pathIn(out, gone), error)) {
+    if (out.kind(gone) == EntryKind::file && out.removeFile(gone)) {
       ++counts.removed;
       removeEmptiedFolders(out, gone);
     }
   }
   return counts;
+}
+
+// Refuses, before anything is touched, a journal that would have the repair
+// work through a link: someone who can write the served folder could
+// otherwise plant one and have the publisher delete, move or write files
+// anywhere the studio can.
+void checkJournalWays(const OutputFolder& out, const Journal& journal) {
+  std::vector<std::pair<std::string, EntryKind>> names{{journal.scratch, EntryKind::folder}};
+  for (const std::string& folder : journal.folders) names.emplace_back(folder, EntryKind::folder);
+  for (const JournalPut& put : journal.puts) {
+    names.emplace_back(put.target, EntryKind::file);
+    names.emplace_back(joinName(journal.scratch, put.source), EntryKind::file);
+    if (!put.backup.empty()) {
+      names.emplace_back(joinName(journal.scratch, put.backup), EntryKind::file);
+    }
+  }
+  for (const std::string& gone : journal.deletes) names.emplace_back(gone, EntryKind::file);
+  for (const auto& [name, wanted] : names) {
+    std::string problem = unfit(out, name, wanted);
+    if (!problem.empty()) {
+      throw std::runtime_error(shown(out.pathOf(serverName(kJournalName))) +
+                               " is left from an interrupted publish, but " +
+                               shown(out.pathOf(name)) + " " + problem +
+                               ", which a repair never follows; nothing was repaired");
+    }
+  }
 }
 
 std::string files(std::size_t count) {
@@ -184,16 +231,19 @@ std::string files(std::size_t count) {
 
 }  // namespace
 
-void commitJournal(const fs::path& out, Journal& journal, CommitOutcome& outcome) {
-  const fs::path scratch = out / journal.scratch;
+void commitJournal(const OutputFolder& out, Journal& journal, CommitOutcome& outcome) {
   journal.folders.clear();
   std::set<std::string> planned;
   for (std::size_t i = 0; i < journal.puts.size(); ++i) {
     JournalPut& put = journal.puts[i];
-    put.backup = present(pathIn(out, put.target)) ? "old-" + std::to_string(i) : std::string();
+    requireFit(out, put.target, EntryKind::file);
+    put.backup =
+        out.kind(put.target) == EntryKind::file ? "old-" + std::to_string(i) : std::string();
     std::vector<std::string> missing;
-    for (std::string dir = parentOf(put.target); !dir.empty(); dir = parentOf(dir)) {
-      if (planned.count(dir) != 0 || present(pathIn(out, dir))) break;
+    for (std::string dir = parentName(put.target); !dir.empty(); dir = parentName(dir)) {
+      if (planned.count(dir) != 0) break;
+      requireFit(out, dir, EntryKind::folder);
+      if (out.kind(dir) == EntryKind::folder) break;
       missing.push_back(dir);
     }
     for (auto dir = missing.rbegin(); dir != missing.rend(); ++dir) {
@@ -203,28 +253,28 @@ void commitJournal(const fs::path& out, Journal& journal, CommitOutcome& outcome
   }
 
   SignalHold hold;
-  writeJournal(out / kServerFolder, journal);
+  writeJournal(out, journal);
   try {
-    std::set<fs::path> touched;  // folders whose entries changed
+    std::set<std::string> touched;  // folders whose entries changed
     for (const std::string& folder : journal.folders) {
-      fs::create_directory(pathIn(out, folder));
-      touched.insert(pathIn(out, folder).parent_path());
+      if (!out.makeFolder(folder)) failOn(out, folder, "create");
+      touched.insert(parentName(folder));
     }
     for (const JournalPut& put : journal.puts) {
-      if (!put.backup.empty()) keepBackup(pathIn(out, put.target), scratch / put.backup);
+      if (!put.backup.empty()) keepBackup(out, put.target, joinName(journal.scratch, put.backup));
     }
-    syncOrThrow(scratch);
+    syncOrThrow(out, journal.scratch);
     for (std::size_t i = 0; i < journal.puts.size(); ++i) {
-      fs::path target = pathIn(out, journal.puts[i].target);
+      const JournalPut& put = journal.puts[i];
       // Everything before the commit point is on the disk before it, so a
       // power cut cannot leave the new manifest with old packed files.
       if (i + 1 == journal.puts.size()) {
-        for (const fs::path& folder : touched) syncOrThrow(folder);
+        for (const std::string& folder : touched) syncOrThrow(out, folder);
       }
-      replaceOrThrow(scratch / journal.puts[i].source, target);
-      touched.insert(target.parent_path());
+      replaceOrThrow(out, joinName(journal.scratch, put.source), put.target);
+      touched.insert(parentName(put.target));
     }
-    if (!journal.puts.empty()) syncOrThrow(pathIn(out, journal.puts.back().target).parent_path());
+    if (!journal.puts.empty()) syncOrThrow(out, parentName(journal.puts.back().target));
   } catch (const std::exception& failure) {
     try {
       rollBack(out, journal);
@@ -237,9 +287,9 @@ void commitJournal(const fs::path& out, Journal& journal, CommitOutcome& outcome
   }
 
   for (const std::string& gone : journal.deletes) {
-    std::error_code error;
-    if (!fs::remove(pathIn(out, gone), error)) {
-      outcome.warnings.push_back("could not delete the unlisted " + shown(pathIn(out, gone)));
+    if (!out.removeFile(gone)) {
+      outcome.warnings.push_back("could not delete the unlisted " + shown(out.pathOf(gone)) + ": " +
+                                 whyNot(out, gone));
       continue;
     }
     outcome.deleted.push_back(gone);
@@ -255,20 +305,25 @@ void commitJournal(const fs::path& out, Journal& journal, CommitOutcome& outcome
   }
 }
 
-void recoverOutput(const fs::path& out, std::vector<std::string>& repairs) {
-  const fs::path server = out / kServerFolder;
-  std::error_code ignored;
-  // A journal that never reached its place: its run had moved nothing.
-  fs::remove(server / kJournalScratchName, ignored);
-
-  const fs::path journalPath = server / kJournalName;
-  if (present(journalPath)) {
+void recoverOutput(const OutputFolder& out, std::vector<std::string>& repairs) {
+  const std::string journalName = serverName(kJournalName);
+  EntryKind journalKind = out.kind(journalName);
+  if (journalKind != EntryKind::missing) {
     Journal journal;
     std::string error;
-    if (!parseJournal(readWholeFile(journalPath, kJournalBound), &journal, &error)) {
-      throw std::runtime_error(shown(journalPath) + " is left from an interrupted publish, but " +
-                               error + "; nothing was repaired");
+    if (journalKind != EntryKind::file) {
+      error = unfit(out, journalName, EntryKind::file);
+    } else if (!parseJournal(readServed(out, journalName, kJournalBound), &journal, &error)) {
+      error = "it cannot be acted on: " + error;
     }
+    if (!error.empty()) {
+      throw std::runtime_error(shown(out.pathOf(journalName)) +
+                               " is left from an interrupted publish, but " + error +
+                               "; nothing was repaired");
+    }
+    checkJournalWays(out, journal);
+    // A journal that never reached its place: its run had moved nothing.
+    out.removeFile(serverName(kJournalScratchName));
     SignalHold hold;
     std::vector<std::string> warnings;
     if (passedCommitPoint(out, journal)) {
@@ -283,21 +338,18 @@ void recoverOutput(const fs::path& out, std::vector<std::string>& repairs) {
     }
     finish(out, journal, warnings);
     for (const std::string& warning : warnings) repairs.push_back(warning);
+  } else {
+    out.removeFile(serverName(kJournalScratchName));
   }
 
   // With the lock held no other run is using a scratch folder: these are
-  // from runs that died.
-  std::vector<fs::path> leftovers;
-  std::error_code error;
-  for (fs::directory_iterator it(out, error), end; !error && it != end; it.increment(error)) {
-    std::string name = it->path().filename().u8string();
-    if (name.compare(0, sizeof kScratchPrefix - 1, kScratchPrefix) == 0 &&
-        fs::is_directory(statusOf(it->path()))) {
-      leftovers.push_back(it->path());
-    }
-  }
-  for (const fs::path& leftover : leftovers) {
-    fs::remove_all(leftover, ignored);
-    repairs.push_back("removed " + shown(leftover) + ", the scratch folder of an interrupted run");
+  // from runs that died. A link by that name is no folder of ours, and what
+  // it leads to is left alone.
+  for (const FolderEntry& entry : out.list("")) {
+    if (entry.name.compare(0, sizeof kScratchPrefix - 1, kScratchPrefix) != 0) continue;
+    if (entry.kind != EntryKind::folder) continue;
+    out.removeTree(entry.name);
+    repairs.push_back("removed " + shown(out.pathOf(entry.name)) +
+                      ", the scratch folder of an interrupted run");
   }
 }

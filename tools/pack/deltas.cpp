@@ -6,15 +6,12 @@
 #include <algorithm>
 #include <sstream>
 #include <stdexcept>
-#include <system_error>
 
 #include "base/names.h"
-#include "hash/crc32.h"
-#include "pack_platform.h"
 #include "patch_make.h"
 #include "platform/platform.h"
-
-namespace fs = std::filesystem;
+#include "record_proof.h"
+#include "update/manifest.h"
 
 namespace {
 
@@ -25,54 +22,71 @@ std::string patchName(const Sha256Digest& sha) {
   return std::string(kServerFolder) + "/" + kPatchesFolder + "/" + toHex(sha) + ".vcdiff";
 }
 
-bool present(const fs::path& path) {
-  return fs::exists(statusOf(path));
+bool isFile(const DeltaRun& run, const std::string& name) {
+  return run.out->kind(name) == EntryKind::file;
 }
 
-// A scratch file of the run, removed when this goes.
+// A scratch file of the run, removed when this goes unless kept for the
+// commit.
 struct ScratchFile {
-  fs::path path;
-  explicit ScratchFile(DeltaRun& run, const char* what)
-      : path(run.scratch / ("delta-" + std::to_string(run.scratchCount++) + "-" + what)) {}
+  const DeltaRun& run;
+  std::string name;
+  bool kept = false;
+  ScratchFile(DeltaRun& owner, const char* what)
+      : run(owner),
+        name(joinName(owner.scratch, "delta-" + std::to_string(owner.scratchCount++) + "-" + what)) {}
   ~ScratchFile() {
-    std::error_code ignored;
-    fs::remove(path, ignored);
+    if (!kept) run.out->removeFile(name);
   }
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
 };
 
-// Inflates the zlib stream `packed` into `into`; the content's SHA-256 and
-// size on the way. Throws if it does not inflate.
-VersionRecord inflateInto(const fs::path& packed, const fs::path& into, ProgressEngine& engine) {
-  Sha256 sum;
-  // The engine is the publish's own: its bound and progress are put back.
-  std::uint64_t limit = engine.outputLimit;
+// Inflates the served zlib stream `packed` into the scratch file `into`,
+// summing both sides; `whole` false if it is no complete stream.
+InflatedFile inflateInto(const DeltaRun& run, const std::string& packed, const std::string& into,
+                         ProgressEngine& engine) {
+  // The engine is the publish's own: its progress is put back.
   std::function<void(std::uint64_t)> onBytes = std::move(engine.onBytes);
   engine.onBytes = nullptr;
-  engine.outputHash = &sum;
-  engine.outputLimit = static_cast<std::uint64_t>(INT32_MAX);
-  engine.total_out = 0;
-  int status = engine.decompress(narrowOrThrow(packed).c_str(), narrowOrThrow(into).c_str());
-  engine.outputHash = nullptr;
-  engine.outputLimit = limit;
+  FilePtr in = openServed(*run.out, packed);
+  FilePtr out = createServed(*run.out, into);
+  InflatedFile inflated =
+      inflateAndSum(in.get(), out.get(), static_cast<std::uint64_t>(INT32_MAX), engine);
   engine.onBytes = std::move(onBytes);
-  if (status != Z_OK) {
-    throw std::runtime_error("cannot inflate " + shown(packed) + " to make a patch (zlib result " +
-                             std::to_string(status) + ")");
+  if (std::fclose(out.release()) != 0) {
+    throw std::runtime_error("cannot write " + shown(run.out->pathOf(into)) + ": " + errnoText());
   }
-  VersionRecord version;
-  version.size = static_cast<std::int32_t>(engine.total_out);
-  version.crc = engine.outputCrc;
-  version.sha = sum.finish();
-  return version;
+  return inflated;
+}
+
+VersionRecord versionOf(const PackedRecord& sums) {
+  return VersionRecord{sums.size, sums.crc, sums.sha};
+}
+
+// Whether the signed patch index the folder served has a patch for `name`
+// from the version with content `sha`: then the studio published it.
+bool publishedBase(const DeltaRun& run, const std::string& name, const Sha256Digest& sha) {
+  auto [first, last] = run.previousIndex.equal_range(name);
+  for (auto it = first; it != last; ++it) {
+    if (it->second.baseSha == sha) return true;
+  }
+  return false;
+}
+
+// Whether `record` is the file as the signed update.dat the folder served
+// lists it, so that the patches of the signed index still give it.
+bool servedAsSigned(const DeltaRun& run, const std::string& name, const PackedRecord& record) {
+  auto signedSum = run.signedPacked.find(name);
+  return record.hasSha && signedSum != run.signedPacked.end() &&
+         signedSum->second == toHex(record.packedSha);
 }
 
 // Plans the move of scratch file `source` to `target` in the commit.
-void planPut(DeltaRun& run, const fs::path& source, const std::string& target, std::uint64_t size,
-             std::uint32_t crc) {
+void planPut(DeltaRun& run, const std::string& source, const std::string& target,
+             std::uint64_t size, std::uint32_t crc) {
   JournalPut put;
-  put.source = source.filename().u8string();
+  put.source = source.substr(source.rfind('/') + 1);
   put.target = target;
   put.size = size;
   put.crc = crc;
@@ -92,21 +106,19 @@ PatchOptions patchOptionsFor(std::int64_t baseSize) {
   return options;
 }
 
-// Makes the patch from `base` (a whole file) to `target`; keeps it, and
-// says so, if it pays.
+// Makes the patch from `base` (a whole file in the scratch folder) to
+// `target`; keeps it, and says so, if it pays.
 bool patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& baseVersion,
-               const fs::path& base, const fs::path& target, const PackedRecord& record) {
+               const std::string& base, const std::string& target, const PackedRecord& record) {
+  const OutputFolder& out = *run.out;
   ScratchFile patch(run, "patch");
   PatchMade made;
   {
-    FilePtr oldFile(openShared(narrowOrThrow(base), "rb"));
-    FilePtr newFile(openShared(narrowOrThrow(target), "rb"));
-    FilePtr out(openShared(narrowOrThrow(patch.path), "wb"));
-    if (!oldFile || !newFile || !out) {
-      throw std::runtime_error("cannot make a patch for " + quotedName(name) + ": " + errnoText());
-    }
-    made = makePatch(oldFile.get(), newFile.get(), out.get(), patchOptionsFor(baseVersion.size));
-    if (std::fclose(out.release()) != 0) made.ok = false;
+    FilePtr oldFile = openServed(out, base);
+    FilePtr newFile = openServed(out, target);
+    FilePtr written = createServed(out, patch.name);
+    made = makePatch(oldFile.get(), newFile.get(), written.get(), patchOptionsFor(baseVersion.size));
+    if (std::fclose(written.release()) != 0) made.ok = false;
   }
   if (!made.ok) {
     throw std::runtime_error("cannot make a patch for " + quotedName(name) + ": " + made.error);
@@ -115,7 +127,10 @@ bool patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& base
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
   Sha256Digest sha{};
-  measureFile(patch.path, &size, &crc, {}, &sha);
+  {
+    FilePtr in = openServed(out, patch.name);
+    measureStream(in.get(), out.pathOf(patch.name), &size, &crc, {}, &sha);
+  }
   PatchEntry entry;
   entry.baseSize = baseVersion.size;
   entry.baseCrc = baseVersion.crc;
@@ -127,10 +142,9 @@ bool patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& base
   // served once.
   bool known = false;
   for (const auto& [listed, other] : run.index) known = known || other.path == entry.path;
-  if (!known && !present(run.out / manifestNamePath(entry.path))) {
-    fs::path kept = run.scratch / ("delta-" + std::to_string(run.scratchCount++) + "-kept");
-    fs::rename(patch.path, kept);
-    planPut(run, kept, entry.path, size, crc);
+  if (!known && out.kind(entry.path) == EntryKind::missing) {
+    patch.kept = true;
+    planPut(run, patch.name, entry.path, size, crc);
   }
   run.index.emplace(name, entry);
   ++run.made;
@@ -143,44 +157,69 @@ std::string historyName(const Sha256Digest& sha) {
   return std::string(kServerFolder) + "/" + kHistoryFolder + "/" + toHex(sha) + ".z";
 }
 
-void readServedIndex(DeltaRun& run) {
-  fs::path path = run.out / kPatchIndexName;
-  if (!fs::is_regular_file(statusOf(path))) return;
-  std::istringstream in(readWholeFile(path, static_cast<std::uint64_t>(kMaxPatchIndexSize)));
-  readPatchIndex(in, &run.previousIndex);
-}
-
-void keepPatches(DeltaRun& run, const std::string& name, PackedRecord& record) {
-  if (record.previous.size() > static_cast<std::size_t>(run.keep)) {
-    record.previous.resize(static_cast<std::size_t>(run.keep));
-  }
-  auto [first, last] = run.previousIndex.equal_range(name);
-  for (const VersionRecord& version : record.previous) {
-    if (!present(run.out / historyName(version.sha))) continue;
-    run.history.insert(toHex(version.sha));
-    for (auto it = first; it != last; ++it) {
-      const PatchEntry& entry = it->second;
-      if (entry.baseSha == version.sha && present(run.out / manifestNamePath(entry.path))) {
-        run.index.emplace(name, entry);
-      }
+void readServedIndex(DeltaRun& run, const std::string& index, const std::string& manifest,
+                     bool signatureCovers) {
+  if (!signatureCovers) return;
+  std::istringstream in(index);
+  if (!index.empty() && !readPatchIndex(in, &run.previousIndex)) run.previousIndex.clear();
+  std::istringstream lines(manifest);
+  std::string line;
+  std::vector<std::string> fields;
+  while (readManifestLine(lines, line)) {
+    if (parseManifestLine(line, fields) == LineKind::entry && isHashField(hashFieldOf(line))) {
+      run.signedPacked[fields[0]] = hashFieldOf(line);
     }
   }
 }
 
-void makePatches(DeltaRun& run, const std::string& name, const fs::path& packed,
-                 PackedRecord& record, const PackedRecord* previous, const fs::path& servedPacked,
-                 ProgressEngine& engine) {
+void keepPatches(DeltaRun& run, const std::string& name, PackedRecord& record) {
+  // A record without the studio's MAC keeps only the versions the signed
+  // index shows the studio patched from.
+  if (!record.proven) {
+    std::vector<VersionRecord> vouched;
+    for (const VersionRecord& version : record.previous) {
+      if (publishedBase(run, name, version.sha)) vouched.push_back(version);
+    }
+    record.previous = std::move(vouched);
+  }
+  if (record.previous.size() > static_cast<std::size_t>(run.keep)) {
+    record.previous.resize(static_cast<std::size_t>(run.keep));
+  }
+  bool signedAsIs = servedAsSigned(run, name, record);
+  auto [first, last] = run.previousIndex.equal_range(name);
+  for (const VersionRecord& version : record.previous) {
+    if (!isFile(run, historyName(version.sha))) continue;
+    run.history.insert(toHex(version.sha));
+    for (auto it = first; it != last && signedAsIs; ++it) {
+      const PatchEntry& entry = it->second;
+      if (entry.baseSha == version.sha && isFile(run, entry.path)) run.index.emplace(name, entry);
+    }
+  }
+}
+
+void makePatches(DeltaRun& run, const std::string& name, const std::string& packed,
+                 PackedRecord& record, const PackedRecord* previous, ProgressEngine& engine) {
   record.previous.clear();
-  if (!previous || run.keep == 0 || !fs::is_regular_file(statusOf(servedPacked))) return;
+  if (!previous || run.keep == 0 || !isFile(run, name)) return;
   // The version the folder served until now: its content, and a link to its
-  // stream kept in history for later publishes.
+  // stream kept in history for later publishes. It is a base only if the
+  // studio published it: its record's MAC holds and it inflates to what the
+  // record says, or the signed update.dat listed this very stream.
   ScratchFile served(run, "base");
-  VersionRecord servedVersion = inflateInto(servedPacked, served.path, engine);
-  if (servedVersion.size != previous->size || servedVersion.crc != previous->crc) return;
+  InflatedFile servedFile = inflateInto(run, name, served.name, engine);
+  VersionRecord servedVersion = versionOf(servedFile.sums);
+  bool vouched = previous->proven && servedVersion == versionOf(*previous);
+  if (!vouched && servedFile.whole) {
+    auto signedSum = run.signedPacked.find(name);
+    vouched = signedSum != run.signedPacked.end() &&
+              signedSum->second == toHex(servedFile.sums.packedSha);
+  }
+  if (!servedFile.whole || !vouched) return;
   VersionRecord newVersion{record.size, record.crc, record.sha};
   if (servedVersion == newVersion) {
     // Packed again, not changed (--force): its patches stand.
     record.previous = previous->previous;
+    record.proven = previous->proven;
     keepPatches(run, name, record);
     return;
   }
@@ -190,30 +229,35 @@ void makePatches(DeltaRun& run, const std::string& name, const fs::path& packed,
     if (versions.size() >= static_cast<std::size_t>(run.keep)) break;
     bool seen = older == newVersion;
     for (const VersionRecord& kept : versions) seen = seen || kept == older;
-    if (!seen && present(run.out / historyName(older.sha))) versions.push_back(older);
+    bool vouchedOlder = previous->proven || publishedBase(run, name, older.sha);
+    if (!seen && vouchedOlder && isFile(run, historyName(older.sha))) versions.push_back(older);
   }
   // The new version's content, from the very stream that is served. Only
   // versions whose patch pays are kept: a later version will not be nearer
   // to them.
   ScratchFile target(run, "target");
-  inflateInto(packed, target.path, engine);
+  if (!inflateInto(run, packed, target.name, engine).whole) {
+    throw std::runtime_error("cannot inflate the new " + quotedName(name) + " to make a patch");
+  }
   for (const VersionRecord& version : versions) {
     std::string history = historyName(version.sha);
     bool kept;
     if (&version == &versions.front()) {
-      kept = patchFrom(run, name, version, served.path, target.path, record);
-      if (kept && !present(run.out / manifestNamePath(history))) {
-        fs::path link = run.scratch / ("delta-" + std::to_string(run.scratchCount++) + "-history");
-        std::error_code error;
-        fs::create_hard_link(servedPacked, link, error);
-        if (error) fs::copy_file(servedPacked, link);
-        planPut(run, link, history, static_cast<std::uint64_t>(previous->packedSize),
-                previous->packedCrc);
+      kept = patchFrom(run, name, version, served.name, target.name, record);
+      if (kept && run.out->kind(history) == EntryKind::missing) {
+        std::string link =
+            joinName(run.scratch, "delta-" + std::to_string(run.scratchCount++) + "-history");
+        if (!run.out->hardLink(name, link)) copyServed(*run.out, name, link);
+        planPut(run, link, history, static_cast<std::uint64_t>(servedFile.sums.packedSize),
+                servedFile.sums.packedCrc);
       }
     } else {
+      // The stream kept in history must be the very version it is named
+      // for: a patch from other bytes would give players other bytes.
       ScratchFile older(run, "older");
-      inflateInto(run.out / manifestNamePath(history), older.path, engine);
-      kept = patchFrom(run, name, version, older.path, target.path, record);
+      InflatedFile olderFile = inflateInto(run, history, older.name, engine);
+      if (!olderFile.whole || !(versionOf(olderFile.sums) == version)) continue;
+      kept = patchFrom(run, name, version, older.name, target.name, record);
     }
     if (kept) {
       record.previous.push_back(version);
@@ -227,12 +271,12 @@ std::string finishPatches(DeltaRun& run) {
   std::set<std::string> patches;
   for (const auto& [name, entry] : run.index) patches.insert(entry.path);
   for (const char* folder : {kHistoryFolder, kPatchesFolder}) {
-    fs::path dir = run.out / kServerFolder / folder;
-    std::error_code error;
-    if (!fs::is_directory(statusOf(dir))) continue;
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir, error)) {
-      std::string file = entry.path().filename().u8string();
-      std::string relative = std::string(kServerFolder) + "/" + folder + "/" + file;
+    std::string dir = std::string(kServerFolder) + "/" + folder;
+    if (run.out->kind(dir) != EntryKind::folder) continue;
+    for (const FolderEntry& entry : run.out->list(dir)) {
+      if (entry.kind != EntryKind::file && entry.kind != EntryKind::link) continue;
+      const std::string& file = entry.name;
+      std::string relative = dir + "/" + file;
       bool used = folder == std::string(kHistoryFolder)
                       ? file.size() > 2 && run.history.count(file.substr(0, file.size() - 2)) != 0
                       : patches.count(relative) != 0;

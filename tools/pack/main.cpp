@@ -28,7 +28,7 @@ extern "C" void onInterrupt(int) {
 const char kUsage[] =
     "Usage:\n"
     "  brightwick-pack publish [options] RELEASE_DIR OUT_DIR\n"
-    "  brightwick-pack verify [--key PUBLIC_KEY] OUT_DIR\n"
+    "  brightwick-pack verify [--key PUBLIC_KEY] [--release RELEASE_DIR] OUT_DIR\n"
     "  brightwick-pack keygen KEY_FILE\n"
     "  brightwick-pack --help\n"
     "\n"
@@ -39,7 +39,10 @@ const char kUsage[] =
     "          Serve OUT_DIR as the updater's .../updates/ directory.\n"
     "\n"
     "          Incremental: a file is not compressed again while it and its\n"
-    "          packed file match the record kept of them in OUT_DIR/update.d.\n"
+    "          packed file match the record kept of them in OUT_DIR/update.d;\n"
+    "          signed, only a record the key vouches for (a MAC), or a packed\n"
+    "          file that inflates to the release file's very bytes, counts.\n"
+    "          Nothing below OUT_DIR is reached through a symbolic link.\n"
     "          Packed files of names the release no longer has are deleted.\n"
     "\n"
     "          Safe while players download: new packed files are moved into place\n"
@@ -70,7 +73,8 @@ const char kUsage[] =
     "verify    Inflates every file update.dat lists in OUT_DIR and checks its\n"
     "          packed size, size and CRC-32 against the manifest, applies every\n"
     "          patch of update.patches to its base and checks the result (and that\n"
-    "          the updater accepts every line). Prints each problem. Changes nothing\n"
+    "          the updater accepts every line); with --release, also each file's\n"
+    "          content against the release. Prints each problem. Changes nothing\n"
     "          but for repairing a killed publish first; the scratch file goes\n"
     "          to the system's temporary folder (TMPDIR).\n"
     "\n"
@@ -82,11 +86,14 @@ const char kUsage[] =
     "                  \"/notes.txt\"). \"*\" and \"?\" stay within a folder, \"**\"\n"
     "                  crosses folders, \"[a-z]\" and \"[!0-9]\" match one character.\n"
     "                  Quote it so that the shell leaves it alone.\n"
-    "  --force         compress every file again, reusing nothing\n"
+    "  --force         compress every file again, reusing nothing; with --sign,\n"
+    "                  also sign a serial more than a year ahead of the clock\n"
     "  --sign KEY_FILE sign the publish with the secret key KEY_FILE: each line of\n"
     "                  update.dat gets the SHA-256 of its packed file as a fifth\n"
     "                  field (older updaters ignore it), and update.dat.sig is\n"
-    "                  written beside it, replaced with update.dat as one step\n"
+    "                  written beside it, replaced with update.dat as one step.\n"
+    "                  Its serial counts on from the last one the key signed,\n"
+    "                  kept in KEY_FILE.state (the key's folder must be writable)\n"
     "  --deltas N      with --sign: for each changed file, binary delta patches\n"
     "                  from its N previous published versions (default 2; 0: none),\n"
     "                  each kept only when clearly smaller than the packed file,\n"
@@ -99,6 +106,9 @@ const char kUsage[] =
     "Options (verify):\n"
     "  --key PUBLIC_KEY  also check update.dat.sig with this public key (a .pub\n"
     "                  file, or the key's text) and every packed file's SHA-256\n"
+    "  --release RELEASE_DIR  also check that every packed file inflates to the\n"
+    "                  very bytes of the release file of its name: for a served\n"
+    "                  folder that someone else may have written\n"
     "\n"
     "Options (all):\n"
     "  -h, --help      show this text\n"
@@ -238,7 +248,8 @@ int runKeygen(const std::filesystem::path& keyFile) {
   return kExitSuccess;
 }
 
-int runVerify(const std::filesystem::path& out, const std::string& keyArgument) {
+int runVerify(const std::filesystem::path& out, const std::string& keyArgument,
+              const std::filesystem::path& release) {
   PublicKey key;
   if (!keyArgument.empty()) {
     std::string why;
@@ -251,9 +262,8 @@ int runVerify(const std::filesystem::path& out, const std::string& keyArgument) 
   line.enabled = isTerminal(stderr);
   VerifyResult result;
   try {
-    result = verify(
-        out, [&line](const PackProgress& progress) { showProgress(line, progress); },
-        keyArgument.empty() ? nullptr : &key);
+    result = verify(out, [&line](const PackProgress& progress) { showProgress(line, progress); },
+                    keyArgument.empty() ? nullptr : &key, release);
   } catch (const std::exception& error) {
     endProgress(line);
     std::fprintf(stderr, "error: %s\n", error.what());
@@ -272,8 +282,9 @@ int runVerify(const std::filesystem::path& out, const std::string& keyArgument) 
           ? ", " + std::to_string(result.patchesChecked) +
                 (result.patchesChecked == 1 ? " patch gives its file" : " patches give their files")
           : "";
-  std::printf("%s in %s checked: each inflates to its listed size and CRC%s%s.\n",
-              files(result.checked).c_str(), out.u8string().c_str(), patches.c_str(),
+  std::printf("%s in %s checked: each inflates to its listed size and CRC%s%s%s.\n",
+              files(result.checked).c_str(), out.u8string().c_str(),
+              release.empty() ? "" : " and to its release file's bytes", patches.c_str(),
               keyArgument.empty() ? ""
                                   : (", the signature by key " + key.id() + " (serial " +
                                      std::to_string(result.serial) +
@@ -302,6 +313,7 @@ int main(int argc, char** argv) {
   PublishOptions options;
   bool verbose = false;
   std::string publicKey;
+  std::filesystem::path releaseToCompare;
   std::vector<std::filesystem::path> operands;
   bool optionsEnded = false;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -324,11 +336,13 @@ int main(int argc, char** argv) {
         options.level = value[0] - '0';
       }
     } else if ((command == "publish" && arg == "--sign") ||
-               (command == "verify" && arg == "--key")) {
+               (command == "verify" && (arg == "--key" || arg == "--release"))) {
       if (i + 1 >= args.size() || args[i + 1].empty()) return usageError(arg + " needs a value");
       ++i;
       if (arg == "--sign") {
         options.signingKey = pathArgument(index + 1, argv[index + 1]);
+      } else if (arg == "--release") {
+        releaseToCompare = pathArgument(index + 1, argv[index + 1]);
       } else {
         publicKey = args[i];
       }
@@ -359,5 +373,9 @@ int main(int argc, char** argv) {
     return runKeygen(operands[0]);
   }
   if (operands.size() != 1) return usageError("verify takes OUT_DIR");
-  return runVerify(operands[0], publicKey);
+  if (!releaseToCompare.empty() && !std::filesystem::is_directory(releaseToCompare)) {
+    return usageError("--release takes the release folder, and " + releaseToCompare.u8string() +
+                      " is not one");
+  }
+  return runVerify(operands[0], publicKey, releaseToCompare);
 }

@@ -7,7 +7,9 @@
 // ends, however it ends, so a killed run never leaves the folder locked.
 
 #include <cstdint>
-#include <filesystem>
+#include <string>
+
+#include "output_folder.h"
 
 enum class LockOutcome {
   taken,
@@ -22,8 +24,9 @@ class OutputLock {
   OutputLock(const OutputLock&) = delete;
   OutputLock& operator=(const OutputLock&) = delete;
 
-  // Takes the lock on the file `path` (created if missing) without waiting.
-  LockOutcome take(const std::filesystem::path& path);
+  // Takes the lock on the file `name` in `folder` (created if missing)
+  // without waiting. `folder` outlives the lock.
+  LockOutcome take(const OutputFolder& folder, const std::string& name);
   bool held() const;
   // Deletes the lock file and lets go, for a run that created the folder it
   // is in and leaves nothing behind. A run that opened the same file
@@ -32,6 +35,7 @@ class OutputLock {
   void release();
 
  private:
-  std::filesystem::path path_;
+  const OutputFolder* folder_ = nullptr;
+  std::string name_;
   std::intptr_t handle_ = -1;  // a descriptor, or a HANDLE on Windows
 };

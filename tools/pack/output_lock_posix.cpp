@@ -19,10 +19,12 @@ OutputLock::~OutputLock() {
   release();
 }
 
-LockOutcome OutputLock::take(const std::filesystem::path& path) {
+LockOutcome OutputLock::take(const OutputFolder& folder, const std::string& name) {
   release();
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+    FilePtr file = folder.openOrCreate(name);
+    if (!file) return LockOutcome::failed;
+    int fd = fcntl(fileno(file.get()), F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return LockOutcome::failed;
     // flock, not fcntl: an fcntl lock vanishes when the process closes any
     // descriptor of the file, and belongs to the process rather than to the
@@ -33,10 +35,13 @@ LockOutcome OutputLock::take(const std::filesystem::path& path) {
       errno = error;
       return error == EWOULDBLOCK ? LockOutcome::busy : LockOutcome::failed;
     }
-    struct stat held, named;
-    if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-        held.st_ino == named.st_ino) {
-      path_ = path;
+    struct stat held;
+    FileIdentity named;
+    if (fstat(fd, &held) == 0 && folder.identity(name, &named) &&
+        static_cast<std::uint64_t>(held.st_dev) == named.volume &&
+        static_cast<std::uint64_t>(held.st_ino) == named.index) {
+      folder_ = &folder;
+      name_ = name;
       handle_ = fd;
       return LockOutcome::taken;
     }
@@ -53,7 +58,7 @@ bool OutputLock::held() const {
 void OutputLock::removeAndRelease() {
   // Unlinked while still held, so no other run can take this file after we
   // let go and believe it guards the folder.
-  if (held()) unlink(path_.c_str());
+  if (held()) folder_->removeFile(name_);
   release();
 }
 

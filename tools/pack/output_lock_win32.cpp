@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cerrno>
+
 #include "output_lock.h"
 
 namespace {
@@ -14,11 +16,19 @@ OutputLock::~OutputLock() {
   release();
 }
 
-LockOutcome OutputLock::take(const std::filesystem::path& path) {
+LockOutcome OutputLock::take(const OutputFolder& folder, const std::string& name) {
   release();
-  HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // No junction on the way, and the name itself a file or nothing: checked
+  // by name, as the updater checks its game folder.
+  EntryKind kind = folder.kind(name);
+  if (kind != EntryKind::file && kind != EntryKind::missing) {
+    errno = ELOOP;
+    return LockOutcome::failed;
+  }
+  std::filesystem::path path = folder.pathOf(name);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_SHARING_VIOLATION ? LockOutcome::busy : LockOutcome::failed;
   }
@@ -32,7 +42,8 @@ LockOutcome OutputLock::take(const std::filesystem::path& path) {
     CloseHandle(file);
     return error == ERROR_LOCK_VIOLATION ? LockOutcome::busy : LockOutcome::failed;
   }
-  path_ = path;
+  folder_ = &folder;
+  name_ = name;
   handle_ = reinterpret_cast<std::intptr_t>(file);
   return LockOutcome::taken;
 }
@@ -47,7 +58,7 @@ void OutputLock::removeAndRelease() {
   // that opened it in between holds it now, and the delete fails harmlessly.
   bool wasHeld = held();
   release();
-  if (wasHeld) DeleteFileW(path_.c_str());
+  if (wasHeld) folder_->removeFile(name_);
 }
 
 void OutputLock::release() {

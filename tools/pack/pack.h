@@ -119,9 +119,12 @@ struct VerifyResult {
 // killed, under the publisher's lock, as publish would make it first; it
 // reports a problem instead while another run holds the lock. With `key`, it
 // also checks update.dat.sig against the key and the served update.dat, and
-// every packed file's SHA-256 against its line.
+// every packed file's SHA-256 against its line. With `release`, it also
+// compares what each packed file inflates to with the release folder's file
+// of that name, for a served folder the studio does not fully trust. It
+// reads nothing through a link in `outDir` (output_folder.h).
 VerifyResult verify(const std::filesystem::path& outDir, const ProgressFn& progress = {},
-                    const PublicKey* key = nullptr);
+                    const PublicKey* key = nullptr, const std::filesystem::path& release = {});
 
 // "name,packedSize,unpackedSize,checksum" as the updater reads it: decimal,
 // the CRC as the signed 32-bit number it compares with. No line end.

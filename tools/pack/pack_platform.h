@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <string>
 
+#include "base/file_ptr.h"
+
 // Whether `stream` is an interactive terminal (progress is shown only there).
 bool isTerminal(std::FILE* stream);
 
@@ -57,6 +59,9 @@ bool fileIdentity(const std::filesystem::path& path, FileIdentity* identity);
 // Where the system writes folders through already (Windows), a folder needs
 // nothing and succeeds.
 bool syncToDisk(const std::filesystem::path& path);
+
+// The system's null device, for writing output nobody needs.
+FilePtr openDiscard();
 
 // Calls `handler` (from a signal handler: it may only set a flag) when the
 // user presses Ctrl-C, the terminal goes away or the process is asked to

@@ -51,6 +51,10 @@ bool syncToDisk(const std::filesystem::path& path) {
   return synced;
 }
 
+FilePtr openDiscard() {
+  return FilePtr(std::fopen("/dev/null", "wb"));
+}
+
 void onInterruptRequest(void (*handler)(int)) {
   // A dropped SSH session hangs up the terminal: that too must end the run
   // through the undo, not in the middle of it.

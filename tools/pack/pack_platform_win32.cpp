@@ -130,6 +130,10 @@ bool syncToDisk(const std::filesystem::path& path) {
   return handle && FlushFileBuffers(handle.get());
 }
 
+FilePtr openDiscard() {
+  return FilePtr(std::fopen("NUL", "wb"));
+}
+
 void onInterruptRequest(void (*handler)(int)) {
   // The runtime maps Ctrl-C to SIGINT and Ctrl-Break to SIGBREAK.
   for (int number : {SIGINT, SIGTERM, SIGBREAK}) std::signal(number, handler);

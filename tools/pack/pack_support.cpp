@@ -64,11 +64,16 @@ std::string narrowOrThrow(const fs::path& path) {
 void measureFile(const fs::path& path, std::uint64_t* size, std::uint32_t* crc,
                  const std::function<void(std::uint64_t)>& onBytes, Sha256Digest* sha) {
   FilePtr in(openShared(narrowOrThrow(path), "rb"));
+  measureStream(in.get(), path, size, crc, onBytes, sha);
+}
+
+void measureStream(std::FILE* in, const fs::path& path, std::uint64_t* size, std::uint32_t* crc,
+                   const std::function<void(std::uint64_t)>& onBytes, Sha256Digest* sha) {
   if (!in) throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
   std::uint64_t total = 0;
   std::uint32_t sum = 0;
   Sha256 hash;
-  bool read = readChunks(in.get(), [&](const unsigned char* data, std::size_t got) {
+  bool read = readChunks(in, [&](const unsigned char* data, std::size_t got) {
     sum = crc32Update(sum, data, got);
     if (sha) hash.update(data, got);
     total += got;
@@ -81,7 +86,10 @@ void measureFile(const fs::path& path, std::uint64_t* size, std::uint32_t* crc,
 }
 
 void writeWholeFile(const fs::path& path, const std::string& text) {
-  FilePtr out(openShared(narrowOrThrow(path), "wb"));
+  writeWholeStream(openShared(narrowOrThrow(path), "wb"), path, text);
+}
+
+void writeWholeStream(FilePtr out, const fs::path& path, const std::string& text) {
   if (!out) throw std::runtime_error("cannot write " + shown(path) + ": " + errnoText());
   bool written = std::fwrite(text.data(), 1, text.size(), out.get()) == text.size();
   // The close flushes; a full disk may only show there.
@@ -92,15 +100,19 @@ void writeWholeFile(const fs::path& path, const std::string& text) {
 
 std::string readWholeFile(const fs::path& path, std::uint64_t limit) {
   FilePtr in(openShared(narrowOrThrow(path), "rb"));
+  return readWholeStream(in.get(), path, limit);
+}
+
+std::string readWholeStream(std::FILE* in, const fs::path& path, std::uint64_t limit) {
   if (!in) throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
-  std::int64_t length = fileLength(in.get());
+  std::int64_t length = fileLength(in);
   if (length < 0 || static_cast<std::uint64_t>(length) > limit) {
     throw std::runtime_error(shown(path) + " is larger than the " + std::to_string(limit) +
                              " bytes it can be");
   }
   std::string text(static_cast<std::size_t>(length), '\0');
-  std::size_t got = std::fread(text.data(), 1, text.size(), in.get());
-  if (std::ferror(in.get())) {
+  std::size_t got = std::fread(text.data(), 1, text.size(), in);
+  if (std::ferror(in)) {
     throw std::runtime_error("cannot read " + shown(path) + ": " + errnoText());
   }
   text.resize(got);

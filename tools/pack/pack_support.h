@@ -48,12 +48,21 @@ std::filesystem::file_status statusOf(const std::filesystem::path& path);
 void measureFile(const std::filesystem::path& path, std::uint64_t* size, std::uint32_t* crc,
                  const std::function<void(std::uint64_t)>& onBytes = {},
                  Sha256Digest* sha = nullptr);
+// The same for the open file `in` (from its position), which `path` names in
+// messages; throws if it is null or cannot be read.
+void measureStream(std::FILE* in, const std::filesystem::path& path, std::uint64_t* size,
+                   std::uint32_t* crc, const std::function<void(std::uint64_t)>& onBytes = {},
+                   Sha256Digest* sha = nullptr);
 
 // Writes `text` as the whole of the file `path`; throws if it cannot.
 void writeWholeFile(const std::filesystem::path& path, const std::string& text);
 // The whole of the file `path`; throws if it cannot be read or holds more
 // than `limit` bytes.
 std::string readWholeFile(const std::filesystem::path& path, std::uint64_t limit);
+// The same for the open file `in`, which `path` names in messages.
+std::string readWholeStream(std::FILE* in, const std::filesystem::path& path, std::uint64_t limit);
+// Writes `text` to the open file `out` and closes it; throws if it cannot.
+void writeWholeStream(FilePtr out, const std::filesystem::path& path, const std::string& text);
 
 // `path` as the C runtime opens it; throws if the system's code page cannot
 // carry it.

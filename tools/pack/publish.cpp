@@ -4,6 +4,7 @@
 
 #include "commit.h"
 #include "publish_steps.h"
+#include "serials.h"
 #include "update/manifest.h"
 
 namespace fs = std::filesystem;
@@ -31,26 +32,32 @@ bool optionsAccepted(const fs::path& release, const fs::path& out, const Publish
   return true;
 }
 
-// The signing key, read before anything is written and wiped when the run
-// ends; null for an unsigned publish, or, with the reason in `result.errors`,
-// when it cannot be read.
-std::unique_ptr<SecretKey> loadKey(const PublishOptions& options, PublishResult& result) {
-  if (options.signingKey.empty()) return nullptr;
+// The signing key and the serial last signed with it, read before anything
+// is written; the key is wiped when the run ends. Nothing for an unsigned
+// publish, and nothing, with the reason in `result.errors`, when either
+// cannot be read.
+Signing loadSigning(const PublishOptions& options, PublishResult& result) {
+  Signing signing;
+  if (options.signingKey.empty()) return signing;
   auto key = std::make_unique<SecretKey>();
   std::string why;
   if (!initCrypto() || !loadSecretKey(options.signingKey, key.get(), &why)) {
     result.errors.push_back("cannot sign with " + shown(options.signingKey) + ": " + why);
-    return nullptr;
+    return signing;
   }
-  return key;
+  signing.keptSerial = readKeyState(options.signingKey);
+  signing.records = std::make_unique<RecordKey>(*key);
+  signing.key = std::move(key);
+  signing.force = options.force;
+  return signing;
 }
 
 void publishInto(const fs::path& release, const fs::path& out, const PublishOptions& options,
                  Run& run, PublishResult& result) {
   if (!optionsAccepted(release, out, options, result)) return;
-  std::unique_ptr<SecretKey> key = loadKey(options, result);
+  Signing signing = loadSigning(options, result);
   if (!result.errors.empty()) return;
-  const bool withSha = key != nullptr;
+  const bool withSha = signing.on();
   const int deltas = options.deltas < 0 ? (withSha ? kDefaultDeltas : 0) : options.deltas;
   if (deltas > 0 && !withSha) {
     result.errors.push_back(
@@ -63,41 +70,47 @@ void publishInto(const fs::path& release, const fs::path& out, const PublishOpti
   std::vector<Candidate> files;
   if (!planRelease(release, out, options, &files, result)) return;
 
-  // Everything below writes. A run killed from here on is put right by the
-  // next one, before it does anything else.
+  // Everything below writes, only below the output folder and never through
+  // a link there. A run killed from here on is put right by the next one,
+  // before it does anything else.
   run.out = out;
   if (!takeLock(run, result)) return;
-  recoverOutput(out, result.repairs);
+  const OutputFolder& folder = *run.folder;
+  recoverOutput(folder, result.repairs);
   if (!result.errors.empty()) return;  // refusals from the release
-  Previous previous = readPrevious(out, result);
-  checkOutputShape(out, files, result);
+  Previous previous = readPrevious(folder, signing.key.get(), result);
+  checkOutputShape(folder, files, result);
   if (!result.errors.empty()) return;
   createScratch(run);
-  const fs::path scratch = out / run.scratchName;
+  const std::string& scratch = run.scratchName;
 
   // Pack.
   Journal journal;
-  journal.scratch = run.scratchName;
+  journal.scratch = scratch;
   DeltaRun patches;
-  patches.out = out;
+  patches.out = &folder;
   patches.scratch = scratch;
   patches.keep = deltas;
   patches.journal = &journal;
-  readServedIndex(patches);
+  readServedIndex(patches, previous.indexText, previous.manifest,
+                  previous.signatureCoversServed);
   PackedRelease packed =
-      packRelease(files, previous, options, withSha, out, scratch, journal, patches, result);
+      packRelease(files, previous, options, signing, folder, scratch, journal, patches, result);
 
   // Sign.
-  planServedFiles(out, scratch, files, previous, packed, key.get(), patches, journal, result);
+  planServedFiles(folder, scratch, files, previous, packed, signing, patches, journal, result);
+  // The state file leads what is served: a serial it holds may never have
+  // been served, but none is served that it lacks.
+  if (result.serial != 0) writeKeyState(options.signingKey, result.serial);
 
   // Commit.
   if (journal.puts.empty() && journal.deletes.empty()) {
     run.committed = true;
-    fs::remove_all(scratch);
+    folder.removeTree(scratch);
     return;
   }
   CommitOutcome outcome;
-  commitJournal(out, journal, outcome);
+  commitJournal(folder, journal, outcome);
   run.committed = true;
   // The publisher's own files that went are no release files.
   for (const std::string& gone : outcome.deleted) {

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "hash/hex.h"
+#include "platform/platform.h"
 #include "publish_steps.h"
 #include "update/manifest.h"
 
@@ -11,46 +12,76 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Whether the packed file a previous run made for `file` may stand for it:
-// the release file has the size and CRC its record says went into it, and
-// the packed file is still the one the record describes. Reads both.
-bool reusable(const Candidate& file, PackedRecord& record, const fs::path& packed,
-              const std::function<void(std::uint64_t)>& report, bool withSha) {
+using OnBytes = std::function<void(std::uint64_t)>;
+
+// The release file's size and CRC-32 (and SHA-256 where `sha` is set).
+PackedRecord measureRelease(const Candidate& file, const OnBytes& report, bool sha) {
+  std::uint64_t size = 0;
+  PackedRecord sums;
+  measureFile(file.source, &size, &sums.crc, report, sha ? &sums.sha : nullptr);
+  sums.size = size <= static_cast<std::uint64_t>(INT32_MAX) ? static_cast<std::int32_t>(size) : -1;
+  sums.hasSha = sha;
+  return sums;
+}
+
+bool sameContent(const PackedRecord& a, const PackedRecord& b) {
+  return a.size == b.size && a.crc == b.crc && (!a.hasSha || !b.hasSha || a.sha == b.sha);
+}
+
+bool samePacked(const PackedRecord& a, const PackedRecord& b) {
+  return a.packedSize == b.packedSize && a.packedCrc == b.packedCrc &&
+         (!a.hasSha || !b.hasSha || a.packedSha == b.packedSha);
+}
+
+// Whether the packed file a previous run made for `file` may stand for it.
+// Unsigned: the release file has the size and CRC its record says went into
+// it, and the packed file is still the one the record describes; an unsigned
+// updater believes the server in any case. Signed: the same with SHA-256
+// sums, in a record the studio's key vouches for (record.proven); without
+// that, the packed file must inflate to the release file's very bytes, and
+// the record is made anew from what was read. Reads each file once.
+bool reusable(const Candidate& file, PackedRecord& record, const OutputFolder& out,
+              const OnBytes& report, const Signing& signing, ProgressEngine& engine) {
   std::error_code error;
   std::uintmax_t releaseSize = fs::file_size(file.source, error);
   if (error || releaseSize != static_cast<std::uintmax_t>(record.size)) return false;
-  std::uintmax_t packedSize = fs::file_size(packed, error);
-  if (error || !fs::is_regular_file(statusOf(packed)) ||
-      packedSize != static_cast<std::uintmax_t>(record.packedSize)) {
+  FilePtr packed = out.openRead(file.name);
+  if (!packed || fileLength(packed.get()) != record.packedSize) return false;
+
+  const bool withSha = signing.on();
+  PackedRecord release = measureRelease(file, report, withSha);
+  if (!sameContent(release, record)) return false;
+  std::uint64_t read = static_cast<std::uint64_t>(release.size);
+  OnBytes after = [&](std::uint64_t bytes) { report(read + bytes); };
+  if (!withSha || record.proven) {
+    PackedRecord served;
+    std::uint64_t size = 0;
+    measureStream(packed.get(), out.pathOf(file.name), &size, &served.packedCrc, after,
+                  withSha ? &served.packedSha : nullptr);
+    served.packedSize = static_cast<std::int32_t>(size);
+    served.hasSha = withSha;
+    return size == static_cast<std::uint64_t>(record.packedSize) && samePacked(served, record);
+  }
+  engine.onBytes = after;
+  InflatedFile inflated = inflateAndSum(packed.get(), nullptr, releaseSize, engine);
+  engine.onBytes = nullptr;
+  if (!inflated.whole || inflated.sums.size != release.size || inflated.sums.sha != release.sha) {
     return false;
   }
-  std::uint64_t size = 0;
-  std::uint32_t crc = 0;
-  Sha256Digest sha{}, packedSha{};
-  measureFile(file.source, &size, &crc, report, withSha ? &sha : nullptr);
-  if (size != static_cast<std::uint64_t>(record.size) || crc != record.crc) return false;
-  std::uint64_t read = size;
-  measureFile(
-      packed, &size, &crc, [&](std::uint64_t bytes) { report(read + bytes); },
-      withSha ? &packedSha : nullptr);
-  if (size != static_cast<std::uint64_t>(record.packedSize) || crc != record.packedCrc) {
-    return false;
-  }
-  if (!withSha) return true;
-  // Sums a signed publish kept must still hold; an unsigned one's record
-  // gains them from the bytes just read.
-  if (record.hasSha && (record.sha != sha || record.packedSha != packedSha)) return false;
-  record.hasSha = true;
-  record.sha = sha;
-  record.packedSha = packedSha;
+  // Only its own content is proven; what it says of earlier versions waits
+  // for the patches' own proof (deltas.h).
+  std::vector<VersionRecord> previous = std::move(record.previous);
+  record = inflated.sums;
+  record.previous = std::move(previous);
   return true;
 }
 
-// Packs `file` into `scratchFile`. The record's size and CRC are those of
-// the bytes that went into the stream, so that nothing done to the release
-// file meanwhile can make the manifest disagree with the packed file.
-PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEngine& engine,
-                  int level, bool withSha) {
+// Packs `file` into the scratch file `scratchFile`. The record's size and
+// CRC are those of the bytes that went into the stream, so that nothing done
+// to the release file meanwhile can make the manifest disagree with the
+// packed file.
+PackedRecord pack(const Candidate& file, const OutputFolder& out, const std::string& scratchFile,
+                  ProgressEngine& engine, int level, bool withSha) {
   std::error_code error;
   fs::file_time_type writtenBefore = fs::last_write_time(file.source, error);
   std::uintmax_t sizeBefore = fs::file_size(file.source, error);
@@ -58,8 +89,17 @@ PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEn
   Sha256 inputHash, outputHash;
   engine.inputHash = withSha ? &inputHash : nullptr;
   engine.outputHash = withSha ? &outputHash : nullptr;
-  int status = engine.compress(narrowOrThrow(file.source).c_str(),
-                               narrowOrThrow(scratchFile).c_str(), level);
+  int status;
+  std::int64_t written = -1;
+  {
+    FilePtr in(openShared(narrowOrThrow(file.source), "rb"));
+    if (!in) throw std::runtime_error("cannot read " + shown(file.source) + ": " + errnoText());
+    std::setvbuf(in.get(), nullptr, _IOFBF, 64 * 1024);
+    FilePtr packed = createServed(out, scratchFile);
+    status = engine.compress(in.get(), packed.get(), level);
+    written = fileLength(packed.get());
+    if (std::fclose(packed.release()) != 0 && status == Z_OK) status = Z_ERRNO;
+  }
   engine.inputHash = engine.outputHash = nullptr;
   if (status != Z_OK) {
     bool tooLarge = engine.total_out > engine.outputLimit;
@@ -84,10 +124,9 @@ PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEn
     throw std::runtime_error(quotedName(file.name) + " changed while it was being published");
   }
   // The output limit keeps total_out below 2 GiB.
-  std::uint64_t written = static_cast<std::uint64_t>(engine.total_out);
-  if (fs::file_size(scratchFile) != written) {
-    throw std::runtime_error("the packed " + quotedName(file.name) + " in " + shown(scratchFile) +
-                             " is not what was written to it");
+  if (written != static_cast<std::int64_t>(engine.total_out)) {
+    throw std::runtime_error("the packed " + quotedName(file.name) + " in " +
+                             shown(out.pathOf(scratchFile)) + " is not what was written to it");
   }
   PackedRecord record;
   record.packedSize = static_cast<std::int32_t>(written);
@@ -105,9 +144,10 @@ PackedRecord pack(const Candidate& file, const fs::path& scratchFile, ProgressEn
 }  // namespace
 
 PackedRelease packRelease(const std::vector<Candidate>& files, const Previous& previous,
-                          const PublishOptions& options, bool withSha, const fs::path& out,
-                          const fs::path& scratch, Journal& journal, DeltaRun& patches,
-                          PublishResult& result) {
+                          const PublishOptions& options, const Signing& signing,
+                          const OutputFolder& out, const std::string& scratch, Journal& journal,
+                          DeltaRun& patches, PublishResult& result) {
+  const bool withSha = signing.on();
   PackProgress progress;
   progress.filesTotal = files.size();
   auto report = [&](std::uint64_t base, std::uint64_t fileBytes) {
@@ -131,20 +171,24 @@ PackedRelease packRelease(const std::vector<Candidate>& files, const Previous& p
       report(base, bytes);
     };
 
-    auto previousRecord = previous.records.find(file.name);
-    PackedRecord record;
-    bool reused = false;
-    if (!options.force && previousRecord != previous.records.end()) {
-      record = previousRecord->second;
-      reused = reusable(file, record, out / file.relative, onBytes, withSha);
+    auto found = previous.records.find(file.name);
+    PackedRecord served;
+    if (found != previous.records.end()) {
+      served = found->second;
+      served.proven = signing.records && signing.records->holds(file.name, served);
     }
+    PackedRecord record = served;
+    bool reused = !options.force && found != previous.records.end() &&
+                  reusable(file, record, out, onBytes, signing, engine);
     if (reused) {
       keepPatches(patches, file.name, record);
       result.reused.push_back(file.name);
     } else {
       std::uint64_t measured = read;
       engine.onBytes = [&](std::uint64_t bytes) { report(base + measured, bytes); };
-      record = pack(file, scratch / std::to_string(i), engine, options.level, withSha);
+      std::string scratchFile = joinName(scratch, std::to_string(i));
+      record = pack(file, out, scratchFile, engine, options.level, withSha);
+      engine.onBytes = nullptr;
       read = measured + static_cast<std::uint64_t>(record.size);
       JournalPut put;
       put.source = std::to_string(i);
@@ -155,10 +199,15 @@ PackedRelease packRelease(const std::vector<Candidate>& files, const Previous& p
       result.packed.push_back(file.name);
       result.bytesCompressed += static_cast<std::uint64_t>(record.size);
       if (withSha) {
-        makePatches(patches, file.name, scratch / put.source, record,
-                    previousRecord != previous.records.end() ? &previousRecord->second : nullptr,
-                    out / file.relative, engine);
+        makePatches(patches, file.name, scratchFile, record,
+                    found != previous.records.end() ? &served : nullptr, engine);
       }
+    }
+    if (signing.records) {
+      signing.records->seal(file.name, record);
+    } else if (record.hasMac && recordText(file.name, record) != recordText(file.name, served)) {
+      // An unsigned publish cannot vouch for what it changed.
+      record.hasMac = false;
     }
     release.records[file.name] = record;
     manifest += formatManifestLine(file.name, record.packedSize, record.size, record.crc);

@@ -6,8 +6,10 @@
 #include "base/names.h"
 #include "exclude.h"
 #include "pack_platform.h"
+#include "platform/platform.h"
 #include "publish_steps.h"
 #include "update/manifest.h"
+#include "update/patch_index.h"
 
 namespace fs = std::filesystem;
 
@@ -154,15 +156,44 @@ bool planRelease(const fs::path& release, const fs::path& out, const PublishOpti
   return apart;
 }
 
-Previous readPrevious(const fs::path& out, PublishResult& result) {
+namespace {
+
+// The whole of the regular file `name` if it is there and at most `limit`
+// bytes; false otherwise.
+bool readSmall(const OutputFolder& out, const std::string& name, std::uint64_t limit,
+               std::string* text) {
+  if (out.kind(name) != EntryKind::file) return false;
+  FilePtr in = openServed(out, name);
+  std::int64_t length = fileLength(in.get());
+  if (length < 0 || static_cast<std::uint64_t>(length) > limit) return false;
+  *text = readWholeStream(in.get(), out.pathOf(name), limit);
+  return true;
+}
+
+// Whether the served update.dat.sig is `key`'s, and whether it signs the
+// served update.dat and update.patches: only then do the serial and the
+// patches it vouches for count.
+void checkServedSignature(const OutputFolder& out, const SecretKey& key, Previous& previous) {
+  std::string text;
+  if (!readSmall(out, kSignatureName, kMaxSignatureFileSize, &text)) return;
+  SignatureFile& file = previous.signature;
+  previous.signatureVerified = parseSignatureFile(text, &file).ok() &&
+                               verifySignatureFile(file, {key.publicKey()}).ok();
+  if (!previous.signatureVerified) return;
+  previous.signatureCoversServed =
+      previous.manifestExists && sha256Of(previous.manifest) == file.manifest &&
+      file.hasPatchIndex == previous.indexExists &&
+      (!previous.indexExists || sha256Of(previous.indexText) == file.patchIndex);
+}
+
+}  // namespace
+
+Previous readPrevious(const OutputFolder& out, const SecretKey* key, PublishResult& result) {
   Previous previous;
-  fs::path manifestPath = out / kManifestName;
-  std::error_code error;
-  std::uintmax_t size = fs::file_size(manifestPath, error);
   // A manifest the updater would not take is no basis for anything either.
-  if (!error && size <= static_cast<std::uintmax_t>(kManifestBound)) {
-    previous.manifest = readWholeFile(manifestPath, static_cast<std::uint64_t>(kManifestBound));
-    previous.manifestExists = true;
+  previous.manifestExists = readSmall(out, kManifestName,
+                                      static_cast<std::uint64_t>(kManifestBound), &previous.manifest);
+  if (previous.manifestExists) {
     std::istringstream lines(previous.manifest);
     std::string line;
     std::vector<std::string> fields;
@@ -170,37 +201,53 @@ Previous readPrevious(const fs::path& out, PublishResult& result) {
       if (parseManifestLine(line, fields) == LineKind::entry) previous.names.insert(fields[0]);
     }
   }
-  fs::path recordsPath = out / kServerFolder / kRecordsName;
-  if (present(recordsPath)) {
-    previous.recordsText = readWholeFile(recordsPath, kRecordsBound);
+  const std::string recordsName = std::string(kServerFolder) + "/" + kRecordsName;
+  if (out.kind(recordsName) != EntryKind::missing) {
+    previous.recordsText = readServed(out, recordsName, kRecordsBound);
     previous.recordsExist = true;
     std::string warning;
     previous.records = parseRecords(previous.recordsText, &warning);
     if (!warning.empty()) {
-      result.warnings.push_back(shown(recordsPath) + " is " + warning +
+      result.warnings.push_back(shown(out.pathOf(recordsName)) + " is " + warning +
                                 "; every file is packed again");
     }
     for (const auto& record : previous.records) previous.names.insert(record.first);
   }
+  previous.indexExists = readSmall(out, kPatchIndexName,
+                                   static_cast<std::uint64_t>(kMaxPatchIndexSize),
+                                   &previous.indexText);
+  if (key) {
+    checkServedSignature(out, *key, previous);
+    if (!previous.signatureVerified && out.kind(kSignatureName) != EntryKind::missing) {
+      result.warnings.push_back(shown(out.pathOf(kSignatureName)) +
+                                " is not signed by this key; its serial and what it signs are "
+                                "not believed");
+    }
+  }
   return previous;
 }
 
-void checkOutputShape(const fs::path& out, const std::vector<Candidate>& files,
+void checkOutputShape(const OutputFolder& out, const std::vector<Candidate>& files,
                       PublishResult& result) {
-  std::set<fs::path> checkedDirs;
+  std::set<std::string> checkedDirs;
   for (const Candidate& file : files) {
-    fs::path target = out / file.relative;
-    fs::file_status status = statusOf(target);
-    if (fs::exists(status) && !fs::is_regular_file(status)) {
-      result.errors.push_back(shown(target) +
+    EntryKind kind = out.kind(file.name);
+    if (kind != EntryKind::missing && kind != EntryKind::file && kind != EntryKind::blocked) {
+      result.errors.push_back(shown(out.pathOf(file.name)) +
                               " exists and is not a plain file; move it away to publish " +
                               quotedName(file.name));
     }
-    for (fs::path dir = file.relative.parent_path(); !dir.empty(); dir = dir.parent_path()) {
+    for (std::string dir = parentName(file.name); !dir.empty(); dir = parentName(dir)) {
       if (!checkedDirs.insert(dir).second) break;
-      fs::file_status dirStatus = statusOf(out / dir);
-      if (fs::exists(dirStatus) && !fs::is_directory(dirStatus)) {
-        result.errors.push_back(shown(out / dir) +
+      EntryKind dirKind = out.kind(dir);
+      if (dirKind == EntryKind::link) {
+        result.errors.push_back(shown(out.pathOf(dir)) +
+                                " is a symbolic link or junction, which brightwick-pack never "
+                                "follows in the output folder; move it away to publish " +
+                                quotedName(file.name));
+      } else if (dirKind != EntryKind::missing && dirKind != EntryKind::folder &&
+                 dirKind != EntryKind::blocked) {
+        result.errors.push_back(shown(out.pathOf(dir)) +
                                 " is not a folder, but the release has files in it");
       }
     }

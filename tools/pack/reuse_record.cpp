@@ -31,6 +31,7 @@ struct Partial {
   int seen = 0;         // a bit per key
   bool spoilt = false;  // a key twice, or a value formatRecords never writes
   int shaSeen = 0;      // the optional sums: both or neither
+  bool macSeen = false;
 };
 
 // "SIZE CRC32 SHA256" of a "previous" line.
@@ -53,6 +54,8 @@ void keep(Partial& partial, PackedRecords& records) {
   // A record for a name the updater could not carry is no record of ours.
   if (partial.seen == kAllKeys && !partial.spoilt && nameProblem(partial.name).empty()) {
     partial.record.hasSha = partial.shaSeen == 3;
+    // Only a signed publish writes a MAC, and only over the sums.
+    partial.record.hasMac = partial.macSeen && partial.record.hasSha;
     records[partial.name] = partial.record;
   }
   partial = Partial();
@@ -60,19 +63,25 @@ void keep(Partial& partial, PackedRecords& records) {
 
 }  // namespace
 
+std::string recordText(const std::string& name, const PackedRecord& record) {
+  std::string text = "name " + name + "\npacked-size " + std::to_string(record.packedSize) +
+                     "\npacked-crc32 " + hexCrc(record.packedCrc) + "\nsize " +
+                     std::to_string(record.size) + "\ncrc32 " + hexCrc(record.crc) + "\n";
+  if (record.hasSha) {
+    text += "sha256 " + toHex(record.sha) + "\npacked-sha256 " + toHex(record.packedSha) + "\n";
+  }
+  for (const VersionRecord& version : record.previous) {
+    text += "previous " + std::to_string(version.size) + " " + hexCrc(version.crc) + " " +
+            toHex(version.sha) + "\n";
+  }
+  return text;
+}
+
 std::string formatRecords(const PackedRecords& records) {
   std::string text = kRecordsHeader + std::to_string(kRecordsFormat) + "\n";
   for (const auto& [name, record] : records) {
-    text += "\nname " + name + "\npacked-size " + std::to_string(record.packedSize) +
-            "\npacked-crc32 " + hexCrc(record.packedCrc) + "\nsize " + std::to_string(record.size) +
-            "\ncrc32 " + hexCrc(record.crc) + "\n";
-    if (record.hasSha) {
-      text += "sha256 " + toHex(record.sha) + "\npacked-sha256 " + toHex(record.packedSha) + "\n";
-    }
-    for (const VersionRecord& version : record.previous) {
-      text += "previous " + std::to_string(version.size) + " " + hexCrc(version.crc) + " " +
-              toHex(version.sha) + "\n";
-    }
+    text += "\n" + recordText(name, record);
+    if (record.hasMac) text += "mac " + toHex(record.mac) + "\n";
   }
   return text;
 }
@@ -106,6 +115,11 @@ PackedRecords parseRecords(const std::string& text, std::string* warning) {
       Sha256Digest& sum = bit == 1 ? partial.record.sha : partial.record.packedSha;
       if ((partial.shaSeen & bit) != 0 || !fromHex(value, &sum)) partial.spoilt = true;
       partial.shaSeen |= bit;
+      continue;
+    }
+    if (key == "mac") {
+      if (partial.macSeen || !fromHex(value, &partial.record.mac)) partial.spoilt = true;
+      partial.macSeen = true;
       continue;
     }
     if (key == "previous") {

@@ -19,13 +19,17 @@
 //   sha256 <64 hex digits>            (signed publishes)
 //   packed-sha256 <64 hex digits>     (signed publishes)
 //   previous 120000 0badf00d <64 hex> (publishes with patches; newest first)
+//   mac <64 hex digits>               (signed publishes; last)
 //
 // One "key value" line each (the value is the rest of the line), a "name"
 // line starting each file's record.
 // Readers skip keys they do not know, so later versions may add some (such as
 // SHA-256 sums) without a new format number; a record lacking a key this
-// version needs is not used.
+// version needs is not used. "mac" binds a record to the studio's signing
+// key (record_proof.h): the served folder is anyone's to write who holds the
+// server, so a signed publish believes only what the key vouches for.
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -60,12 +64,21 @@ struct PackedRecord {
   // The versions published before this one, newest first ("previous SIZE
   // CRC32 SHA256", one line each), kept by publishes that make patches.
   std::vector<VersionRecord> previous;
+  // A MAC over everything above with a key derived from the signing key
+  // ("mac"), kept by signed publishes.
+  bool hasMac = false;
+  std::array<unsigned char, 32> mac{};
+  // Not stored: whether the MAC held with this publish's key when read.
+  bool proven = false;
 };
 
 // Manifest name -> record.
 using PackedRecords = std::map<std::string, PackedRecord>;
 
 std::string formatRecords(const PackedRecords& records);
+// One record's lines as formatRecords writes them, without its "mac" line:
+// what the MAC covers.
+std::string recordText(const std::string& name, const PackedRecord& record);
 
 // The records `text` holds. An unknown format, or text that is not records
 // at all, gives none and a `warning`: every file is then packed again, which

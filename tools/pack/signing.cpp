@@ -59,6 +59,12 @@ Ed25519Signature SecretKey::sign(const std::string& message) const {
   return signature;
 }
 
+void SecretKey::deriveKey(std::uint64_t id, const char (&context)[crypto_kdf_CONTEXTBYTES + 1],
+                          unsigned char* out, std::size_t size) const {
+  static_assert(crypto_kdf_KEYBYTES == crypto_sign_SEEDBYTES, "the seed is the master key");
+  crypto_kdf_derive_from_key(out, size, id, context, material_.seed);
+}
+
 bool generateKeyFiles(const std::filesystem::path& keyFile, PublicKey* publicKey,
                       std::string* why) {
   if (!initCrypto()) {
@@ -137,15 +143,10 @@ bool loadPublicKey(const std::string& argument, PublicKey* key, std::string* why
 }
 
 std::uint64_t nextSerial(std::uint64_t previous, std::int64_t now) {
+  // INT64_MAX: the updater reads a serial as a signed 64-bit number.
+  if (previous >= static_cast<std::uint64_t>(INT64_MAX)) return 0;
   std::uint64_t clock = now > 0 ? static_cast<std::uint64_t>(now) : 0;
   return clock > previous ? clock : previous + 1;
-}
-
-std::uint64_t servedSerial(const std::filesystem::path& signatureFile) {
-  std::string text;
-  SignatureFile file;
-  if (!readAll(signatureFile, &text) || !parseSignatureFile(text, &file).ok()) return 0;
-  return file.serial;
 }
 
 std::string signatureFor(const SecretKey& key, std::uint64_t serial, const Sha256Digest& manifest,

@@ -31,6 +31,11 @@ class SecretKey {
   void setSeed(const unsigned char* seed);
   const PublicKey& publicKey() const { return public_; }
   Ed25519Signature sign(const std::string& message) const;
+  // Fills `out` (`size` bytes, crypto_kdf_BYTES_MIN to _MAX) with subkey `id`
+  // of `context` (8 characters), derived from the seed with crypto_kdf: a
+  // key for another purpose that only the holder of this one can make.
+  void deriveKey(std::uint64_t id, const char (&context)[crypto_kdf_CONTEXTBYTES + 1],
+                 unsigned char* out, std::size_t size) const;
 
  private:
   struct Material {
@@ -53,12 +58,9 @@ bool loadSecretKey(const std::filesystem::path& keyFile, SecretKey* key, std::st
 bool loadPublicKey(const std::string& argument, PublicKey* key, std::string* why);
 
 // The serial for a publish now: the time in seconds, or one more than the
-// previous serial if the clock went back.
+// previous serial if the clock went back; 0 when `previous` is already the
+// largest serial an updater takes (serials.h).
 std::uint64_t nextSerial(std::uint64_t previous, std::int64_t now);
-
-// The serial a served signature file holds (0 if none or unreadable): the
-// floor for the next publish.
-std::uint64_t servedSerial(const std::filesystem::path& signatureFile);
 
 // The whole signature file for a publish.
 std::string signatureFor(const SecretKey& key, std::uint64_t serial, const Sha256Digest& manifest,

@@ -9,21 +9,19 @@
 
 #include "base/names.h"
 #include "commit.h"
-#include "deltas.h"
-#include "engine/patch_apply.h"
 #include "hash/crc32.h"
 #include "hash/hex.h"
 #include "hash/sha256.h"
 #include "journal.h"
+#include "output_folder.h"
 #include "output_lock.h"
 #include "pack.h"
 #include "pack_platform.h"
 #include "pack_support.h"
 #include "platform/platform.h"
 #include "update/manifest.h"
-#include "update/patch_index.h"
 #include "update/signature.h"
-#include "xdelta3_apply.h"
+#include "verify_patches.h"
 
 namespace fs = std::filesystem;
 
@@ -37,9 +35,31 @@ std::string problemOf(const std::string& name, const std::string& text) {
   return quotedName(name) + ": " + text;
 }
 
+// Compares what `name` inflated to (`size` bytes, SHA-256 `sha`) with the
+// release folder's file of that name.
+void compareWithRelease(const fs::path& release, const std::string& name, std::int64_t size,
+                        const Sha256Digest& sha, VerifyResult& result) {
+  fs::path file = release / manifestNamePath(name);
+  std::error_code error;
+  if (!fs::is_regular_file(fs::symlink_status(file, error))) {
+    result.problems.push_back(problemOf(name, "the release has no such file (" + shown(file) + ")"));
+    return;
+  }
+  std::uint64_t releaseSize = 0;
+  std::uint32_t crc = 0;
+  Sha256Digest releaseSha{};
+  measureFile(file, &releaseSize, &crc, {}, &releaseSha);
+  if (static_cast<std::uint64_t>(size) != releaseSize || sha != releaseSha) {
+    result.problems.push_back(
+        problemOf(name, "inflates to other bytes than the release's " + shown(file) +
+                            ": it is not the file the studio released"));
+  }
+}
+
 // Checks one entry's packed file by inflating it into `scratch`.
-void verifyEntry(const fs::path& out, const std::vector<std::string>& fields,
-                 const std::string& scratch, ProgressEngine& engine, VerifyResult& result) {
+void verifyEntry(const OutputFolder& out, const std::vector<std::string>& fields,
+                 const std::string& scratch, const fs::path& release, ProgressEngine& engine,
+                 VerifyResult& result) {
   const std::string& name = fields[0];
   // The updater compares the sizes as text, so only plain decimal matches.
   for (std::size_t field : {std::size_t{1}, std::size_t{2}}) {
@@ -50,29 +70,39 @@ void verifyEntry(const fs::path& out, const std::vector<std::string>& fields,
                               " is not a plain decimal number, so the updater's size check fails"));
     }
   }
-  fs::path packed = out / manifestNamePath(name);
-  if (!fs::is_regular_file(statusOf(packed))) {
-    result.problems.push_back(problemOf(name, "the packed file is missing"));
+  FilePtr packed = out.openRead(name);
+  if (!packed) {
+    EntryKind kind = out.kind(name);
+    result.problems.push_back(problemOf(
+        name, kind == EntryKind::missing ? "the packed file is missing"
+              : kind == EntryKind::link || kind == EntryKind::blocked
+                  ? "the packed file is, or is reached through, a symbolic link"
+                  : "the packed file is not a plain file"));
     return;
   }
   std::int32_t listedPacked = readLong32(fields[1]);
   std::int32_t listedSize = readLong32(fields[2]);
   std::uint32_t listedCrc = static_cast<std::uint32_t>(readLong32(fields[3]));
-  std::error_code error;
-  std::uintmax_t packedSize = fs::file_size(packed, error);
-  if (!error && packedSize != static_cast<std::uintmax_t>(listedPacked)) {
+  std::int64_t packedSize = fileLength(packed.get());
+  if (packedSize >= 0 && packedSize != listedPacked) {
     result.problems.push_back(problemOf(name, "the packed file has " + std::to_string(packedSize) +
                                                   " bytes, update.dat lists " +
                                                   std::to_string(listedPacked)));
   }
   engine.outputLimit = static_cast<std::uint64_t>(sizeBound(listedSize));
   engine.total_out = 0;
-  // A signed line's SHA-256 of the packed file, taken as it is read.
-  Sha256 packedHash;
+  // A signed line's SHA-256 of the packed file, taken as it is read; the
+  // content's, to compare with the release.
+  Sha256 packedHash, contentHash;
   bool checkHash = fields.size() > kManifestFields;
   engine.inputHash = checkHash ? &packedHash : nullptr;
-  int status = engine.decompress(narrowOrThrow(packed).c_str(), scratch.c_str());
-  engine.inputHash = nullptr;
+  engine.outputHash = release.empty() ? nullptr : &contentHash;
+  int status;
+  {
+    FilePtr inflatedOut(openShared(scratch, "wb"));
+    status = engine.decompress(packed.get(), inflatedOut.get());
+  }
+  engine.inputHash = engine.outputHash = nullptr;
   if (checkHash && toHex(packedHash.finish()) != fields[kManifestFields]) {
     result.problems.push_back(problemOf(name,
                                         "the packed file's SHA-256 is not the one "
@@ -102,30 +132,39 @@ void verifyEntry(const fs::path& out, const std::vector<std::string>& fields,
     result.problems.push_back(problemOf(name, "inflates to data with CRC " + signedCrc(crc) +
                                                   ", update.dat lists " + signedCrc(listedCrc)));
   }
+  if (!release.empty()) compareWithRelease(release, name, size, contentHash.finish(), result);
 }
 
 // Takes the publisher's lock on `out` for the check, and repairs what a
 // killed publish left; false, with the problem in `result`, if either
 // cannot be done. A folder no publish of this version has written has no
 // server folder, and nothing to repair; it is not given one.
-bool lockAndRepair(const fs::path& out, OutputLock& lock, VerifyResult& result) {
-  fs::path server = out / kServerFolder;
-  if (!fs::is_directory(server)) return true;
-  fs::path path = server / kLockName;
-  LockOutcome outcome = lock.take(path);
+bool lockAndRepair(const OutputFolder& out, OutputLock& lock, VerifyResult& result) {
+  EntryKind server = out.kind(kServerFolder);
+  if (server == EntryKind::missing) return true;
+  if (server != EntryKind::folder) {
+    result.problems.push_back(shown(out.pathOf(kServerFolder)) +
+                              " is not a folder of its own (a symbolic link, a junction or a "
+                              "file): neither publish nor verify works through it");
+    return false;
+  }
+  const std::string name = std::string(kServerFolder) + "/" + kLockName;
+  const std::string journal = std::string(kServerFolder) + "/" + kJournalName;
+  LockOutcome outcome = lock.take(out, name);
   if (outcome == LockOutcome::busy) {
-    result.problems.push_back("a publish into " + shown(out) + " is running (it holds " +
-                              shown(path) + "); verify when it has finished");
+    result.problems.push_back("a publish into " + shown(out.root()) + " is running (it holds " +
+                              shown(out.pathOf(name)) + "); verify when it has finished");
     return false;
   }
   if (outcome == LockOutcome::failed) {
+    std::string why = whyNot(out, name);
     // A read-only copy of the folder can still be checked, unless a publish
     // was interrupted in it.
-    if (!fs::exists(server / kJournalName)) return true;
-    result.problems.push_back(shown(server / kJournalName) +
+    if (out.kind(journal) == EntryKind::missing) return true;
+    result.problems.push_back(shown(out.pathOf(journal)) +
                               " is left from an interrupted publish, and it cannot be repaired "
                               "without the lock (" +
-                              shown(path) + ": " + errnoText() + ")");
+                              shown(out.pathOf(name)) + ": " + why + ")");
     return false;
   }
   try {
@@ -137,220 +176,95 @@ bool lockAndRepair(const fs::path& out, OutputLock& lock, VerifyResult& result) 
   return true;
 }
 
-}  // namespace
-
-// Applies each patch of update.patches to its base, kept in the publisher's
-// history, and checks the result against update.dat's line for the file;
-// with a signature, also the index against it.
-void verifyPatches(const fs::path& outDir,
-                   const std::map<std::string, std::vector<std::string>>& lines,
-                   const SignatureFile* signature, const fs::path& scratch, ProgressEngine& engine,
-                   VerifyResult& result) {
-  fs::path indexPath = outDir / kPatchIndexName;
-  bool served = fs::is_regular_file(statusOf(indexPath));
-  if (signature && signature->hasPatchIndex != served) {
-    result.problems.push_back(served ? shown(indexPath) + " is not covered by update.dat.sig"
-                                     : "update.dat.sig covers " + shown(indexPath) +
-                                           ", which is missing");
-  }
-  if (!served) return;
-  std::string text = readWholeFile(indexPath, static_cast<std::uint64_t>(kMaxPatchIndexSize));
-  Sha256 sum;
-  sum.update(text.data(), text.size());
-  if (signature && signature->hasPatchIndex && sum.finish() != signature->patchIndex) {
-    result.problems.push_back(shown(indexPath) + " is not the index update.dat.sig signs");
-  }
-  std::istringstream in(text);
-  std::string line;
-  if (!std::getline(in, line) || line != kPatchIndexFormatLine) {
-    result.problems.push_back(shown(indexPath) + " is not a patch index of format 1");
-    return;
-  }
-  fs::path base = scratch;
-  base += ".base";
-  fs::path patched = scratch;
-  patched += ".patched";
-  struct Remove {
-    std::vector<fs::path> paths;
-    ~Remove() {
-      std::error_code ignored;
-      for (const fs::path& path : paths) fs::remove(path, ignored);
-    }
-  } remove{{base, patched}};
-  for (std::size_t number = 2; std::getline(in, line); ++number) {
-    std::string where = "update.patches line " + std::to_string(number) + ": ";
-    std::string name;
-    PatchEntry entry;
-    Status read = readPatchLine(line, &name, &entry);
-    if (!read.ok()) {
-      result.problems.push_back(where + read.error);
-      continue;
-    }
-    auto listed = lines.find(name);
-    if (listed == lines.end()) {
-      result.problems.push_back(where + quotedName(name) + " is not in update.dat");
-      continue;
-    }
-    fs::path patchPath = outDir / manifestNamePath(entry.path);
-    fs::path history = outDir / manifestNamePath(historyName(entry.baseSha));
-    std::uint64_t size = 0;
-    std::uint32_t crc = 0;
-    Sha256Digest sha{};
-    if (!fs::is_regular_file(statusOf(patchPath))) {
-      result.problems.push_back(where + "the patch " + shown(patchPath) + " is missing");
-      continue;
-    }
-    measureFile(patchPath, &size, &crc, {}, &sha);
-    if (size != static_cast<std::uint64_t>(entry.size) || sha != entry.sha) {
-      result.problems.push_back(where + "the patch " + shown(patchPath) +
-                                " is not the one the index lists");
-      continue;
-    }
-    // The base, as a player has it installed.
-    Sha256 baseSum;
-    engine.inputHash = nullptr;
-    engine.outputHash = &baseSum;
-    engine.outputLimit = static_cast<std::uint64_t>(INT32_MAX);
-    int status =
-        fs::is_regular_file(statusOf(history))
-            ? engine.decompress(narrowOrThrow(history).c_str(), narrowOrThrow(base).c_str())
-            : Z_ERRNO;
-    engine.outputHash = nullptr;
-    if (status != Z_OK || static_cast<std::int64_t>(engine.total_out) != entry.baseSize ||
-        engine.outputCrc != entry.baseCrc || baseSum.finish() != entry.baseSha) {
-      result.problems.push_back(where + "the base of " + quotedName(name) +
-                                " is not in the publisher's history as the index describes it");
-      continue;
-    }
-    const std::vector<std::string>& fields = listed->second;
-    std::int32_t listedSize = readLong32(fields[2]);
-    // The updater's own decoder, and xdelta3's as a cross-check: older
-    // updaters apply patches with xdelta3, and the two must agree.
-    PatchOutcome applied, crossCheck;
-    for (PatchOutcome* outcome : {&applied, &crossCheck}) {
-      FilePtr baseFile(openShared(narrowOrThrow(base), "rb"));
-      FilePtr patchFile(openShared(narrowOrThrow(patchPath), "rb"));
-      FilePtr out(openShared(narrowOrThrow(patched), "wb"));
-      if (!baseFile || !patchFile || !out)
-        throw std::runtime_error("cannot apply " + shown(patchPath));
-      const std::uint64_t limit = static_cast<std::uint64_t>(sizeBound(listedSize));
-      *outcome =
-          outcome == &applied
-              ? applyPatch(baseFile.get(), patchFile.get(), out.get(), limit, nullptr)
-              : applyPatchWithXdelta3(baseFile.get(), patchFile.get(), out.get(), limit, nullptr);
-    }
-    if (applied.ok != crossCheck.ok ||
-        (applied.ok && (applied.size != crossCheck.size || applied.crc != crossCheck.crc))) {
-      auto said = [](const PatchOutcome& outcome) {
-        return outcome.ok ? std::to_string(outcome.size) + " bytes, CRC " + signedCrc(outcome.crc)
-                          : "fails: " + outcome.error;
-      };
-      result.problems.push_back(where +
-                                "the updater's decoder and xdelta3 disagree on the patch for " +
-                                quotedName(name) + ": the updater's " + said(applied) +
-                                "; xdelta3's " + said(crossCheck));
-    } else if (!applied.ok) {
-      result.problems.push_back(where + "the patch for " + quotedName(name) +
-                                " does not apply: " + applied.error);
-    } else if (applied.size != listedSize ||
-               applied.crc != static_cast<std::uint32_t>(readLong32(fields[3]))) {
-      result.problems.push_back(where + "the patch for " + quotedName(name) +
-                                " does not give the file update.dat lists");
-    } else {
-      ++result.patchesChecked;
-    }
-  }
-}
-
 // Checks update.dat.sig against `key` and the manifest's bytes.
-void verifySignature(const fs::path& outDir, const PublicKey& key, const std::string& manifest,
+void verifySignature(const OutputFolder& out, const PublicKey& key, const std::string& manifest,
                      VerifyResult& result, SignatureFile* checked) {
-  fs::path path = outDir / kSignatureName;
-  if (!fs::is_regular_file(statusOf(path))) {
+  fs::path path = out.pathOf(kSignatureName);
+  if (out.kind(kSignatureName) != EntryKind::file) {
     result.problems.push_back(shown(path) + " is missing: the folder is not signed");
     return;
   }
   SignatureFile file;
-  std::string text = readWholeFile(path, kMaxSignatureFileSize + 1);
+  std::string text = readServed(out, kSignatureName, kMaxSignatureFileSize + 1);
   Status status = parseSignatureFile(text, &file);
   if (status.ok()) status = verifySignatureFile(file, {key});
   if (!status.ok()) {
     result.problems.push_back(shown(path) + ": " + status.error);
     return;
   }
-  Sha256 sum;
-  sum.update(manifest.data(), manifest.size());
-  if (sum.finish() != file.manifest) {
+  if (sha256Of(manifest) != file.manifest) {
     result.problems.push_back(shown(path) + " signs another update.dat than the one served");
   }
   result.serial = file.serial;
   *checked = file;
 }
 
-VerifyResult verify(const fs::path& outDir, const ProgressFn& progress, const PublicKey* key) {
-  VerifyResult result;
-  OutputLock lock;
-  if (!lockAndRepair(outDir, lock, result)) return result;
-  fs::path manifestPath = outDir / kManifestName;
-  std::error_code error;
-  std::uintmax_t manifestSize = fs::file_size(manifestPath, error);
-  if (error) {
-    result.problems.push_back(shown(manifestPath) + " cannot be read: " + error.message());
-    return result;
-  }
-  if (manifestSize > static_cast<std::uintmax_t>(kManifestBound)) {
-    result.problems.push_back(shown(manifestPath) + " has " + std::to_string(manifestSize) +
-                              " bytes; the updater reads at most " +
-                              std::to_string(kManifestBound));
-    return result;
-  }
-
+// The manifest's entries, with every problem of its lines in `result`.
+std::vector<std::vector<std::string>> readEntries(const std::string& manifest, bool signedLines,
+                                                  VerifyResult& result) {
   std::vector<std::vector<std::string>> entries;
+  std::istringstream in(manifest);
+  std::string line;
+  std::vector<std::string> fields;
+  std::set<std::string> seen;
+  for (std::size_t number = 1; readManifestLine(in, line); ++number) {
+    std::string where = "update.dat line " + std::to_string(number) + ": ";
+    switch (parseManifestLine(line, fields)) {
+      case LineKind::empty:
+        break;
+      case LineKind::malformed:
+        result.problems.push_back(where + "fewer than four fields or no name: " + quotedName(line));
+        break;
+      case LineKind::unsafeName:
+        result.problems.push_back(where + "the updater refuses the name " + quotedName(fields[0]));
+        break;
+      case LineKind::entry:
+        if (signedLines && !isHashField(hashFieldOf(line))) {
+          result.problems.push_back(where + quotedName(fields[0]) +
+                                    " has no SHA-256 of its packed file, which a signed updater "
+                                    "requires");
+        } else if (signedLines) {
+          fields.push_back(hashFieldOf(line));
+        }
+        if (!seen.insert(fileSystemKey(fields[0])).second) {
+          result.problems.push_back(where + quotedName(fields[0]) + " is listed twice");
+        } else {
+          entries.push_back(fields);
+        }
+        break;
+    }
+  }
+  return entries;
+}
+
+void verifyFolder(const OutputFolder& out, const ProgressFn& progress, const PublicKey* key,
+                  const fs::path& release, VerifyResult& result) {
+  OutputLock lock;
+  if (!lockAndRepair(out, lock, result)) return;
+  FilePtr manifestFile = out.openRead(kManifestName);
+  std::int64_t manifestSize = manifestFile ? fileLength(manifestFile.get()) : -1;
+  if (manifestSize < 0) {
+    result.problems.push_back(shown(out.pathOf(kManifestName)) +
+                              " cannot be read: " + whyNot(out, kManifestName));
+    return;
+  }
+  if (manifestSize > kManifestBound) {
+    result.problems.push_back(shown(out.pathOf(kManifestName)) + " has " +
+                              std::to_string(manifestSize) + " bytes; the updater reads at most " +
+                              std::to_string(kManifestBound));
+    return;
+  }
+  std::string manifest = readWholeStream(manifestFile.get(), out.pathOf(kManifestName),
+                                         static_cast<std::uint64_t>(kManifestBound));
   SignatureFile signature;
   bool signatureChecked = false;
   if (key) {
     if (!initCrypto()) throw std::runtime_error("libsodium cannot be initialised");
     std::size_t before = result.problems.size();
-    verifySignature(outDir, *key,
-                    readWholeFile(manifestPath, static_cast<std::uint64_t>(kManifestBound)), result,
-                    &signature);
+    verifySignature(out, *key, manifest, result, &signature);
     signatureChecked = result.problems.size() == before;
   }
-  {
-    std::ifstream in(manifestPath, std::ios::binary);
-    std::string line;
-    std::vector<std::string> fields;
-    std::set<std::string> seen;
-    for (std::size_t number = 1; readManifestLine(in, line); ++number) {
-      std::string where = "update.dat line " + std::to_string(number) + ": ";
-      switch (parseManifestLine(line, fields)) {
-        case LineKind::empty:
-          break;
-        case LineKind::malformed:
-          result.problems.push_back(where +
-                                    "fewer than four fields or no name: " + quotedName(line));
-          break;
-        case LineKind::unsafeName:
-          result.problems.push_back(where + "the updater refuses the name " +
-                                    quotedName(fields[0]));
-          break;
-        case LineKind::entry:
-          if (key && !isHashField(hashFieldOf(line))) {
-            result.problems.push_back(where + quotedName(fields[0]) +
-                                      " has no SHA-256 of its packed file, which a signed updater "
-                                      "requires");
-          } else if (key) {
-            fields.push_back(hashFieldOf(line));
-          }
-          if (!seen.insert(fileSystemKey(fields[0])).second) {
-            result.problems.push_back(where + quotedName(fields[0]) + " is listed twice");
-          } else {
-            entries.push_back(fields);
-          }
-          break;
-      }
-    }
-  }
+  std::vector<std::vector<std::string>> entries = readEntries(manifest, key != nullptr, result);
 
   fs::path scratch = fs::temp_directory_path() / (kVerifyPrefix + randomSuffix());
   struct RemoveScratch {
@@ -375,7 +289,7 @@ VerifyResult verify(const fs::path& outDir, const ProgressFn& progress, const Pu
     shownProgress.current = fields[0];
     engine.total_in = 0;
     try {
-      verifyEntry(outDir, fields, scratchText, engine, result);
+      verifyEntry(out, fields, scratchText, release, engine, result);
     } catch (const std::exception& failure) {
       result.problems.push_back(problemOf(fields[0], failure.what()));
     }
@@ -389,9 +303,24 @@ VerifyResult verify(const fs::path& outDir, const ProgressFn& progress, const Pu
   for (const std::vector<std::string>& fields : entries) lines[fields[0]] = fields;
   engine.onBytes = nullptr;
   try {
-    verifyPatches(outDir, lines, signatureChecked ? &signature : nullptr, scratch, engine, result);
+    verifyPatches(out, lines, signatureChecked ? &signature : nullptr, scratch, engine, result);
   } catch (const std::exception& failure) {
     result.problems.push_back(failure.what());
   }
+}
+
+}  // namespace
+
+VerifyResult verify(const fs::path& outDir, const ProgressFn& progress, const PublicKey* key,
+                    const fs::path& release) {
+  VerifyResult result;
+  std::error_code error;
+  if (!fs::is_directory(outDir, error)) {
+    result.problems.push_back(shown(outDir / kManifestName) +
+                              " cannot be read: " + shown(outDir) + " is not a folder");
+    return result;
+  }
+  OutputFolder out(outDir);
+  verifyFolder(out, progress, key, release, result);
   return result;
 }
