@@ -14,6 +14,10 @@ inline constexpr char kStateFile[] = "update.state";
 // A cut transfer kept for the next run to continue, and what it is a part of.
 inline constexpr char kPartialFile[] = "temp.partial";
 inline constexpr char kPartialRecord[] = "temp.partial.info";
+// The updater's own program file, set aside while a new version takes its
+// name (a running program's file cannot be overwritten); the next run
+// deletes it.
+inline constexpr char kUpdaterAsideFile[] = "temp.updater-old";
 
 // Files the publisher keeps beside update.dat on the server.
 inline constexpr char kSignatureName[] = "update.dat.sig";
@@ -26,6 +30,7 @@ inline constexpr char kServerFolder[] = "update.d";
 // the publisher's beside update.dat. Anything below kServerFolder is
 // reserved too.
 inline constexpr const char* kReservedNames[] = {
-    kManifestName, kScratchFile,   kDownloadScratchFile, kLockFile,       kStateFile,
-    kPartialFile,  kPartialRecord, kSignatureName,       kPatchIndexName, kServerFolder,
+    kManifestName,  kScratchFile,    kDownloadScratchFile, kLockFile,
+    kStateFile,     kPartialFile,    kPartialRecord,       kUpdaterAsideFile,
+    kSignatureName, kPatchIndexName, kServerFolder,
 };

@@ -63,7 +63,10 @@ bool fetchManifest(const RunContext& run) {
 // the way nothing can be installed, so the run ends.
 bool clearScratchFiles() {
   bool usable = true;
-  for (const char* scratch : {kScratchFile, kDownloadScratchFile, kPartialFile, kPartialRecord}) {
+  // An updater a run set aside (put_in_place.h) is deleted here, when it no
+  // longer runs.
+  for (const char* scratch :
+       {kScratchFile, kDownloadScratchFile, kPartialFile, kPartialRecord, kUpdaterAsideFile}) {
     PathKind kind = inspectPath(scratch);
     if (kind == PathKind::folder || kind == PathKind::special) {
       writeLog(std::string("Invalid Scratch File:  Error updating ") + scratch);
