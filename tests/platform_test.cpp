@@ -7,7 +7,6 @@
 
 #include "platform/game_folder.h"
 #include "platform/platform.h"
-#include "platform/running_program.h"
 #include "platform/thread.h"
 #include "support/temp_dir.h"
 
@@ -83,42 +82,6 @@ TEST(GameFolder, MakesMissingFoldersButNeverThroughALinkOrOverAFile) {
   EXPECT_FALSE(makeFolders("taken/new/x"));
   EXPECT_TRUE(fs::is_empty("../outside"));
   EXPECT_EQ(readFile("taken"), "a file");
-  fs::current_path(dir.path());
-}
-
-TEST(GameFolder, AProgramsFileIsSetAsideWithItsNameNeverEmpty) {
-  ScopedTempDir dir;
-  writeFile("launcher", "old program");
-  chmod("launcher", 0750);
-  ASSERT_EQ(setAsideGameFile("launcher", "aside"), SetAside::linked);
-  EXPECT_EQ(readFile("launcher"), "old program");
-  EXPECT_EQ(setAsideGameFile("launcher", "aside"), SetAside::refused);
-
-  writeFile("new", "new program");
-  ASSERT_TRUE(replaceProgramFile("new", "launcher", "aside"));
-  EXPECT_EQ(readFile("launcher"), "new program");
-  EXPECT_EQ(readFile("aside"), "old program");
-  struct stat info;
-  ASSERT_EQ(stat("launcher", &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0750u);
-
-  // The way back after a move takes only a free name.
-  EXPECT_FALSE(renameGameFile("aside", "launcher"));
-  ASSERT_TRUE(removeFile("launcher"));
-  EXPECT_TRUE(renameGameFile("aside", "launcher"));
-  EXPECT_EQ(readFile("launcher"), "old program");
-}
-
-TEST(RunningProgram, IsKnownByItsFileNotItsName) {
-  fs::path self = fs::read_symlink("/proc/self/exe");
-  ScopedTempDir dir;
-  writeFile("copy", readFile(self));
-  fs::create_hard_link("copy", "second-name");
-  EXPECT_FALSE(sameFile(runningProgramFile(), gameFileIdentity("copy")));
-  EXPECT_TRUE(sameFile(gameFileIdentity("./second-name"), gameFileIdentity("copy")));
-  EXPECT_FALSE(gameFileIdentity("missing").known);
-  fs::current_path(self.parent_path());
-  EXPECT_TRUE(sameFile(runningProgramFile(), gameFileIdentity(self.filename().string())));
   fs::current_path(dir.path());
 }
 

@@ -68,13 +68,13 @@ enum class SetAside {
   linked,   // `aside` is a second name of the file; `name` still holds it
   moved,    // the file is under `aside` now; `name` is free
 };
-// Gives the regular file `name` the free name `aside` too. A hard link where
+// Gives the regular file `name` the free name `aside` too: a hard link where
 // either name of a running program can be removed later (POSIX), so `name`
-// never goes missing; elsewhere the file moves: Windows keeps every name of
-// a running program's file until it ends, so a second name could neither
-// be removed nor would it free `name`; and so do file systems without
-// links. Refused, like replaceGameFile, for a file this user could not
-// rewrite (read-only) and anything but a regular file.
+// never goes missing. Elsewhere the file moves to `aside`: Windows keeps
+// every name of a running program's file while it runs, so a second name
+// could neither be removed nor free `name`; a file system without links has
+// no second name to give. Refused, like replaceGameFile, for a file this
+// user could not rewrite (read-only) and anything but a regular file.
 SetAside setAsideGameFile(const std::string& name, const std::string& aside);
 
 // Moves the regular file `from` to the free name `to`, both in the game
