@@ -1,10 +1,12 @@
-// Crash loop: runs the real updater over and over on an update of 50 files,
-// with a second one started at the same moment, and kills both with SIGKILL
-// at a random moment of each run. After every kill
+// Crash loop: runs the real updater over and over on an update of 50 files
+// and of the updater itself, with a second one started at the same moment,
+// and kills both with SIGKILL at a random moment of each run. The updater
+// runs from the game folder, where the release replaces it with its next
+// version (the same program with bytes after its end). After every kill
 // each local file must be exactly its old or its new version (never
-// missing, empty or mixed) and nothing outside the game folder may have
-// changed; a last run to completion must leave every file new and no scratch
-// file behind.
+// missing, empty or mixed), the updater one that can be started, and
+// nothing outside the game folder may have changed; a last run to
+// completion must leave every file new and no scratch file behind.
 //
 //   crash_loop --updater PATH [--runs N] [--seed S] [--patches]
 //
@@ -38,6 +40,8 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kFiles = 50;
+// The updater's name in the game folder, from which every run starts it.
+constexpr char kUpdaterName[] = "brightwick-updater";
 
 struct Options {
   std::string updater;
@@ -64,8 +68,11 @@ struct Figures {
   int withDownload = 0;
   int withoutManifest = 0;
   int withPart = 0;
-  int brokenFiles = 0;     // missing, empty or mixed after a kill
-  int outsideChanged = 0;  // runs after which something outside changed
+  int updaterStale = 0;     // runs that started with the old updater in place
+  int updaterKilled = 0;    // ... and were killed
+  int updaterReplaced = 0;  // ... and were killed after it was replaced
+  int brokenFiles = 0;      // missing, empty or mixed after a kill
+  int outsideChanged = 0;   // runs after which something outside changed
 };
 
 // 50 files in a few folders, of sizes from 1 KiB to 1 MiB, text-like and
@@ -120,6 +127,11 @@ bool parse(int argc, char** argv, Options* options) {
 
 // Checks every file after a kill; counts and reports what it finds.
 void checkFiles(const std::vector<GameFile>& files, int run, Figures* figures) {
+  if (!fs::exists(kUpdaterName) ||
+      (fs::status(kUpdaterName).permissions() & fs::perms::owner_exec) == fs::perms::none) {
+    std::printf("run %d: the updater cannot be started\n", run);
+    ++figures->brokenFiles;
+  }
   for (const GameFile& file : files) {
     if (!fileExists(file.name)) {
       std::printf("run %d: %s is missing\n", run, file.name.c_str());
@@ -157,11 +169,18 @@ int main(int argc, char** argv) {
   writeFile(work.path() / "canary" / "save.dat", "player progress");
   writeFile(work.path() / "beside.txt", "a file beside the game folder");
   std::vector<GameFile> files = makeGame(random, options.patches);
+  const std::string program = readFile(options.updater);
+  // First in the manifest, as a sorted one lists it among these names, so
+  // that many kills come after it.
+  files.insert(files.begin(), {kUpdaterName, program, program + "\nthe next release\n"});
   std::map<std::string, Reply> served;
   std::size_t largestPacked = 0;
   std::string manifest;
   for (const GameFile& file : files) {
     writeFile(game / file.name, file.oldData);
+    if (file.name == kUpdaterName) {
+      fs::permissions(game / file.name, fs::perms::owner_exec, fs::perm_options::add);
+    }
     Reply reply;
     reply.body = zlibStream(file.newData, 6);
     // Served as a web server does, so a kill mid-transfer leaves a part the
@@ -201,6 +220,7 @@ int main(int argc, char** argv) {
   }
   TestHttpServer server(serveUpdates(served));
   fs::current_path(game);
+  const std::string updater = (game / kUpdaterName).string();
   const Tree outside = treeOf(work.path(), "game");
   const std::map<std::string, std::string> env = {{"http_proxy", server.address()},
                                                   {"no_proxy", ""},
@@ -209,20 +229,21 @@ int main(int argc, char** argv) {
                                                   {"WAYLAND_DISPLAY", ""}};
 
   // One uninterrupted run from all-old gives the time a stale file costs.
-  ProcessResult calibration =
-      runProcess({options.updater}, game.string(), env, std::chrono::seconds(120));
+  ProcessResult calibration = runProcess({updater}, game.string(), env, std::chrono::seconds(120));
   if (!calibration.exited) {
     std::printf("the calibration run did not finish\n");
     return 1;
   }
-  double perFileMs = static_cast<double>(calibration.elapsed.count()) / kFiles;
+  const int fileCount = static_cast<int>(files.size());
+  double perFileMs = static_cast<double>(calibration.elapsed.count()) / fileCount;
   std::printf("crash loop: seed %llu, %d runs of an update of %d files; a full run takes %lld ms\n",
-              options.seed, options.runs, kFiles,
+              options.seed, options.runs, fileCount,
               static_cast<long long>(calibration.elapsed.count()));
 
   Figures figures;
   for (int run = 1; run <= options.runs; ++run) {
     int stale = 0;
+    bool updaterWasOld = false;
     for (const GameFile& file : files) {
       bool isOld = readFile(file.name) == file.oldData;
       if (!isOld && random() % 2 == 0) {
@@ -230,6 +251,7 @@ int main(int argc, char** argv) {
         isOld = true;
       }
       stale += isOld ? 1 : 0;
+      if (file.name == kUpdaterName) updaterWasOld = isOld;
     }
     // Kill at a moment drawn from the whole expected length of this run,
     // start-up and manifest included.
@@ -238,15 +260,21 @@ int main(int argc, char** argv) {
         std::uniform_real_distribution<double>(0, expectedMs)(random) * 1000));
     // A second updater started with it (a double click) must leave the run
     // to the first, also when both are killed.
-    ChildProcess updater({options.updater}, game.string(), env);
-    ChildProcess second({options.updater}, game.string(), env);
+    ChildProcess first({updater}, game.string(), env);
+    ChildProcess second({updater}, game.string(), env);
     ProcessResult result =
-        updater.wait(std::chrono::duration_cast<std::chrono::milliseconds>(killAfter));
+        first.wait(std::chrono::duration_cast<std::chrono::milliseconds>(killAfter));
     second.wait(std::chrono::milliseconds(0));
     if (result.exited) {
       ++figures.finishedFirst;
     } else {
       ++figures.killed;
+    }
+    if (updaterWasOld) {
+      ++figures.updaterStale;
+      bool killed = !result.exited;
+      figures.updaterKilled += killed ? 1 : 0;
+      figures.updaterReplaced += killed && readFile(kUpdaterName) == files.front().newData ? 1 : 0;
     }
     figures.withTemp += fileExists("temp") ? 1 : 0;
     figures.withDownload += fileExists("temp.download") ? 1 : 0;
@@ -268,12 +296,12 @@ int main(int argc, char** argv) {
   }
 
   // One run to completion converges.
-  ProcessResult last = runProcess({options.updater}, game.string(), env, std::chrono::seconds(120));
+  ProcessResult last = runProcess({updater}, game.string(), env, std::chrono::seconds(120));
   int finalNew = 0;
   for (const GameFile& file : files) finalNew += readFile(file.name) == file.newData ? 1 : 0;
   bool scratchLeft = fileExists("temp") || fileExists("temp.download") ||
                      fileExists("temp.partial") || fileExists("temp.partial.info");
-  bool converged = last.exited && last.exitCode == 0 && finalNew == kFiles && !scratchLeft &&
+  bool converged = last.exited && last.exitCode == 0 && finalNew == fileCount && !scratchLeft &&
                    treeOf(work.path(), "game") == outside;
   long patchesFetched = 0;
   for (const Request& request : server.requests()) {
@@ -286,6 +314,8 @@ int main(int argc, char** argv) {
               figures.finishedFirst);
   std::printf("  files after the kills: %ld old, %ld new, %d missing, empty or mixed\n",
               figures.filesOld, figures.filesNew, figures.brokenFiles);
+  std::printf("  runs with the updater to replace: %d, killed: %d, of those after it was: %d\n",
+              figures.updaterStale, figures.updaterKilled, figures.updaterReplaced);
   std::printf("  runs after which something outside the game folder changed: %d\n",
               figures.outsideChanged);
   std::printf(
@@ -294,7 +324,7 @@ int main(int argc, char** argv) {
       figures.withTemp, figures.withDownload, figures.withoutManifest, figures.withPart);
   if (options.patches) std::printf("  patches fetched: %ld\n", patchesFetched);
   std::printf("  final run: exit %d, %d of %d files new, scratch files left: %s\n", last.exitCode,
-              finalNew, kFiles, scratchLeft ? "yes" : "no");
+              finalNew, fileCount, scratchLeft ? "yes" : "no");
   std::printf("crash loop: %s\n", passed ? "passed" : "FAILED");
   return passed ? 0 : 1;
 }

@@ -231,10 +231,12 @@ TEST_F(PackTest, WritesASortedManifestAndAStreamPerFile) {
   makeRelease();
   add("B-upper.txt", "upper case sorts before lower case");
   add("\xe9t\xe9.ogg", "a high byte sorts last");
+  // The updater's program is a file of the release: it replaces itself.
+  add("brightwick-updater.exe", "updater");
   // Left out whatever the options: the updater's own files and logs.
-  writeFile(release / "brightwick-updater", "updater");
   writeFile(release / "update.dat", "old manifest");
   writeFile(release / "temp", "scratch");
+  writeFile(release / "temp.updater-old", "the updater a run set aside");
   writeFile(release / "2026-Dec-07.log", "log");
   writeFile(release / "maps/debug.log", "log");
   fs::create_symlink("tdx.exe", release / "game-link");
@@ -263,7 +265,7 @@ TEST_F(PackTest, WritesASortedManifestAndAStreamPerFile) {
                   entry.second == "<folder>";
     EXPECT_TRUE(listed) << entry.first;
   }
-  EXPECT_FALSE(fs::exists(out / "brightwick-updater"));
+  EXPECT_FALSE(fs::exists(out / "temp.updater-old"));
   EXPECT_FALSE(fs::exists(out / "maps/debug.log"));
   EXPECT_EQ(verify(out).problems, std::vector<std::string>());
 }

@@ -66,6 +66,25 @@ TEST(GameFolder, ReachesOnlyRegularFilesAndNeverThroughALink) {
   fs::current_path(dir.path());
 }
 
+TEST(GameFolder, MakesMissingFoldersButNeverThroughALinkOrOverAFile) {
+  ScopedTempDir dir;
+  fs::create_directory("outside");
+  fs::create_directory("game");
+  fs::current_path("game");
+  fs::create_directory_symlink("../outside", "linked");
+  writeFile("taken", "a file");
+
+  EXPECT_TRUE(makeFolders("dlc/maps/added.txt"));
+  EXPECT_TRUE(fs::is_directory("dlc/maps"));
+  EXPECT_FALSE(fs::exists("dlc/maps/added.txt"));
+  EXPECT_TRUE(makeFolders("dlc/maps/other.txt"));
+  EXPECT_FALSE(makeFolders("linked/new/x"));
+  EXPECT_FALSE(makeFolders("taken/new/x"));
+  EXPECT_TRUE(fs::is_empty("../outside"));
+  EXPECT_EQ(readFile("taken"), "a file");
+  fs::current_path(dir.path());
+}
+
 TEST(GameFolder, TheLockAdmitsOneHolderAtATime) {
   ScopedTempDir dir;
   // flock belongs to the open file: a second open in this process meets

@@ -14,6 +14,10 @@ inline constexpr char kStateFile[] = "update.state";
 // A cut transfer kept for the next run to continue, and what it is a part of.
 inline constexpr char kPartialFile[] = "temp.partial";
 inline constexpr char kPartialRecord[] = "temp.partial.info";
+// The updater's own program file, set aside while a new version takes its
+// name (a running program's file cannot be overwritten); the next run
+// deletes it.
+inline constexpr char kUpdaterAsideFile[] = "temp.updater-old";
 
 // Where transfers fetched ahead of the installation land: this, then a slot
 // number. Every top-level name of that shape is reserved.
@@ -31,7 +35,7 @@ inline constexpr char kServerFolder[] = "update.d";
 // the publisher's beside update.dat. Anything below kServerFolder is
 // reserved too.
 inline constexpr const char* kReservedNames[] = {
-    kManifestName, kScratchFile,   kDownloadScratchFile, kLockFile,       kStateFile,
-    kPartialFile,  kPartialRecord, kSignatureName,       kPatchIndexName, kBundleIndexName,
-    kServerFolder,
+    kManifestName,  kScratchFile,    kDownloadScratchFile, kLockFile,
+    kStateFile,     kPartialFile,    kPartialRecord,       kUpdaterAsideFile,
+    kSignatureName, kPatchIndexName, kBundleIndexName,     kServerFolder,
 };

@@ -54,6 +54,39 @@ bool removeFile(const std::string& name);
 // file.
 bool replaceGameFile(const std::string& from, const std::string& to);
 
+// Makes the folders on the way to `name` that are missing, one at a time,
+// each inside the one before: never through a link or junction, never over
+// a file. True if every folder on the way is there afterwards.
+bool makeFolders(const std::string& name);
+
+// A running program's file cannot be overwritten (Windows refuses, and
+// Linux refuses writing it), but it can take another name while the process
+// runs on from it; a new file can then take its name. See
+// update/put_in_place.h.
+enum class SetAside {
+  refused,  // nothing changed
+  linked,   // `aside` is a second name of the file; `name` still holds it
+  moved,    // the file is under `aside` now; `name` is free
+};
+// Gives the regular file `name` the free name `aside` too: a hard link where
+// either name of a running program can be removed later (POSIX), so `name`
+// never goes missing. Elsewhere the file moves to `aside`: Windows keeps
+// every name of a running program's file while it runs, so a second name
+// could neither be removed nor free `name`; a file system without links has
+// no second name to give. Refused, like replaceGameFile, for a file this
+// user could not rewrite (read-only) and anything but a regular file.
+SetAside setAsideGameFile(const std::string& name, const std::string& aside);
+
+// Moves the regular file `from` to the free name `to`, both in the game
+// folder.
+bool renameGameFile(const std::string& from, const std::string& to);
+
+// replaceGameFile for the file of a running program that setAsideGameFile
+// has set aside: `to` may still hold the running file (POSIX renames over
+// it) or be free. `from` takes the permissions of `like`, the old file, so
+// the new program can be started as the old one was.
+bool replaceProgramFile(const std::string& from, const std::string& to, const std::string& like);
+
 // Bytes a file in the game folder may still take, or -1 if unknown.
 std::int64_t freeDiskSpace();
 

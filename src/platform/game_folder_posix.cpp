@@ -171,6 +171,96 @@ bool replaceGameFile(const std::string& from, const std::string& to) {
   return renameat(AT_FDCWD, from.c_str(), dir.get(), leaf.c_str()) == 0;
 }
 
+bool makeFolders(const std::string& name) {
+  Fd dir(AT_FDCWD);
+  std::size_t start = 0;
+  for (std::size_t slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+    std::string component = name.substr(start, slash - start);
+    if (component.empty() || component == ".") continue;
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    Fd next(openat(dir.get(), component.c_str(), flags));
+    if (!next.valid() && errno == ENOENT) {
+      // Another process may make it at the same moment: the open after
+      // decides, and takes only a real folder.
+      if (mkdirat(dir.get(), component.c_str(), 0777) != 0 && errno != EEXIST) return false;
+      next = Fd(openat(dir.get(), component.c_str(), flags));
+    }
+    if (!next.valid()) return false;
+    dir = std::move(next);
+  }
+  return true;
+}
+
+SetAside setAsideGameFile(const std::string& name, const std::string& aside) {
+  std::string leaf, asideLeaf;
+  PathKind why;
+  Fd dir = openParent(name, &leaf, &why);
+  Fd asideDir = openParent(aside, &asideLeaf, &why);
+  if (!dir.valid() || !asideDir.valid()) return SetAside::refused;
+  struct stat info;
+  if (fstatat(dir.get(), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
+    return SetAside::refused;
+  }
+  // The refusal of replaceGameFile for a file the player protected. A
+  // running program refuses writing (ETXTBSY) only after its permissions
+  // allowed it.
+  Fd probe(
+      openat(dir.get(), leaf.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!probe.valid() && errno != ETXTBSY) return SetAside::refused;
+  if (linkat(dir.get(), leaf.c_str(), asideDir.get(), asideLeaf.c_str(), 0) == 0) {
+    return SetAside::linked;
+  }
+  if (errno == EEXIST) return SetAside::refused;
+  // A file system without links (FAT, for one) moves it, as Windows does.
+  if (fstatat(asideDir.get(), asideLeaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    return SetAside::refused;
+  }
+  return renameat(dir.get(), leaf.c_str(), asideDir.get(), asideLeaf.c_str()) == 0
+             ? SetAside::moved
+             : SetAside::refused;
+}
+
+bool renameGameFile(const std::string& from, const std::string& to) {
+  std::string fromLeaf, toLeaf;
+  PathKind why;
+  Fd fromDir = openParent(from, &fromLeaf, &why);
+  Fd toDir = openParent(to, &toLeaf, &why);
+  if (!fromDir.valid() || !toDir.valid()) return false;
+  struct stat info;
+  if (fstatat(fromDir.get(), fromLeaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(info.st_mode) ||
+      fstatat(toDir.get(), toLeaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    return false;
+  }
+  return renameat(fromDir.get(), fromLeaf.c_str(), toDir.get(), toLeaf.c_str()) == 0;
+}
+
+bool replaceProgramFile(const std::string& from, const std::string& to, const std::string& like) {
+  std::string leaf, likeLeaf;
+  PathKind why;
+  Fd dir = openParent(to, &leaf, &why);
+  Fd likeDir = openParent(like, &likeLeaf, &why);
+  if (!dir.valid() || !likeDir.valid()) return false;
+  struct stat info;
+  if (fstatat(dir.get(), leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode)) {
+    return false;
+  }
+  struct stat old;
+  if (fstatat(likeDir.get(), likeLeaf.c_str(), &old, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(old.st_mode)) {
+    return false;
+  }
+  // On the disk before the name points at it, as in replaceGameFile.
+  Fd source(open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+  if (!source.valid() || fdatasync(source.get()) != 0 ||
+      fchmod(source.get(), old.st_mode & 07777) != 0) {
+    return false;
+  }
+  // Renaming over a running program's file is allowed: the process keeps
+  // the old file, now without a name, until it ends.
+  return renameat(AT_FDCWD, from.c_str(), dir.get(), leaf.c_str()) == 0;
+}
+
 std::int64_t freeDiskSpace() {
   struct statvfs info;
   if (statvfs(".", &info) != 0) return -1;

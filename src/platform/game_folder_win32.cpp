@@ -140,6 +140,52 @@ bool replaceGameFile(const std::string& from, const std::string& to) {
   return replaceFile(from, to);
 }
 
+bool makeFolders(const std::string& name) {
+  for (std::size_t at = 1; at < name.size(); ++at) {
+    if (!isSeparator(name[at])) continue;
+    std::string folder = name.substr(0, at);
+    DWORD attributes = GetFileAttributesA(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      // Another process may make it at the same moment: the look after
+      // decides, and takes only a real folder.
+      if (!CreateDirectoryA(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return false;
+      }
+      attributes = GetFileAttributesA(folder.c_str());
+    }
+    if (kindOf(attributes) != PathKind::folder) return false;
+  }
+  return true;
+}
+
+SetAside setAsideGameFile(const std::string& name, const std::string& aside) {
+  PathKind why;
+  if (!wayIsPlain(name, &why) || !wayIsPlain(aside, &why)) return SetAside::refused;
+  DWORD attributes = GetFileAttributesA(name.c_str());
+  if (kindOf(attributes) != PathKind::regular || (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    return SetAside::refused;
+  }
+  // Windows lets a running program's file be renamed, but while it runs
+  // neither removes nor replaces any of its names, a hard link's included
+  // (measured under Wine: docs/reliability.md). So it moves, and `name` is
+  // free until the new file takes it.
+  return MoveFileExA(name.c_str(), aside.c_str(), 0) ? SetAside::moved : SetAside::refused;
+}
+
+bool renameGameFile(const std::string& from, const std::string& to) {
+  PathKind why;
+  if (!wayIsPlain(from, &why) || !wayIsPlain(to, &why)) return false;
+  if (kindOf(GetFileAttributesA(from.c_str())) != PathKind::regular) return false;
+  // Without MOVEFILE_REPLACE_EXISTING: fails if `to` is taken.
+  return MoveFileExA(from.c_str(), to.c_str(), 0) != 0;
+}
+
+bool replaceProgramFile(const std::string& from, const std::string& to, const std::string&) {
+  // `to` is free (setAsideGameFile moved the running file); Windows
+  // programs need no permission to be started.
+  return replaceGameFile(from, to);
+}
+
 std::int64_t freeDiskSpace() {
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExA(nullptr, &available, nullptr, nullptr)) return -1;

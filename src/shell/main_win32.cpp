@@ -8,6 +8,7 @@
 #include "platform/game_folder.h"
 #include "platform/platform.h"
 #include "platform/resource_ids.h"
+#include "platform/running_program.h"
 #include "public_keys.h"
 #include "shell/win32_shell.h"
 #include "update/update_run.h"
@@ -48,6 +49,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // Lives until the process ends: a worker may outlive the dialog.
   static UpdateRun run;
   run.options.publicKeys = publicKeysOf(kBuiltInPublicKeys);
+  // Before anything could rename it.
+  run.options.updaterFile = runningProgramFile();
   // One run per game folder: a second updater (a double click) leaves the
   // update and the game's start to the first, which is already at it.
   if (lockGameFolder() == FolderLock::busy) return 0;

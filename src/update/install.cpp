@@ -18,6 +18,7 @@
 #include "platform/game_folder.h"
 #include "platform/platform.h"
 #include "shared/globals.h"
+#include "update/put_in_place.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ constexpr std::size_t kStdioBufferSize = 64 * 1024;
 // its size and CRC-32 are taken as it is written. Any failure leaves the
 // file as it was and adds the reason to `messages`.
 void inflateOver(const ManifestEntry& entry, const std::string& download,
-                 std::vector<std::string>& messages) {
+                 std::vector<std::string>& messages, const RunOptions& options) {
   FilePtr in(openRegularFile(download));
   FilePtr out(removeFile(kScratchFile) ? createNewFile(kScratchFile) : nullptr);
   if (!in || !out) {
@@ -53,9 +54,8 @@ void inflateOver(const ManifestEntry& entry, const std::string& download,
     messages.push_back(errorUpdating("Invalid Checksum", entry.name));
     return;
   }
-  if (!replaceGameFile(kScratchFile, entry.name)) {
-    messageBox(gDialog, cannotWriteMessage(entry.name), "Updating Error");
-  }
+  Status placed = putInPlace(kScratchFile, entry.name, options);
+  if (!placed.ok()) messages.push_back(placed.error);
 }
 
 }  // namespace
@@ -142,7 +142,7 @@ void installFile(const ManifestEntry& entry, const RunContext& run, const Fetche
       // Not the file the studio signed, whatever its size and CRC say.
       messages.push_back(errorUpdating("Invalid File Hash", entry.name));
     } else if (complete) {
-      inflateOver(entry, fetched.file, messages);
+      inflateOver(entry, fetched.file, messages, run.options);
     }
     // A whole download has been used, or found wanting: either way it is
     // never continued.

@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "shared/globals.h"
 #include "update/install.h"
+#include "update/put_in_place.h"
 
 namespace {
 
@@ -46,9 +47,9 @@ Status tryPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunCo
   if (applied.size != entry.unpackedSize || applied.crc != entry.checksum) {
     return Status::failure("the result is not the listed file");
   }
-  if (!replaceGameFile(kScratchFile, entry.name)) {
-    messageBox(gDialog, cannotWriteMessage(entry.name), "Updating Error");
-  }
+  // The local file is the patch's base: its folder is there.
+  Status placed = putInPlace(kScratchFile, entry.name, run.options);
+  if (!placed.ok()) writeLog(placed.error);
   return Status::success();
 }
 

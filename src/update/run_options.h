@@ -6,6 +6,7 @@
 
 #include "download/session.h"
 #include "hash/ed25519.h"
+#include "platform/running_program.h"
 
 // How the shell asks for a run; handed down to every step that depends on it.
 struct RunOptions {
@@ -16,6 +17,10 @@ struct RunOptions {
   // start it again, so a cut transfer that was getting on is tried again a
   // few times.
   bool headless = false;
+  // The file the updater runs from, as the shell found it at the start:
+  // where the manifest lists it, its new version goes in by another way
+  // (put_in_place.h). Unknown: no listed file is the updater.
+  FileIdentity updaterFile;
 
   bool isSigned() const { return !publicKeys.empty(); }
 };

@@ -70,7 +70,10 @@ bool clearScratchFiles() {
   // What transfers fetched ahead left goes first; a name taken by a folder
   // only costs its slot a transfer of the run's own.
   for (int slot = 0; slot < kAheadFiles; ++slot) removeFile(aheadScratchName(slot));
-  for (const char* scratch : {kScratchFile, kDownloadScratchFile, kPartialFile, kPartialRecord}) {
+  // An updater a run set aside (put_in_place.h) is deleted here, when it no
+  // longer runs.
+  for (const char* scratch :
+       {kScratchFile, kDownloadScratchFile, kPartialFile, kPartialRecord, kUpdaterAsideFile}) {
     PathKind kind = inspectPath(scratch);
     if (kind == PathKind::folder || kind == PathKind::special) {
       writeLog(std::string("Invalid Scratch File:  Error updating ") + scratch);

@@ -32,8 +32,10 @@ REQUIRED_IMPORTS = {
     "shell32.dll": {"ShellExecuteA"},
     # winhttp.dll, which some Windows XP lack, is loaded at run time (the
     # system's proxy settings) and never imported.
+    # GetModuleFileNameW and CreateDirectoryA: the updater finds its own
+    # file to replace it, and makes the folders a release adds.
     "kernel32.dll": {"MoveFileExA", "Sleep", "TerminateProcess", "LoadLibraryW", "GetProcAddress",
-                     "FreeLibrary", "GlobalFree"},
+                     "FreeLibrary", "GlobalFree", "GetModuleFileNameW", "CreateDirectoryA"},
     "msvcrt.dll": {"_beginthread", "_fsopen", "_filelengthi64"},
     "winmm.dll": {"timeBeginPeriod"},
 }

@@ -75,7 +75,7 @@ bool globMatches(const std::string& pattern, const std::string& name) {
 
 const std::vector<std::string>& builtinExcludes() {
   static const std::vector<std::string> kExcludes = [] {
-    std::vector<std::string> excludes = {"/brightwick-updater", "/brightwick-updater.exe", "*.log"};
+    std::vector<std::string> excludes = {"*.log"};
     for (const char* own : kReservedNames) excludes.push_back(std::string("/") + own);
     return excludes;
   }();

@@ -143,6 +143,8 @@ std::string nameProblem(const std::string& name);
 // byte.
 bool globMatches(const std::string& pattern, const std::string& name);
 
-// The files every publish leaves out: the updater itself, its logs and its
-// scratch files, which live in the game folder but are no part of a release.
+// The files every publish leaves out: the logs and the names the updater
+// and the publisher keep for themselves, which live in the game folder or
+// beside update.dat but are no part of a release. The updater's own program
+// is a file of the release like any other.
 const std::vector<std::string>& builtinExcludes();
