@@ -31,7 +31,11 @@ if(NOT EXISTS "${xdelta3_dir}/xdelta3.c" OR NOT EXISTS "${xdelta3_dir}/xdelta3.h
                       "which unpacks it into ${xdelta3_cache}/brightwick, or set "
                       "BRIGHTWICK_XDELTA3_SOURCE to an unpacked xdelta3 source folder.")
 endif()
-message(STATUS "xdelta3 sources: ${xdelta3_dir}")
+# Its version, for the notices' check (tests/check_install.cmake).
+file(STRINGS "${xdelta3_dir}/configure.ac" xdelta3_init REGEX "^AC_INIT")
+string(REGEX MATCH "\\[([0-9.]+)\\]" xdelta3_init "${xdelta3_init}")
+set(BRIGHTWICK_XDELTA3_VERSION "${CMAKE_MATCH_1}")
+message(STATUS "xdelta3 sources: ${xdelta3_dir} (version ${BRIGHTWICK_XDELTA3_VERSION})")
 
 # What xdelta3's configure would write into config.h, for this target. They
 # shape its types (xoff_t, the stream's layout), so its users see them too.

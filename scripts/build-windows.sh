@@ -6,7 +6,8 @@
 # i686 is the release build (32-bit, runs on Windows XP and later); x86_64 is
 # the same program for 64-bit Windows (the tests run it under Wine). The
 # result is build-win-ARCH/brightwick-updater.exe, one file with libcurl, zlib,
-# libsodium and the C++ runtime inside. UPDATE_BASE_URL, when set, is
+# libsodium and the C++ runtime inside, with LICENSE and
+# THIRD-PARTY-NOTICES.txt beside it. UPDATE_BASE_URL, when set, is
 # the update server's directory built into the program. Extra arguments go to
 # CMake.
 set -euo pipefail
@@ -33,4 +34,4 @@ generator=()
 if [ ! -f "$dir/CMakeCache.txt" ]; then generator=(-G Ninja); fi
 cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release "${options[@]}" "$@" >/dev/null
 cmake --build "$dir" -j "${BRIGHTWICK_JOBS:-$(nproc)}"
-echo "Built $PWD/$dir/brightwick-updater.exe"
+echo "Built $PWD/$dir/brightwick-updater.exe (ship LICENSE and THIRD-PARTY-NOTICES.txt beside it)"
