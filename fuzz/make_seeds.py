@@ -285,6 +285,23 @@ def vcdiff_seeds(hand_made, made):
     return seeds
 
 
+def bundle_index_seeds():
+    """Indexes as the publisher writes them, and the edges the reader skips."""
+    bundle = "bundle update.d/bundles/" + "ab" * 32 + ".bundle 9000\n"
+    head = "brightwick-bundles 1\n"
+    seeds = {
+        "two": head + bundle + "member 0 4000 5a0c9e11 maps/a.txt\n"
+               "member 4000 5000 0badf00d maps/b c.txt\n",
+        "past_end": head + bundle + "member 8999 2 00000000 a\n",
+        "outside": head + "bundle update.d/../x.bundle 10\nmember 0 1 00000000 a\n",
+        "reserved": head + bundle + "member 0 1 00000000 update.dat\nmember 0 1 00000000 temp.ahead.1\n",
+        "big": head + "bundle update.d/bundles/" + "cd" * 32 + ".bundle 9223372036854775807\n"
+               "member 9223372036854775807 0 ffffffff z\n",
+        "crlf": head.replace("\n", "\r\n") + bundle + "member 0 1 00000000 a\r\n",
+    }
+    return {name: text.encode() for name, text in seeds.items()}
+
+
 def main():
     args = sys.argv[1:]
     maker = None
@@ -301,6 +318,7 @@ def main():
     patches.update((name, struct.pack("<H", 0xFFFF) + patch) for name, patch in made)
     for target, seeds in (("manifest_fuzz", manifest_seeds()), ("inflate_fuzz", inflate_seeds()),
                           ("pack_fuzz", pack_seeds()), ("signature_fuzz", signature_seeds()),
+                          ("bundle_index_fuzz", bundle_index_seeds()),
                           ("patch_fuzz", patches), ("vcdiff_fuzz", vcdiff_seeds(hand_made, made))):
         folder = os.path.join(out, target)
         os.makedirs(folder, exist_ok=True)

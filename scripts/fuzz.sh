@@ -25,7 +25,8 @@ while [ "$#" -gt 0 ]; do
   esac
   shift
 done
-[ "${#targets[@]}" -gt 0 ] || targets=(manifest_fuzz inflate_fuzz pack_fuzz signature_fuzz patch_fuzz vcdiff_fuzz)
+[ "${#targets[@]}" -gt 0 ] || targets=(manifest_fuzz inflate_fuzz pack_fuzz signature_fuzz bundle_index_fuzz patch_fuzz
+  vcdiff_fuzz)
 
 cc=$(command -v clang-14 || command -v clang)
 cxx=$(command -v clang++-14 || command -v clang++)
