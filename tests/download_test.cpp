@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 
 #include "base/names.h"
 #include "download/download_worker.h"
@@ -164,6 +165,29 @@ TEST_F(DownloadTest, AScratchFileThatCannotBeCreatedShowsTheMessageBox) {
   EXPECT_EQ(events[0],
             "box Updating Error|Cannot open the file maps/level 1.pak for writing.  The file is "
             "in use.  Please close the game first to prevent this problem.");
+}
+
+// Each fresh connection costs a player a round trip before the request: the
+// transfers of one run take the connection the last one left open, and a
+// server that closes it after an answer gets a fresh one.
+TEST_F(DownloadTest, TransfersOfARunReuseTheirConnection) {
+  std::map<std::string, Reply> files;
+  for (const char* name : {"a", "b", "c", "d"}) files[name].body = makeBytes(5000, name[0], false);
+  files["c"].announcedLength = kNoLength;  // the body ends with the connection
+  TestHttpServer server(serveUpdates(files));
+  server.setKeepAlive(true);
+  UpdateHarness harness(server.address());
+  const DownloadSession session = openDownloadSession();
+  for (const char* name : {"a", "b", "c", "d"}) {
+    FetchResult result = fetch(session, requestFor(name, 1 << 20));
+    ASSERT_EQ(result.outcome, DownloadOutcome::complete) << name;
+    EXPECT_EQ(readFile(kDownloadScratchFile), files[name].body) << name;
+  }
+  EXPECT_EQ(server.connectionsAccepted(), 2);
+  // Another run starts with connections of its own.
+  EXPECT_EQ(fetch(openDownloadSession(), requestFor("a", 1 << 20)).outcome,
+            DownloadOutcome::complete);
+  EXPECT_EQ(server.connectionsAccepted(), 3);
 }
 
 TEST_F(DownloadTest, AStopAbandonsAStalledTransfer) {

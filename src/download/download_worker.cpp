@@ -6,6 +6,7 @@
 #include "download/curl_transfer.h"
 #include "download/progress.h"
 #include "download/resume.h"
+#include "download/session.h"
 #include "platform/game_folder.h"
 #include "shared/globals.h"
 
@@ -42,6 +43,7 @@ void downloadWorker(void* arg) {
   const bool plain = request.part.name.empty();
   try {
     CurlHandle handle(curl_easy_init());
+    if (handle) useConnectionCache(handle.get(), *job->session);
     if (handle && !plain) {
       transferPart(handle.get(), *job->session, gDownloadUrl, request, &result);
     } else if (handle) {

@@ -146,97 +146,110 @@ void TestHttpServer::acceptLoop() {
       break;
     }
     openFds_.push_back(fd);
+    ++connections_;
     workers_.emplace_back([this, fd] { serve(fd); });
   }
 }
 
 void TestHttpServer::serve(int fd) {
-  // One request a connection: the updater opens a fresh one per transfer.
-  std::string head;
+  // One request a connection, unless kept alive: then requests follow one
+  // another on it until the client closes it or an answer cuts it short.
+  std::string pending;
   char buffer[4096];
-  while (head.find("\r\n\r\n") == std::string::npos && head.size() < 1 << 22) {
-    ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-    if (got <= 0) break;
-    head.append(buffer, static_cast<std::size_t>(got));
-  }
-  Request request;
-  std::size_t space = head.find(' ');
-  std::size_t space2 = space == std::string::npos ? space : head.find(' ', space + 1);
-  if (space2 != std::string::npos) {
-    request.method = head.substr(0, space);
-    request.target = head.substr(space + 1, space2 - space - 1);
-    std::size_t end = head.find("\r\n\r\n");
-    for (std::size_t at = head.find("\r\n"); at != std::string::npos && at < end;) {
-      std::size_t next = head.find("\r\n", at + 2);
-      std::string line = head.substr(at + 2, next - at - 2);
-      std::size_t colon = line.find(':');
-      if (colon != std::string::npos) {
-        std::size_t value = line.find_first_not_of(' ', colon + 1);
-        request.headers.emplace_back(line.substr(0, colon),
-                                     value == std::string::npos ? "" : line.substr(value));
+  for (bool again = true; again && !stopping_;) {
+    std::size_t headEnd;
+    while ((headEnd = pending.find("\r\n\r\n")) == std::string::npos && pending.size() < 1 << 22) {
+      ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+      if (got <= 0) break;
+      pending.append(buffer, static_cast<std::size_t>(got));
+    }
+    std::string head =
+        headEnd == std::string::npos ? std::move(pending) : pending.substr(0, headEnd + 4);
+    pending = headEnd == std::string::npos ? std::string() : pending.substr(headEnd + 4);
+    again = false;
+    Request request;
+    std::size_t space = head.find(' ');
+    std::size_t space2 = space == std::string::npos ? space : head.find(' ', space + 1);
+    if (space2 != std::string::npos) {
+      request.method = head.substr(0, space);
+      request.target = head.substr(space + 1, space2 - space - 1);
+      std::size_t end = head.find("\r\n\r\n");
+      for (std::size_t at = head.find("\r\n"); at != std::string::npos && at < end;) {
+        std::size_t next = head.find("\r\n", at + 2);
+        std::string line = head.substr(at + 2, next - at - 2);
+        std::size_t colon = line.find(':');
+        if (colon != std::string::npos) {
+          std::size_t value = line.find_first_not_of(' ', colon + 1);
+          request.headers.emplace_back(line.substr(0, colon),
+                                       value == std::string::npos ? "" : line.substr(value));
+        }
+        at = next;
       }
-      at = next;
-    }
-    // Counted from the request to the end of its answer.
-    const int answering = ++answering_;
-    for (int peak = peakAnswers_;
-         answering > peak && !peakAnswers_.compare_exchange_weak(peak, answering);) {
-    }
-    const int most = mostAnswers_;
-    Reply reply;
-    if (most > 0 && answering > most) {
-      reply.status = 503;
-    } else {
-      reply = handler_(request);
-      if (reply.ranges) reply = rangeOf(reply, request);
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      requests_.push_back(request);
-    }
-    changed_.notify_all();
-
-    if (reply.silent) holdOpen(fd, stopping_);
-    std::string body = reply.body;
-    if (reply.repeatTo >= 0 && !body.empty()) {
-      std::string repeated;
-      while (static_cast<std::int64_t>(repeated.size()) < reply.repeatTo) repeated += body;
-      repeated.resize(static_cast<std::size_t>(reply.repeatTo));
-      body.swap(repeated);
-    }
-    std::int64_t announced =
-        reply.announcedLength >= 0 ? reply.announcedLength : static_cast<std::int64_t>(body.size());
-    std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonOf(reply.status) +
-                      "\r\nConnection: close\r\n";
-    if (reply.announcedLength != kNoLength) {
-      out += "Content-Length: " + std::to_string(announced) + "\r\n";
-    }
-    for (const auto& header : reply.headers) out += header.first + ": " + header.second + "\r\n";
-    out += "\r\n";
-    bool open = !reply.silent && sendAll(fd, out.data(), out.size());
-
-    std::size_t limit = body.size();
-    if (reply.closeAfter >= 0) limit = std::min<std::size_t>(limit, reply.closeAfter);
-    if (reply.stallAfter >= 0) limit = std::min<std::size_t>(limit, reply.stallAfter);
-    std::size_t piece = reply.pieceSize > 0 ? reply.pieceSize : limit;
-    for (std::size_t sent = 0; open && sent < limit && !stopping_;) {
-      std::size_t size = std::min(piece, limit - sent);
-      open = sendAll(fd, body.data() + sent, size);
-      sent += size;
-      if (open) bodyBytesSent_ += static_cast<std::int64_t>(size);
-      if (reply.pieceDelayMs > 0 && sent < limit) {
-        // Paces the scripted slow body; stop() cuts the pause short.
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, std::chrono::milliseconds(reply.pieceDelayMs),
-                          [this] { return stopping_.load(); });
+      // Counted from the request to the end of its answer.
+      const int answering = ++answering_;
+      for (int peak = peakAnswers_;
+           answering > peak && !peakAnswers_.compare_exchange_weak(peak, answering);) {
       }
+      const int most = mostAnswers_;
+      Reply reply;
+      if (most > 0 && answering > most) {
+        reply.status = 503;
+      } else {
+        reply = handler_(request);
+        if (reply.ranges) reply = rangeOf(reply, request);
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(request);
+      }
+      changed_.notify_all();
+
+      if (reply.silent) holdOpen(fd, stopping_);
+      std::string body = reply.body;
+      if (reply.repeatTo >= 0 && !body.empty()) {
+        std::string repeated;
+        while (static_cast<std::int64_t>(repeated.size()) < reply.repeatTo) repeated += body;
+        repeated.resize(static_cast<std::size_t>(reply.repeatTo));
+        body.swap(repeated);
+      }
+      std::int64_t announced = reply.announcedLength >= 0 ? reply.announcedLength
+                                                          : static_cast<std::int64_t>(body.size());
+      // A body that ends with the connection, or is cut short, ends it.
+      const bool keep = keepAlive_ && !reply.silent && reply.announcedLength == -1 &&
+                        reply.closeAfter < 0 && reply.stallAfter < 0;
+      std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " + reasonOf(reply.status) +
+                        (keep ? "\r\n" : "\r\nConnection: close\r\n");
+      if (reply.announcedLength != kNoLength) {
+        out += "Content-Length: " + std::to_string(announced) + "\r\n";
+      }
+      for (const auto& header : reply.headers) out += header.first + ": " + header.second + "\r\n";
+      out += "\r\n";
+      bool open = !reply.silent && sendAll(fd, out.data(), out.size());
+
+      std::size_t limit = body.size();
+      if (reply.closeAfter >= 0) limit = std::min<std::size_t>(limit, reply.closeAfter);
+      if (reply.stallAfter >= 0) limit = std::min<std::size_t>(limit, reply.stallAfter);
+      std::size_t piece = reply.pieceSize > 0 ? reply.pieceSize : limit;
+      for (std::size_t sent = 0; open && sent < limit && !stopping_;) {
+        std::size_t size = std::min(piece, limit - sent);
+        open = sendAll(fd, body.data() + sent, size);
+        sent += size;
+        if (open) bodyBytesSent_ += static_cast<std::int64_t>(size);
+        if (reply.pieceDelayMs > 0 && sent < limit) {
+          // Paces the scripted slow body; stop() cuts the pause short.
+          std::unique_lock<std::mutex> lock(mutex_);
+          changed_.wait_for(lock, std::chrono::milliseconds(reply.pieceDelayMs),
+                            [this] { return stopping_.load(); });
+        }
+      }
+      if (open && reply.stallAfter >= 0) holdOpen(fd, stopping_);
+      if (reply.reset) {
+        linger hard{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      }
+      --answering_;
+      again = keep && open;
     }
-    if (open && reply.stallAfter >= 0) holdOpen(fd, stopping_);
-    if (reply.reset) {
-      linger hard{1, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    }
-    --answering_;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -77,6 +77,12 @@ class TestHttpServer {
   void setMostAnswersAtOnce(int most) { mostAnswers_ = most; }
   // The most answers that were being sent at once.
   int peakAnswers() const { return peakAnswers_; }
+  // Keeps connections open for the next request after an answer with a
+  // length that was sent whole, as web servers do (HTTP/1.1 keep-alive);
+  // off (the start): "Connection: close" after every answer.
+  void setKeepAlive(bool keep) { keepAlive_ = keep; }
+  // Connections accepted so far.
+  int connectionsAccepted() const { return connections_; }
   // Blocks until `count` requests have arrived or `timeoutMs` passed.
   bool waitForRequests(std::size_t count, int timeoutMs) const;
   // Ends stalls, closes every connection and joins the threads.
@@ -94,6 +100,8 @@ class TestHttpServer {
   std::atomic<int> mostAnswers_{0};
   std::atomic<int> answering_{0};
   std::atomic<int> peakAnswers_{0};
+  std::atomic<bool> keepAlive_{false};
+  std::atomic<int> connections_{0};
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   std::vector<Request> requests_;
