@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "log/printable.h"
+#include "update/bundle_index.h"
 #include "update/manifest.h"
 
 namespace {
@@ -174,6 +175,42 @@ TEST(ManifestLog, HostileTextIsShortenedAndDefanged) {
   std::string shown = printableForLog(std::string(1 << 20, 'x'));
   EXPECT_EQ(shown.size(), 203u);
   EXPECT_EQ(shown.substr(200), "...");
+}
+
+// The bundle index is signed, but a signature only says who wrote it: what
+// the updater asks a server for must still stay inside the bundle, below
+// update.d/bundles/, for a name it would install.
+TEST(BundleIndexText, KeepsOnlyMembersInsideTheirBundle) {
+  const std::string bundle = "bundle update.d/bundles/" + std::string(64, 'a') + ".bundle ";
+  std::istringstream in("brightwick-bundles 1\n" + bundle + "9000\n" +
+                        "member 0 4000 5a0c9e11 maps/a b.txt\n"
+                        "member 4000 5000 0badf00d maps/c.txt\n"
+                        "member 8999 2 00000000 past.end\n"
+                        "member 0 1 00000000 update.dat\n"
+                        "member 9223372036854775808 0 00000000 huge\n"
+                        "member 0 1 0BADF00D upper.crc\n" +
+                        "bundle update.d/../" + std::string(64, 'a') + ".bundle 10\n" +
+                        "member 0 1 00000000 outside\n" + bundle + "9223372036854775807\n" +
+                        "member 9223372036854775807 0 ffffffff last\n");
+  BundleIndex index;
+  ASSERT_TRUE(readBundleIndex(in, &index).ok());
+  ASSERT_EQ(index.size(), 3u);
+  const BundleMember& first = index.at("maps/a b.txt");
+  EXPECT_EQ(first.bundleSize, 9000);
+  EXPECT_EQ(first.offset, 0);
+  EXPECT_EQ(first.size, 4000);
+  EXPECT_EQ(first.crc, 0x5a0c9e11u);
+  EXPECT_EQ(index.at("maps/c.txt").offset, 4000);
+  EXPECT_EQ(index.at("last").offset, INT64_MAX);
+  // The publisher's own lines read back as written.
+  std::istringstream written(std::string(kBundleIndexFormatLine) + "\n" +
+                             formatBundleLine({first.bundle, first.bundleSize}) + "\n" +
+                             formatMemberLine("x", 12, 34, 0xdeadbeef) + "\n");
+  BundleIndex again;
+  ASSERT_TRUE(readBundleIndex(written, &again).ok());
+  EXPECT_EQ(again.at("x").crc, 0xdeadbeefu);
+  std::istringstream other("brightwick-bundles 2\n");
+  EXPECT_FALSE(readBundleIndex(other, &again).ok());
 }
 
 }  // namespace

@@ -14,8 +14,12 @@ constexpr std::size_t kBundleNameLength = 64 + 7;  // hex digits and ".bundle"
 bool isPlainNumber(const std::string& text, std::int64_t most, std::int64_t* value) {
   if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return false;
   if (text.find_first_not_of("0123456789") != std::string::npos) return false;
-  std::int64_t number = std::stoll(text);
-  if (number > most) return false;
+  // Nineteen digits can pass INT64_MAX: no conversion that throws or wraps.
+  std::int64_t number = 0;
+  for (char digit : text) {
+    if (number > (most - (digit - '0')) / 10) return false;
+    number = number * 10 + (digit - '0');
+  }
   *value = number;
   return true;
 }
