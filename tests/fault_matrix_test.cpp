@@ -774,10 +774,8 @@ TEST_F(FaultTest, ASecondUpdaterLeavesTheRunAndTheGameToTheFirst) {
   std::mutex mutex;
   std::condition_variable changed;
   bool transferring = false, release = false;
-  std::atomic<int> asked{0};
   TestHttpServer::Handler files = serveUpdates(served);
   TestHttpServer held([&](const Request& request) {
-    ++asked;
     if (nameOfTarget(request.target) == "f0.pak") {
       std::unique_lock<std::mutex> lock(mutex);
       transferring = true;
