@@ -4,6 +4,7 @@
 #include <atomic>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "platform/game_folder.h"
 #include "platform/platform.h"
@@ -144,13 +145,20 @@ TEST(ReplaceFile, ReadersSeeTheOldOrTheNewFileButNeverAGap) {
   EXPECT_EQ(bad, 0);
 }
 
-TEST(Threads, StartDetachedThreadsThatRunTheirProcedureWithItsArgument) {
+TEST(Threads, RunTheirProcedureWithItsArgumentAndAreWaitedForWhenLetGo) {
   std::atomic<int> runs[3] = {};
+  std::vector<Thread> threads;
   for (auto& counter : runs) {
-    ASSERT_TRUE(startThread([](void* arg) { ++*static_cast<std::atomic<int>*>(arg); }, &counter));
+    // Slow to finish, so that letting go without waiting would be seen.
+    threads.push_back(startThread(
+        [](void* arg) {
+          for (int i = 0; i < 5; ++i) sleepOneMillisecond();
+          ++*static_cast<std::atomic<int>*>(arg);
+        },
+        &counter));
+    ASSERT_TRUE(threads.back());
   }
-  auto all = [&] { return runs[0] == 1 && runs[1] == 1 && runs[2] == 1; };
-  for (int waited = 0; !all() && waited < 10000; ++waited) sleepOneMillisecond();
+  threads.clear();
   for (auto& counter : runs) EXPECT_EQ(counter, 1);
 }
 

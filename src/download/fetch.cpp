@@ -20,7 +20,9 @@ FetchResult handOff(const DownloadSession& session, const FetchRequest& request)
   gCurrentFile = request.shownName;
   gDownloadUrl = std::string(kUpdateBaseUrl) + request.urlPath;
   gDownloadDone = false;
-  if (!startThread(downloadWorker, &job)) {
+  // Let go of (joined) on return, after the worker's last act.
+  Thread worker = startThread(downloadWorker, &job);
+  if (!worker) {
     result.fault = FetchFault::noThread;
     return result;
   }

@@ -359,7 +359,8 @@ FetchAhead* startFetchAhead(const DownloadSession& session, std::size_t capacity
   ahead->blocks.reset(
       new std::unique_ptr<FetchAhead::Block>[capacity / FetchAhead::kAheadBlock + 1]);
   ahead->running = true;
-  if (!startThread(aheadWorker, ahead.get())) return nullptr;
+  ahead->thread = startThread(aheadWorker, ahead.get());
+  if (!ahead->thread) return nullptr;
   return ahead.release();
 }
 

@@ -23,6 +23,7 @@
 
 #include "download/request.h"
 #include "download/session.h"
+#include "platform/thread.h"
 
 #ifndef BRIGHTWICK_FETCH_AHEAD
 #define BRIGHTWICK_FETCH_AHEAD 6
@@ -85,6 +86,8 @@ struct FetchAhead {
   std::atomic<bool> abandon{false};
   // Whether the thread still runs.
   std::atomic<bool> running{false};
+  // Last, so that freeing the queue first waits for the thread's own end.
+  Thread thread;
 };
 
 // A queue for at most `capacity` items within `session`, with its thread

@@ -21,6 +21,10 @@ struct ConnectionCache {
   }
 };
 
+void initDownloads() {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+}
+
 namespace {
 
 void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* cache) {

@@ -22,6 +22,12 @@ struct DownloadSession {
   std::shared_ptr<ConnectionCache> connections;
 };
 
+// Sets up libcurl, and the TLS library under it, for the whole process.
+// Once, on the main thread, before any other thread starts: left to the
+// first transfer, that set-up would run on a worker, whose per-thread state
+// of the TLS library then outlives the worker's own end.
+void initDownloads();
+
 // A session for a run of the updater: the proxy of http_proxy, or of the
 // system's settings for the update URL, and a connection cache.
 DownloadSession openDownloadSession();

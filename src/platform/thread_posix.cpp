@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <memory>
 
 #include "platform/thread.h"
 
@@ -23,16 +24,23 @@ void* threadEntry(void* data) {
 
 }  // namespace
 
-bool startThread(ThreadProc proc, void* arg) {
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) return false;
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+struct ThreadRecord {
   pthread_t thread;
+};
+
+void JoinThread::operator()(ThreadRecord* record) const {
+  pthread_join(record->thread, nullptr);
+  delete record;
+}
+
+Thread startThread(ThreadProc proc, void* arg) {
+  auto record = std::make_unique<ThreadRecord>();
   auto* start = new ThreadStart{proc, arg};
-  int rc = pthread_create(&thread, &attr, threadEntry, start);
-  if (rc != 0) delete start;
-  pthread_attr_destroy(&attr);
-  return rc == 0;
+  if (pthread_create(&record->thread, nullptr, threadEntry, start) != 0) {
+    delete start;
+    return nullptr;
+  }
+  return Thread(record.release());
 }
 
 void sleepOneMillisecond() {

@@ -3,6 +3,7 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
+#include "download/session.h"
 #include "log/dated_log.h"
 #include "platform/dialog.h"
 #include "platform/game_folder.h"
@@ -46,6 +47,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // would add that much to every file. Windows restores the resolution when
   // the process ends.
   timeBeginPeriod(1);
+  initDownloads();
   // Lives until the process ends: a worker may outlive the dialog.
   static UpdateRun run;
   run.options.publicKeys = publicKeysOf(kBuiltInPublicKeys);
@@ -72,5 +74,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // A dialog that never opened started no worker, and there is nothing to
   // wait for.
   if (run.started && !waitForUpdateWorker(run, kWorkerGraceMs)) quickExit(0);
+  run.worker.reset();
   return 0;
 }

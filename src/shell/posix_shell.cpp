@@ -47,7 +47,7 @@ void launchGame() {
   posix_spawnattr_destroy(&attr);
 }
 
-void finishUpdateWorker(const UpdateRun& run, int seconds) {
+void finishUpdateWorker(UpdateRun& run, int seconds) {
   for (long waited = 0; !run.finished && waited < seconds * 1000L; ++waited) {
     sleepOneMillisecond();
   }
@@ -55,6 +55,7 @@ void finishUpdateWorker(const UpdateRun& run, int seconds) {
   // while they are destroyed: end the process where it stands instead. What
   // it leaves half-done is found stale and redone by the next run.
   if (!run.finished) quickExit(0);
+  run.worker.reset();
 }
 
 int runUpdaterShell(UpdateRun& run) {

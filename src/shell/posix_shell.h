@@ -18,4 +18,4 @@ void launchGame();
 
 // Waits up to `seconds` for the update worker to finish the file in hand;
 // ends the process at once if it does not.
-void finishUpdateWorker(const UpdateRun& run, int seconds);
+void finishUpdateWorker(UpdateRun& run, int seconds);

@@ -210,7 +210,8 @@ void runUpdate(void* arg) {
 
 bool startUpdateWorker(UpdateRun* run, DialogHandle dialog) {
   gDialog = dialog;
-  run->started = startThread(runUpdate, run);
+  run->worker = startThread(runUpdate, run);
+  run->started = run->worker != nullptr;
   if (run->started) return true;
   writeLog("Error updating");
   run->finished = true;

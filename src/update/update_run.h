@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "platform/dialog.h"
+#include "platform/thread.h"
 #include "update/manifest.h"
 #include "update/run_options.h"
 
@@ -15,6 +16,8 @@ struct UpdateRun {
   bool started = false;
   // Set by the update worker as its last act.
   std::atomic<bool> finished{false};
+  // Its thread: the shell lets go of it once `finished` is set.
+  Thread worker;
 };
 
 // The update worker's thread procedure; `run` is an UpdateRun. Fetches the

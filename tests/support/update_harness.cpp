@@ -38,7 +38,8 @@ UpdateHarness::~UpdateHarness() {
 void UpdateHarness::start() {
   finished_ = false;
   run_->finished = false;
-  if (!startThread(runUpdate, run_)) throw std::runtime_error("cannot start the update worker");
+  run_->worker = startThread(runUpdate, run_);
+  if (!run_->worker) throw std::runtime_error("cannot start the update worker");
 }
 
 bool UpdateHarness::finish(int timeoutMs) {
@@ -49,6 +50,7 @@ bool UpdateHarness::finish(int timeoutMs) {
     std::this_thread::yield();
   }
   finished_ = run_->finished;
+  if (finished_) run_->worker.reset();
   return finished_;
 }
 
