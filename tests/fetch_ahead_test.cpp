@@ -150,7 +150,7 @@ struct BundleTest : FetchAheadTest {
       writeFile(release / name, fresh[name]);
     }
     PublishOptions publishOptions;
-    publishOptions.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/signing-old.key";
+    publishOptions.signingKey = copyTestKey("old", root.path() / "keys").string();
     PublishResult result = publish(release, out, publishOptions);
     ASSERT_TRUE(result.ok) << (result.errors.empty() ? "" : result.errors[0]);
   }

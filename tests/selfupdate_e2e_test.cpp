@@ -93,7 +93,7 @@ struct SelfUpdateTest : ::testing::Test {
 
   void publishRelease(const std::string& key = "") {
     PublishOptions options;
-    if (!key.empty()) options.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/" + key;
+    if (!key.empty()) options.signingKey = copyTestKey(key, dir.path() / "keys").string();
     PublishResult published = publish(release, out, options);
     ASSERT_TRUE(published.ok) << (published.errors.empty() ? "" : published.errors[0]);
   }
@@ -215,7 +215,7 @@ TEST_F(SelfUpdateTest, AKeyRotatesThroughTheUpdaterItCarries) {
   installUpdater(readFile(BRIGHTWICK_OLD_KEY_UPDATER));
   writeFile(release / kUpdater, bothKeys);
   writeFile(release / "data.pak", "release N");
-  ASSERT_NO_FATAL_FAILURE(publishRelease("signing-old.key"));
+  ASSERT_NO_FATAL_FAILURE(publishRelease("old"));
   {
     TestHttpServer server(serveUpdates(servedFolder(out)));
     ProcessResult result = runUpdater(server);
@@ -226,7 +226,7 @@ TEST_F(SelfUpdateTest, AKeyRotatesThroughTheUpdaterItCarries) {
   EXPECT_EQ(logMessages(), Names{});
 
   writeFile(release / "data.pak", "release N+1");
-  ASSERT_NO_FATAL_FAILURE(publishRelease("signing-new.key"));
+  ASSERT_NO_FATAL_FAILURE(publishRelease("new"));
   TestHttpServer server(serveUpdates(servedFolder(out)));
   // An updater that knows the old key alone refuses it...
   fs::path stale = dir.path() / "stale";

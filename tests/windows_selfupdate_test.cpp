@@ -38,7 +38,7 @@ class WindowsSelfUpdateTest : public WindowsUpdaterTest {
   // tests' `key` if one is named.
   std::map<std::string, Reply> publishRelease(const std::string& key = "") {
     PublishOptions options;
-    if (!key.empty()) options.signingKey = std::string(BRIGHTWICK_TEST_DATA) + "/" + key;
+    if (!key.empty()) options.signingKey = copyTestKey(key, dir.path() / "publisher" / "keys").string();
     PublishResult published = ::publish(release, out, options);
     EXPECT_TRUE(published.ok) << (published.errors.empty() ? "" : published.errors[0]);
     return servedFolder(out);
@@ -108,7 +108,7 @@ TEST_F(WindowsSelfUpdateTest, AKeyRotatesThroughTheUpdaterItCarries) {
   writeFile(release / kUpdaterExe, bothKeys);
   writeFile(release / "data.pak", "release N");
   {
-    TestHttpServer server(serveUpdates(publishRelease("signing-old.key")));
+    TestHttpServer server(serveUpdates(publishRelease("old")));
     ProcessResult result = runUpdaterInPlace(server);
     ASSERT_TRUE(result.exited) << result.output;
   }
@@ -116,7 +116,7 @@ TEST_F(WindowsSelfUpdateTest, AKeyRotatesThroughTheUpdaterItCarries) {
   EXPECT_EQ(readFile("data.pak"), "release N");
 
   writeFile(release / "data.pak", "release N+1");
-  TestHttpServer server(serveUpdates(publishRelease("signing-new.key")));
+  TestHttpServer server(serveUpdates(publishRelease("new")));
   ProcessResult result = runUpdaterInPlace(server);
   ASSERT_TRUE(result.exited) << result.output;
   EXPECT_EQ(readFile("data.pak"), "release N+1");
