@@ -2,16 +2,19 @@
 
 #include <curl/curl.h>
 
-#include <mutex>
+#include <atomic>
 
 #include "download/proxy_setup.h"
+#include "platform/thread.h"
 
 struct ConnectionCache {
   CURLSH* share = nullptr;
   // One lock for each kind of data libcurl keeps in the share. Transfers
   // that use it run one after the other, each on a thread of its own, so
-  // the locks are what hands the cache from one thread to the next.
-  std::mutex locks[CURL_LOCK_DATA_LAST];
+  // the locks are what hands the cache from one thread to the next; they
+  // are hardly ever contended, and a flag that yields while it is held
+  // serves where the Windows toolchain's threads have no std::mutex.
+  std::atomic<bool> locks[CURL_LOCK_DATA_LAST] = {};
 
   ConnectionCache() = default;
   ConnectionCache(const ConnectionCache&) = delete;
@@ -28,11 +31,12 @@ void initDownloads() {
 namespace {
 
 void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* cache) {
-  static_cast<ConnectionCache*>(cache)->locks[data].lock();
+  std::atomic<bool>& held = static_cast<ConnectionCache*>(cache)->locks[data];
+  while (held.exchange(true, std::memory_order_acquire)) yieldProcessor();
 }
 
 void unlockShare(CURL*, curl_lock_data data, void* cache) {
-  static_cast<ConnectionCache*>(cache)->locks[data].unlock();
+  static_cast<ConnectionCache*>(cache)->locks[data].store(false, std::memory_order_release);
 }
 
 std::shared_ptr<ConnectionCache> openConnectionCache() {

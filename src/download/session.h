@@ -7,14 +7,16 @@
 // connections stay open from one fetch to the next, because a fresh one
 // costs a round trip before the request can even be sent.
 
-#include <curl/curl.h>
-
 #include <memory>
 
 #include "download/proxy.h"
 
 // libcurl's shared connection cache (session.cpp).
 struct ConnectionCache;
+// libcurl's easy handle, as <curl/curl.h> declares it: left out here so
+// that a shell may include this after <windows.h>, which <curl/curl.h>
+// must precede there.
+typedef void CURL;
 
 struct DownloadSession {
   ProxyChoice proxy;
