@@ -619,7 +619,7 @@ def commands(w, b):
       " v2/big.pak")
     w("brightwick-pack publish --sign KEY --deltas 1 --level 1 v1 SITE && brightwick-pack publish"
       " --sign KEY --deltas 1 --level 1 v2 SITE")
-    w("# 10. (once, not timed, then timed again; also with BUILD-before's brightwick-pack)")
+    w("# 11. (once, not timed, then timed again; also with BUILD-before's brightwick-pack)")
     w(f"bench_data uniform --seed {b.seed + 12} --files {s.republish_files} --size"
       f" {s.republish_size} $DATA/republish/release $DATA/republish/old")
     w("brightwick-pack publish --level 6 [--sign KEY] $DATA/republish/release"

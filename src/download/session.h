@@ -25,9 +25,10 @@ struct DownloadSession {
 };
 
 // Sets up libcurl, and the TLS library under it, for the whole process.
-// Once, on the main thread, before any other thread starts: left to the
-// first transfer, that set-up would run on a worker, whose per-thread state
-// of the TLS library then outlives the worker's own end.
+// On the shell's thread, before the update worker starts (a second call
+// does nothing): left to the first transfer, that set-up would run on a
+// worker, whose per-thread state of the TLS library then outlives the
+// worker's own end.
 void initDownloads();
 
 // A session for a run of the updater: the proxy of http_proxy, or of the

@@ -3,7 +3,6 @@
 #include <mmsystem.h>
 #include <shellapi.h>
 
-#include "download/session.h"
 #include "log/dated_log.h"
 #include "platform/dialog.h"
 #include "platform/game_folder.h"
@@ -47,7 +46,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // would add that much to every file. Windows restores the resolution when
   // the process ends.
   timeBeginPeriod(1);
-  initDownloads();
   // Lives until the process ends: a worker may outlive the dialog.
   static UpdateRun run;
   run.options.publicKeys = publicKeysOf(kBuiltInPublicKeys);

@@ -8,6 +8,7 @@
 #include "download/fetch_ahead.h"
 #include "download/progress.h"
 #include "download/resume.h"
+#include "download/session.h"
 #include "hash/crc32.h"
 #include "hash/file_reader.h"
 #include "log/dated_log.h"
@@ -210,6 +211,8 @@ void runUpdate(void* arg) {
 
 bool startUpdateWorker(UpdateRun* run, DialogHandle dialog) {
   gDialog = dialog;
+  // Here, on the shell's thread, before the worker starts (session.h).
+  initDownloads();
   run->worker = startThread(runUpdate, run);
   run->started = run->worker != nullptr;
   if (run->started) return true;

@@ -27,7 +27,8 @@ struct UpdateRun {
 void runUpdate(void* run);
 
 // Starts runUpdate for `run` on a thread of its own, with `dialog` as the
-// progress dialog the run and its transfers report to (gDialog). If it
+// progress dialog the run and its transfers report to (gDialog), once
+// libcurl is set up on the calling thread. If it
 // cannot be started, logs "Error updating", marks the run finished (no
 // worker will run, so nothing is to be waited for) and returns false.
 bool startUpdateWorker(UpdateRun* run, DialogHandle dialog);
