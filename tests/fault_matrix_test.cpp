@@ -53,12 +53,6 @@ constexpr std::int64_t kMiB = 1 << 20;
 constexpr std::int64_t kSlack = kMiB;
 constexpr std::int64_t kManifestBound = 64 * kMiB;
 
-Reply ok(const std::string& body) {
-  Reply reply;
-  reply.body = body;
-  return reply;
-}
-
 const std::string kPortalPage =
     "<!DOCTYPE html>\n<html><head><title>Hotel Wi-Fi</title>\n"
     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1, shrink-to-fit=no\">\n"

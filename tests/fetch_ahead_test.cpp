@@ -23,12 +23,6 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-Reply ok(const std::string& body) {
-  Reply reply;
-  reply.body = body;
-  return reply;
-}
-
 Names namesOf(const TestHttpServer& server) {
   Names names;
   for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));

@@ -88,12 +88,6 @@ class XConnection {
   Display* display_;
 };
 
-Reply ok(const std::string& body) {
-  Reply reply;
-  reply.body = body;
-  return reply;
-}
-
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);

@@ -11,12 +11,6 @@
 
 namespace {
 
-Reply ok(const std::string& body) {
-  Reply reply;
-  reply.body = body;
-  return reply;
-}
-
 const std::string kOld = "the old version of the file, which must survive";
 
 struct InstallTest : ::testing::Test {

@@ -19,12 +19,6 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-Reply ok(const std::string& body) {
-  Reply reply;
-  reply.body = body;
-  return reply;
-}
-
 struct ResumeTest : ::testing::Test {
   ScopedTempDir dir;
   std::string data = makeBytes(600000, 7, false);

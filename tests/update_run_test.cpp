@@ -12,12 +12,6 @@
 
 namespace {
 
-Reply ok(const std::string& body) {
-  Reply reply;
-  reply.body = body;
-  return reply;
-}
-
 struct UpdateRunTest : ::testing::Test {
   ScopedTempDir dir;
   std::map<std::string, Reply> served;

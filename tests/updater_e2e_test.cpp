@@ -16,12 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Reply ok(const std::string& body) {
-  Reply reply;
-  reply.body = body;
-  return reply;
-}
-
 std::map<std::string, std::string> headless(const TestHttpServer& server) {
   return {{"http_proxy", server.address()},
           {"no_proxy", ""},

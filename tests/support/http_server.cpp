@@ -300,3 +300,9 @@ TestHttpServer::Handler serveUpdates(std::map<std::string, Reply> files) {
     return found->second;
   };
 }
+
+Reply ok(const std::string& body) {
+  Reply reply;
+  reply.body = body;
+  return reply;
+}

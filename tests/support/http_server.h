@@ -47,6 +47,9 @@ struct Reply {
   std::string etag;
 };
 
+// A 200 answer with `body` and nothing else scripted.
+Reply ok(const std::string& body);
+
 struct Request {
   std::string method;
   std::string target;  // as sent: absolute form through a proxy

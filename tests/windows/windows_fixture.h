@@ -59,12 +59,6 @@ inline std::vector<WindowsTarget> configuredTargets() {
 // Chosen by main() from "--arch=NAME".
 inline WindowsTarget gTarget;
 
-inline Reply ok(const std::string& body) {
-  Reply reply;
-  reply.body = body;
-  return reply;
-}
-
 // The folder as the Windows programs see it: Wine maps / to drive Z:.
 inline std::string windowsPath(const fs::path& path) {
   std::string text = "Z:" + path.string();
