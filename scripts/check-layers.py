@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Draws src/ from its own includes and checks it against docs/architecture.md:
 each module includes only modules below it, no two files of src/ depend on
-each other in a circle, and the process-wide globals are the few the design
-names. Prints the modules, the arrows between them, the globals and the
+each other in a circle, the modules are joined by few arrows, and the
+process-wide globals are the few the design names. Prints the modules, the arrows between them, the globals and the
 largest files; exits 1 on a breach.
 
     scripts/check-layers.py [--quiet]
@@ -13,6 +13,9 @@ from pathlib import Path
 
 LAYERS = ["base", "platform", "hash", "engine", "shared", "log", "download", "update", "shell"]
 MOST_GLOBALS = 8
+# Each arrow is a module that must be known to read another; a new one
+# should be a decision, not a slip.
+MOST_ARROWS = 20
 MOST_LINES = 450
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 GLOBAL = re.compile(r'^extern\s+(?!"C")[^;()]*?\b(g[A-Z]\w*)\s*;', re.M)
@@ -66,6 +69,8 @@ def main():
     for unit in sorted(units):
         if unit not in state:
             visit(unit, [unit])
+    if len(arrows) > MOST_ARROWS:
+        problems.append(f"{len(arrows)} arrows between modules (at most {MOST_ARROWS})")
     if len(globals_) > MOST_GLOBALS:
         problems.append(f"{len(globals_)} process-wide globals (at most {MOST_GLOBALS}): "
                         + ", ".join(sorted(globals_)))
