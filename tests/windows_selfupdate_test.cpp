@@ -38,7 +38,8 @@ class WindowsSelfUpdateTest : public WindowsUpdaterTest {
   // tests' `key` if one is named.
   std::map<std::string, Reply> publishRelease(const std::string& key = "") {
     PublishOptions options;
-    if (!key.empty()) options.signingKey = copyTestKey(key, dir.path() / "publisher" / "keys").string();
+    if (!key.empty())
+      options.signingKey = copyTestKey(key, dir.path() / "publisher" / "keys").string();
     PublishResult published = ::publish(release, out, options);
     EXPECT_TRUE(published.ok) << (published.errors.empty() ? "" : published.errors[0]);
     return servedFolder(out);
