@@ -48,10 +48,17 @@ class Direction:
         self.free_at = 0.0
 
     async def carry(self, size):
-        """Waits until a chunk of `size` bytes has left; returns when."""
+        """Waits until a chunk of `size` bytes has left; returns when.
+
+        The event loop wakes a little after each chunk has left, and one
+        connection reads its next chunk only then: counting the line idle
+        for that lag would hold a lone connection to two thirds of the rate
+        (measured: 4.2 of 6.25 MB/s), which a real line does not. So a line
+        busy until a moment ago (two chunks' time) goes on from where it
+        was, as a shaper with a small burst does."""
         loop = asyncio.get_running_loop()
         now = loop.time()
-        self.free_at = max(now, self.free_at) + size / self.rate
+        self.free_at = max(now - 2 * CHUNK / self.rate, self.free_at) + size / self.rate
         await asyncio.sleep(self.free_at - now)
         return self.free_at
 

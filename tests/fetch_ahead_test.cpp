@@ -85,6 +85,19 @@ TEST_F(FetchAheadTest, TransfersOverlapAndAServerFailingOneOfThemTakesOnlyThatFi
   for (int slot = 0; slot < kAheadFiles; ++slot) EXPECT_FALSE(fileExists(aheadScratchName(slot)));
 }
 
+TEST_F(FetchAheadTest, LargeFilesGoInTurnRatherThanShareTheLine) {
+  // Three files of several MiB each: at once they would split the line and
+  // hold back the one the run waits for; in turn, each next one starts
+  // only near the end of the one before.
+  staleFiles(3, 6 << 20);
+  TestHttpServer server(serveUpdates(served));
+  UpdateHarness harness(server.address());
+  ASSERT_TRUE(harness.run());
+  for (const auto& [name, content] : fresh) EXPECT_TRUE(installed(name)) << name;
+  EXPECT_TRUE(logMessages().empty());
+  EXPECT_EQ(server.peakAnswers(), 2);
+}
+
 TEST_F(FetchAheadTest, AServerTakingOneConnectionAtATimeStillGetsEveryFile) {
   staleFiles(6, 100000);
   TestHttpServer server(serveUpdates(served));

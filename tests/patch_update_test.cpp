@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "hash/crc32.h"
 #include "hash/hex.h"
 #include "pack.h"
 #include "shared/globals.h"
@@ -29,6 +30,43 @@ std::string version(int number) {
   if (number >= 3) data.insert(300000, makeBytes(20000, 72, false));
   if (number >= 4) data.erase(1000000, 50000);
   return data;
+}
+
+std::uint32_t crcOf(const std::string& data) {
+  return crc32Update(0, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+}
+
+// Sets the four bytes of `data` at `at` so that its CRC-32 is `target`. The
+// CRC is affine in the data's bits: 32 probes give the columns of the map,
+// and elimination over GF(2) solves it.
+void forceCrc(std::string& data, std::size_t at, std::uint32_t target) {
+  auto put = [&](std::uint32_t bits) {
+    for (int i = 0; i < 4; ++i) data[at + i] = static_cast<char>(bits >> (8 * i));
+  };
+  put(0);
+  const std::uint32_t zero = crcOf(data);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> basis;  // (image, bits that give it)
+  for (int bit = 0; bit < 32; ++bit) {
+    put(std::uint32_t{1} << bit);
+    std::uint32_t image = crcOf(data) ^ zero;
+    std::uint32_t bits = std::uint32_t{1} << bit;
+    for (const auto& [row, rowBits] : basis) {
+      if ((image ^ row) < image) {
+        image ^= row;
+        bits ^= rowBits;
+      }
+    }
+    if (image != 0) basis.emplace_back(image, bits);
+  }
+  std::uint32_t want = target ^ zero;
+  std::uint32_t bits = 0;
+  for (const auto& [row, rowBits] : basis) {
+    if ((want ^ row) < want) {
+      want ^= row;
+      bits ^= rowBits;
+    }
+  }
+  put(bits);
 }
 
 struct PatchUpdateTest : ::testing::Test {
@@ -59,9 +97,12 @@ struct PatchUpdateTest : ::testing::Test {
 
   // The game folder at `number` (0: none of the published ones), updated
   // from `files`; the names asked for.
-  Names update(int number, const std::map<std::string, Reply>& files) {
+  Names update(int number, const std::map<std::string, Reply>& files,
+               const std::string* local = nullptr) {
     fs::remove_all(game);
-    if (number > 0) {
+    if (local) {
+      writeFile(game / "data" / "big.pak", *local);
+    } else if (number > 0) {
       writeFile(game / "data" / "big.pak", version(number));
     } else {
       writeFile(game / "data" / "big.pak", "an old version no publish knows");
@@ -146,6 +187,20 @@ TEST_F(PatchUpdateTest, ABrokenPatchFallsBackToTheWholeFileInTheSameRun) {
     const std::string tail = "):  Error updating data/big.pak";
     EXPECT_EQ(log[0].substr(log[0].size() - tail.size()), tail) << log[0];
   }
+}
+
+TEST_F(PatchUpdateTest, AFileWithABasesSizeAndCrcButOtherBytesIsNeverPatched) {
+  for (int number = 1; number <= 3; ++number) publishVersion(number);
+  std::string other = version(2);
+  other[400000] ^= 0x5a;
+  forceCrc(other, 800000, crcOf(version(2)));
+  ASSERT_EQ(crcOf(other), crcOf(version(2)));
+  ASSERT_NE(other, version(2));
+  Names asked = update(2, servedFolder(out), &other);
+  // The whole file, with nothing to say: the patch, if it came, was not
+  // applied to bytes it was not made from.
+  EXPECT_NE(std::find(asked.begin(), asked.end(), "data/big.pak"), asked.end());
+  EXPECT_TRUE(log.empty()) << log[0];
 }
 
 TEST_F(PatchUpdateTest, AnIndexEntryOutsideThePublishersFolderIsNeverFetched) {

@@ -23,8 +23,9 @@ namespace {
 // costs no memory to speak of.
 constexpr std::size_t kMostPlanned = 4096;
 // Items the scout keeps queued beyond the one the run is at, so that the
-// transfers never wait for the run's local work.
-constexpr std::size_t kItemsAhead = 2 * kFetchAhead + 2;
+// transfers never wait for the run's local work: as many as may wait in
+// scratch files.
+constexpr std::size_t kItemsAhead = kAheadFiles;
 // Members of a bundle further apart than this are fetched by separate
 // stretches; closer ones by one stretch, the bytes between included, which
 // costs less than a request of its own on any line.
@@ -185,7 +186,9 @@ bool scoutOne(AheadRun& ahead) {
       entryOf(ahead.fields, ahead.run.options.isSigned() ? hashFieldOf(ahead.line) : std::string());
   PathKind kind = inspectPath(entry.name);
   if (kind == PathKind::special || kind == PathKind::throughLink) return true;
-  Freshness freshness = checkFreshness(entry, ahead.patches);
+  // A base's SHA-256 (a quarter of a second for 64 MiB) would hold back
+  // the patch's request: it is proven at the patch's turn instead.
+  Freshness freshness = checkFreshness(entry, ahead.patches, BaseProof::crc);
   if (freshness.current) return true;
   Planned planned;
   planned.line = ahead.scoutLine;
@@ -311,6 +314,12 @@ void installAhead(AheadRun& ahead, const ManifestEntry& entry, std::uint64_t lin
                   [&](const FetchRequest& request) { return takeMember(ahead, planned, request); });
       return;
     case Way::patch:
+      if (patchFor(ahead.patches, entry.name, readLocalFile(entry.name)) != planned.patch) {
+        // Not the base after all: the transfer ends before its scratch
+        // file goes to another, and the run checks the file anew.
+        awaitAhead(*ahead.queue, planned.item, entry.name);
+        break;
+      }
       if (installByPatch(entry, *planned.patch, ahead.run, [&](const FetchRequest& request) {
             return takeFile(ahead, planned, request);
           })) {

@@ -2,24 +2,39 @@
 
 #include <climits>
 
+#include "base/file_ptr.h"
 #include "hash/crc32.h"
 #include "platform/game_folder.h"
 #include "platform/platform.h"
 #include "update/patch_install.h"
 
-Freshness checkFreshness(const ManifestEntry& entry, const PatchIndex& patches) {
+Freshness checkFreshness(const ManifestEntry& entry, const PatchIndex& patches, BaseProof proof) {
   Freshness freshness;
   // Only a local file of a base's size can be patched; the others are
   // checked (and read) no more than without patches.
   bool patchable = false;
+  std::int64_t size = -1;
+  FilePtr file;
   auto [first, last] = patches.equal_range(entry.name);
   if (first != last) {
-    auto file = openRegularFile(entry.name);
-    std::int64_t size = file ? fileLength(file.get()) : -1;
+    file = openRegularFile(entry.name);
+    size = file ? fileLength(file.get()) : -1;
     for (auto it = first; it != last; ++it) patchable = patchable || it->second.baseSize == size;
   }
   if (!patchable) {
     freshness.current = !needsUpdate(entry);
+    return freshness;
+  }
+  if (proof == BaseProof::crc) {
+    std::uint32_t crc = 0;
+    if (!crcOfFile(file.get(), &crc)) return freshness;
+    freshness.current = size == entry.unpackedSize && crc == entry.checksum;
+    for (auto it = first; it != last && !freshness.current; ++it) {
+      if (it->second.baseSize == size && it->second.baseCrc == crc) {
+        freshness.patch = &it->second;
+        break;
+      }
+    }
     return freshness;
   }
   // One read serves the check and the choice of a patch.
