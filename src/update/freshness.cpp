@@ -21,6 +21,8 @@ Freshness checkFreshness(const ManifestEntry& entry, const PatchIndex& patches, 
     size = file ? fileLength(file.get()) : -1;
     for (auto it = first; it != last; ++it) patchable = patchable || it->second.baseSize == size;
   }
+  // The checks below open the file anew: one handle on it at a time.
+  if (!patchable || proof == BaseProof::sha256) file.reset();
   if (!patchable) {
     freshness.current = !needsUpdate(entry);
     return freshness;
