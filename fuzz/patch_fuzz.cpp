@@ -9,6 +9,10 @@
 // size is what the output file holds, a failure says why, and a success
 // means a CRC-32 that matches the output and exactly what xdelta3's own
 // one-call decoder makes of the same patch with the base in memory.
+//
+// The zlib form is fuzzed beside it: the input taken as a zlib stream keeps
+// the same bounds, and the input deflated gives exactly the outcome of the
+// plain patch, failures and their reasons included.
 
 #include <unistd.h>
 #include <zlib.h>
@@ -83,21 +87,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(baseWritten);
   writeBytes(patchPath, patch);
 
-  PatchOutcome outcome;
-  {
+  using Apply = PatchOutcome (*)(std::FILE*, std::FILE*, std::FILE*, std::uint64_t,
+                                 const std::atomic<bool>*, const BaseCache&);
+  auto run = [&](Apply apply, std::string* written) {
+    PatchOutcome result;
     std::FILE* baseFile = std::fopen(basePath.c_str(), "rb");
     std::FILE* patchFile = std::fopen(patchPath.c_str(), "rb");
     std::FILE* output = std::fopen(outPath.c_str(), "wb");
     FUZZ_CHECK(baseFile && patchFile && output);
-    outcome = applyPatch(baseFile, patchFile, output, limit, nullptr, BaseCache{4096, 3});
+    result = apply(baseFile, patchFile, output, limit, nullptr, BaseCache{4096, 3});
     std::fclose(baseFile);
     std::fclose(patchFile);
     FUZZ_CHECK(std::fclose(output) == 0);
-  }
-  const std::string out = readBytes(outPath);
-  FUZZ_CHECK(out.size() <= limit);
-  FUZZ_CHECK(outcome.size == static_cast<std::int64_t>(out.size()));
-  FUZZ_CHECK(outcome.ok == outcome.error.empty());
+    *written = readBytes(outPath);
+    FUZZ_CHECK(written->size() <= limit);
+    FUZZ_CHECK(result.size == static_cast<std::int64_t>(written->size()));
+    FUZZ_CHECK(result.ok == result.error.empty());
+    return result;
+  };
+
+  std::string ignored;
+  run(applyZlibPatch, &ignored);
+
+  std::vector<Bytef> deflated(compressBound(static_cast<uLong>(patch.size())));
+  uLongf deflatedSize = static_cast<uLongf>(deflated.size());
+  FUZZ_CHECK(compress2(deflated.data(), &deflatedSize,
+                       reinterpret_cast<const Bytef*>(patch.data()),
+                       static_cast<uLong>(patch.size()), Z_BEST_SPEED) == Z_OK);
+  writeBytes(patchPath, std::string(reinterpret_cast<const char*>(deflated.data()), deflatedSize));
+  std::string zlibOut;
+  const PatchOutcome zlibOutcome = run(applyZlibPatch, &zlibOut);
+
+  writeBytes(patchPath, patch);
+  std::string plainOut;
+  const PatchOutcome outcome = run(applyPatch, &plainOut);
+  FUZZ_CHECK(zlibOutcome.ok == outcome.ok && zlibOutcome.error == outcome.error);
+  FUZZ_CHECK(zlibOut == plainOut && zlibOutcome.crc == outcome.crc);
+  const std::string& out = plainOut;
   if (!outcome.ok) return 0;
 
   FUZZ_CHECK(outcome.crc == crc32(0, reinterpret_cast<const Bytef*>(out.data()),

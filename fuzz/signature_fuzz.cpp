@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(readPatchLine(formatPatchLine(name, entry), &again, &reread).ok());
       FUZZ_CHECK(again == name && reread.path == entry.path && reread.sha == entry.sha &&
                  reread.baseSha == entry.baseSha && reread.size == entry.size &&
-                 reread.baseSize == entry.baseSize && reread.baseCrc == entry.baseCrc);
+                 reread.baseSize == entry.baseSize && reread.baseCrc == entry.baseCrc &&
+                 reread.form == entry.form);
     }
   }
   return 0;

@@ -43,6 +43,7 @@ constexpr std::uint64_t kNoLimit = std::numeric_limits<std::uint64_t>::max();
 
 struct PatchTest : ::testing::Test {
   ScopedTempDir dir;
+  bool zlibForm = false;  // apply() reads patches as one zlib stream
 
   std::string makePatchOf(const std::string& oldData, const std::string& newData,
                           const PatchOptions& options = smallWindows()) {
@@ -76,7 +77,8 @@ struct PatchTest : ::testing::Test {
     {
       File baseFile = openFile("base", "rb"), patchFile = openFile("patch", "rb");
       File output = openFile("out", "wb");
-      outcome = applyPatch(baseFile.get(), patchFile.get(), output.get(), limit, stop, cache);
+      outcome = (zlibForm ? applyZlibPatch : applyPatch)(baseFile.get(), patchFile.get(),
+                                                         output.get(), limit, stop, cache);
     }
     *out = readFile("out");
     EXPECT_EQ(outcome.ok, outcome.error.empty()) << outcome.error;
@@ -146,6 +148,43 @@ TEST_F(PatchTest, RoundTripsEditsInsertionsDeletionsAndAppendedData) {
     output.reset();
     EXPECT_TRUE(outcome.ok) << outcome.error;
     EXPECT_TRUE(readFile("out") == edited);
+  }
+}
+
+std::string deflated(const std::string& data) {
+  std::string out(compressBound(static_cast<uLong>(data.size())), '\0');
+  uLongf size = static_cast<uLongf>(out.size());
+  EXPECT_EQ(compress2(reinterpret_cast<Bytef*>(&out[0]), &size,
+                      reinterpret_cast<const Bytef*>(data.data()), static_cast<uLong>(data.size()),
+                      Z_BEST_COMPRESSION),
+            Z_OK);
+  out.resize(size);
+  return out;
+}
+
+TEST_F(PatchTest, TheZlibFormGivesThePlainResultAndOnlyFromOneWholeStream) {
+  const std::string base = makeBytes(3 << 20, 1, true);
+  const std::string edited = editedVersion(base);
+  const std::string plain = makePatchOf(base, edited);
+  const std::string packed = deflated(plain);
+  ASSERT_LT(packed.size(), plain.size());
+  zlibForm = true;
+  expectApplies(base, packed, edited);
+
+  struct Broken {
+    std::string patch;
+    const char* why;
+  };
+  std::string flipped = packed;
+  flipped[packed.size() / 2] = static_cast<char>(flipped[packed.size() / 2] ^ 0x55);
+  for (const Broken& broken : {Broken{packed.substr(0, packed.size() / 2), "truncated patch"},
+                               Broken{packed + '\0', "bytes after its zlib stream"},
+                               Broken{flipped, "corrupt patch"}, Broken{plain, "corrupt patch"},
+                               Broken{std::string(), "truncated patch"}}) {
+    std::string out;
+    PatchOutcome outcome = apply(base, broken.patch, &out);
+    EXPECT_FALSE(outcome.ok) << broken.why;
+    EXPECT_NE(outcome.error.find(broken.why), std::string::npos) << outcome.error;
   }
 }
 

@@ -85,9 +85,11 @@ struct PatchUpdateTest : ::testing::Test {
   }
   void TearDown() override { fs::current_path(root.path()); }
 
-  void publishVersion(int number) {
-    writeFile(release / "data" / "big.pak", version(number));
-    writeFile(release / "readme.txt", "version " + std::to_string(number));
+  void publishVersion(int number) { publishContent(version(number), std::to_string(number)); }
+
+  void publishContent(const std::string& big, const std::string& readme) {
+    writeFile(release / "data" / "big.pak", big);
+    writeFile(release / "readme.txt", "version " + readme);
     PublishOptions options;
     options.signingKey = copyTestKey("old", root.path() / "keys");
     options.deltas = 2;
@@ -113,7 +115,7 @@ struct PatchUpdateTest : ::testing::Test {
     EXPECT_TRUE(harness.run());
     Names names;
     for (const Request& request : server.requests()) names.push_back(nameOfTarget(request.target));
-    EXPECT_EQ(readFile("data/big.pak"), version(3));
+    EXPECT_EQ(readFile("data/big.pak"), wanted);
     EXPECT_FALSE(fileExists("temp"));
     EXPECT_FALSE(fileExists("temp.download"));
     log = logMessages();
@@ -122,6 +124,7 @@ struct PatchUpdateTest : ::testing::Test {
   }
 
   Names log;  // of the last update
+  std::string wanted = version(3);  // what an update must install
 
   PatchIndex servedIndex() {
     std::istringstream in(readFile(out / "update.patches"));
@@ -154,6 +157,49 @@ TEST_F(PatchUpdateTest, EachKeptVersionGetsItsPatchAndOthersTheFile) {
       settled(asked, 3),
       settled({"update.dat.sig", "update.dat", "update.patches", "data/big.pak", "readme.txt"}, 3));
   EXPECT_TRUE(log.empty());
+}
+
+TEST_F(PatchUpdateTest, ACompressiblePatchIsAlsoServedAsAZlibStreamWhichUpdatersPrefer) {
+  const std::string base = version(1);
+  wanted = base;
+  wanted.insert(300000, makeBytes(200000, 73, true));
+  publishContent(base, "1");
+  publishContent(wanted, "2");
+  auto forms = [&] {
+    std::map<PatchForm, PatchEntry> found;
+    for (const auto& [name, entry] : servedIndex()) found[entry.form] = entry;
+    return found;
+  };
+  std::map<PatchForm, PatchEntry> served = forms();
+  ASSERT_EQ(served.size(), 2u);
+  const PatchEntry& plain = served[PatchForm::plain];
+  const PatchEntry& packed = served[PatchForm::zlib];
+  EXPECT_EQ(plain.baseSha, packed.baseSha);
+  EXPECT_LE(std::int64_t{packed.size} * 16, std::int64_t{plain.size} * 15);
+  // Updaters that read seven fields keep the plain patch.
+  EXPECT_NE(readFile(out / "update.patches").find(formatPatchLine("data/big.pak", plain) + "\n"),
+            std::string::npos);
+  // Any other eighth field is a form no reader knows: the line is skipped.
+  std::string name;
+  PatchEntry reread;
+  EXPECT_FALSE(readPatchLine(formatPatchLine("data/big.pak", plain) + ",xz", &name, &reread).ok());
+  VerifyResult verified = verify(out);
+  EXPECT_TRUE(verified.ok()) << verified.problems[0];
+  EXPECT_EQ(verified.patchesChecked, 2u);
+
+  Names asked = update(0, servedFolder(out), &base);
+  EXPECT_EQ(settled(asked, 3), settled({"update.dat.sig", "update.dat", "update.patches",
+                                        packed.path, "readme.txt"},
+                                       3));
+  EXPECT_TRUE(log.empty());
+
+  // A later publish that leaves the file alone keeps both.
+  publishContent(wanted, "3");
+  std::map<PatchForm, PatchEntry> kept = forms();
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[PatchForm::zlib].path, packed.path);
+  EXPECT_TRUE(fs::exists(out / kept[PatchForm::zlib].path));
+  EXPECT_TRUE(fs::exists(out / kept[PatchForm::plain].path));
 }
 
 TEST_F(PatchUpdateTest, ABrokenPatchFallsBackToTheWholeFileInTheSameRun) {

@@ -13,6 +13,7 @@
 
 #include "engine/patch_apply.h"
 #include "engine/patch_header.h"
+#include "engine/patch_stream.h"
 #include "engine/vcdiff_decoder.h"
 #include "patch_make.h"
 #include "support/temp_dir.h"
@@ -111,11 +112,13 @@ struct WindowCounts {
 // Reads the windows' headers of the patch in "patch" as the decoder does.
 void countWindows(WindowCounts* counts) {
   File patch = openFile("patch", "rb");
+  // Plain: the stream reads the file itself, so seeking past the sections works.
+  PatchStream stream(patch.get(), PatchForm::plain);
   std::string appHeader, why;
-  ASSERT_EQ(readVcdiffHeader(patch.get(), 24, &appHeader), "");
+  ASSERT_EQ(readVcdiffHeader(stream, 24, &appHeader), "");
   VcdiffWindow window;
   WindowStart start;
-  while ((start = readWindowHeader(patch.get(), &window, &why)) == WindowStart::window) {
+  while ((start = readWindowHeader(stream, &window, &why)) == WindowStart::window) {
     ++counts->windows;
     counts->withSource += window.hasSource;
     counts->withChecksum += window.hasChecksum;

@@ -7,6 +7,7 @@
 
 #include "engine/base_reader.h"
 #include "engine/patch_header.h"
+#include "engine/patch_stream.h"
 #include "engine/vcdiff_decoder.h"
 #include "hash/crc32.h"
 #include "platform/platform.h"
@@ -50,13 +51,10 @@ class Scratch {
   std::size_t capacity_ = 0;
 };
 
-}  // namespace
-
-PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
-                        std::uint64_t outputLimit, const std::atomic<bool>* stop,
-                        const BaseCache& cache) {
+PatchOutcome applyFrom(std::FILE* base, PatchStream& patch, std::FILE* output,
+                       std::uint64_t outputLimit, const std::atomic<bool>* stop,
+                       const BaseCache& cache) {
   PatchOutcome outcome;
-  if (!base || !patch || !output) return failed(outcome, "a file is missing");
   if (!isPowerOfTwo(cache.blockSize) || cache.blockSize < 512 || cache.blockCount < 1) {
     return failed(outcome, "unusable base cache");
   }
@@ -105,8 +103,8 @@ PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
     }
     unsigned char* sectionBytes = sections.take(window.sectionsLength());
     const std::size_t sectionsLength = static_cast<std::size_t>(window.sectionsLength());
-    if (std::fread(sectionBytes, 1, sectionsLength, patch) != sectionsLength) {
-      return failed(outcome, std::ferror(patch) ? "cannot read the patch" : "truncated patch");
+    if (patch.read(sectionBytes, sectionsLength) != sectionsLength) {
+      return failed(outcome, patch.failed() ? patch.error() : "truncated patch");
     }
     unsigned char* targetBytes = target.take(window.targetLength);
     why = decodeWindow(window, sectionBytes, baseReader, targetBytes);
@@ -146,4 +144,22 @@ PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
   if (std::fflush(output) != 0) return failed(outcome, "cannot write the result");
   outcome.ok = true;
   return outcome;
+}
+
+}  // namespace
+
+PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
+                        std::uint64_t outputLimit, const std::atomic<bool>* stop,
+                        const BaseCache& cache) {
+  if (!base || !patch || !output) return failed(PatchOutcome(), "a file is missing");
+  PatchStream stream(patch, PatchForm::plain);
+  return applyFrom(base, stream, output, outputLimit, stop, cache);
+}
+
+PatchOutcome applyZlibPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
+                            std::uint64_t outputLimit, const std::atomic<bool>* stop,
+                            const BaseCache& cache) {
+  if (!base || !patch || !output) return failed(PatchOutcome(), "a file is missing");
+  PatchStream stream(patch, PatchForm::zlib);
+  return applyFrom(base, stream, output, outputLimit, stop, cache);
 }

@@ -47,3 +47,10 @@ inline constexpr std::uint64_t kPatchDecoderMemory = 40u << 20;
 PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
                         std::uint64_t outputLimit, const std::atomic<bool>* stop,
                         const BaseCache& cache = BaseCache());
+
+// The same for a patch served as one zlib stream of those bytes, inflated as
+// it is read; the stream must end the file. Memory grows only by zlib's
+// window and a buffer.
+PatchOutcome applyZlibPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
+                            std::uint64_t outputLimit, const std::atomic<bool>* stop,
+                            const BaseCache& cache = BaseCache());

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "engine/base_reader.h"
+#include "engine/patch_stream.h"
 
 namespace {
 
@@ -97,10 +98,10 @@ inline bool takeInteger(const unsigned char*& at, const unsigned char* end, std:
 // The same from the patch file, counting the bytes it took.
 enum class Read { ok, end, cut, overflow };
 
-Read readInteger(std::FILE* patch, std::uint64_t* value, std::uint64_t* consumed) {
+Read readInteger(PatchStream& patch, std::uint64_t* value, std::uint64_t* consumed) {
   std::uint64_t result = 0;
   for (bool first = true;; first = false) {
-    const int byte = std::getc(patch);
+    const int byte = patch.get();
     if (byte == EOF) return first ? Read::end : Read::cut;
     ++*consumed;
     if (result > (std::numeric_limits<std::uint64_t>::max() >> 7)) return Read::overflow;
@@ -135,10 +136,10 @@ void copyWithin(unsigned char* target, std::size_t from, std::size_t here, std::
 
 }  // namespace
 
-std::string readVcdiffHeader(std::FILE* patch, std::size_t appHeaderLimit, std::string* appHeader) {
+std::string readVcdiffHeader(PatchStream& patch, std::size_t appHeaderLimit, std::string* appHeader) {
   unsigned char start[5];
-  if (std::fread(start, 1, sizeof start, patch) != sizeof start) {
-    return std::ferror(patch) ? "cannot read the patch" : "truncated patch";
+  if (patch.read(start, sizeof start) != sizeof start) {
+    return patch.failed() ? patch.error() : "truncated patch";
   }
   if (std::memcmp(start, kMagic, 3) != 0) return "not a VCDIFF patch";
   if (start[3] != kMagic[3]) return "unsupported patch: VCDIFF version " + std::to_string(start[3]);
@@ -154,22 +155,24 @@ std::string readVcdiffHeader(std::FILE* patch, std::size_t appHeaderLimit, std::
   if (!(indicator & kHeaderAppHeader)) return "not a Brightwick patch (no header)";
   std::uint64_t length = 0, consumed = 0;
   const Read read = readInteger(patch, &length, &consumed);
+  if (patch.failed()) return patch.error();
   if (read != Read::ok) return read == Read::overflow ? "corrupt patch header" : "truncated patch";
   if (length > appHeaderLimit) return "not a Brightwick patch (no header)";
   appHeader->assign(static_cast<std::size_t>(length), '\0');
-  if (length > 0 && std::fread(&(*appHeader)[0], 1, appHeader->size(), patch) != length) {
-    return std::ferror(patch) ? "cannot read the patch" : "truncated patch";
+  if (length > 0 &&
+      patch.read(reinterpret_cast<unsigned char*>(&(*appHeader)[0]), appHeader->size()) != length) {
+    return patch.failed() ? patch.error() : "truncated patch";
   }
   return {};
 }
 
-WindowStart readWindowHeader(std::FILE* patch, VcdiffWindow* window, std::string* why) {
+WindowStart readWindowHeader(PatchStream& patch, VcdiffWindow* window, std::string* why) {
   auto fail = [&](const char* text) {
-    *why = std::ferror(patch) ? "cannot read the patch" : text;
+    *why = patch.failed() ? patch.error() : text;
     return WindowStart::failed;
   };
-  const int indicator = std::getc(patch);
-  if (indicator == EOF) return std::ferror(patch) ? fail("") : WindowStart::end;
+  const int indicator = patch.get();
+  if (indicator == EOF) return patch.failed() ? fail("") : WindowStart::end;
   if (indicator & kWindowTarget) {
     return fail("unsupported patch: a window copies from earlier output (VCD_TARGET)");
   }
@@ -192,7 +195,7 @@ WindowStart readWindowHeader(std::FILE* patch, VcdiffWindow* window, std::string
   std::uint64_t deltaLength = 0, header = 0;
   if (const char* text = integer(&deltaLength, &ignored)) return fail(text);
   if (const char* text = integer(&window->targetLength, &header)) return fail(text);
-  const int deltaIndicator = std::getc(patch);
+  const int deltaIndicator = patch.get();
   if (deltaIndicator == EOF) return fail("truncated patch");
   ++header;
   if (deltaIndicator != 0) {
@@ -204,7 +207,7 @@ WindowStart readWindowHeader(std::FILE* patch, VcdiffWindow* window, std::string
   }
   if (indicator & kWindowAdler32) {
     unsigned char sum[4];
-    if (std::fread(sum, 1, sizeof sum, patch) != sizeof sum) return fail("truncated patch");
+    if (patch.read(sum, sizeof sum) != sizeof sum) return fail("truncated patch");
     header += sizeof sum;
     window->hasChecksum = true;
     window->adler32 = std::uint32_t{sum[0]} << 24 | std::uint32_t{sum[1]} << 16 |

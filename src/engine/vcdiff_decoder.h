@@ -16,6 +16,7 @@
 #include <string>
 
 class BaseReader;
+class PatchStream;
 
 // The largest target window the updater decodes (the publisher's largest,
 // patch_make.h): one such window and its sections are all it holds of a patch.
@@ -41,14 +42,14 @@ struct VcdiffWindow {
 // Reads the patch's VCDIFF header and its application header, which may be
 // at most `appHeaderLimit` bytes (a longer one is refused unread). Returns
 // an empty string, or why the patch is refused.
-std::string readVcdiffHeader(std::FILE* patch, std::size_t appHeaderLimit, std::string* appHeader);
+std::string readVcdiffHeader(PatchStream& patch, std::size_t appHeaderLimit, std::string* appHeader);
 
 enum class WindowStart { window, end, failed };
 
 // Reads the next window's header, up to its sections: `end` when the patch
 // ends before it; `failed`, with `why`, on a header that is cut short,
 // inconsistent or uses what the updater does not read.
-WindowStart readWindowHeader(std::FILE* patch, VcdiffWindow* window, std::string* why);
+WindowStart readWindowHeader(PatchStream& patch, VcdiffWindow* window, std::string* why);
 
 // Decodes a window whose sections are at `sections` into `target`, which has
 // room for its targetLength bytes, copying from the base through `base`.

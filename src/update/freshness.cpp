@@ -31,10 +31,12 @@ Freshness checkFreshness(const ManifestEntry& entry, const PatchIndex& patches, 
     std::uint32_t crc = 0;
     if (!crcOfFile(file.get(), &crc)) return freshness;
     freshness.current = size == entry.unpackedSize && crc == entry.checksum;
+    // As patchFor chooses, so that the patch's turn finds the same one.
     for (auto it = first; it != last && !freshness.current; ++it) {
-      if (it->second.baseSize == size && it->second.baseCrc == crc) {
-        freshness.patch = &it->second;
-        break;
+      const PatchEntry& patch = it->second;
+      if (patch.baseSize == size && patch.baseCrc == crc &&
+          (!freshness.patch || patch.size < freshness.patch->size)) {
+        freshness.patch = &patch;
       }
     }
     return freshness;

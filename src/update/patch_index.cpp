@@ -54,7 +54,8 @@ Status readPatchLine(const std::string& line, std::string* name, PatchEntry* ent
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  if (fields.size() != 7) return Status::failure("not seven fields");
+  if (fields.size() == 8 && fields[7] != "zlib") return Status::failure("an unknown form");
+  if (fields.size() != 7 && fields.size() != 8) return Status::failure("not seven fields");
   if (!isSafeName(fields[0])) return Status::failure("an unsafe name");
   PatchEntry parsed;
   if (!isPlainNumber(fields[1]) || !isCrcText(fields[2]) || !fromHex(fields[3], &parsed.baseSha)) {
@@ -70,6 +71,7 @@ Status readPatchLine(const std::string& line, std::string* name, PatchEntry* ent
   parsed.baseCrc = static_cast<std::uint32_t>(readLong32(fields[2]));
   parsed.path = fields[4];
   parsed.size = readLong32(fields[5]);
+  parsed.form = fields.size() == 8 ? PatchForm::zlib : PatchForm::plain;
   *name = fields[0];
   *entry = parsed;
   return Status::success();
@@ -78,7 +80,8 @@ Status readPatchLine(const std::string& line, std::string* name, PatchEntry* ent
 std::string formatPatchLine(const std::string& name, const PatchEntry& entry) {
   return name + "," + std::to_string(entry.baseSize) + "," +
          std::to_string(static_cast<std::int32_t>(entry.baseCrc)) + "," + toHex(entry.baseSha) +
-         "," + entry.path + "," + std::to_string(entry.size) + "," + toHex(entry.sha);
+         "," + entry.path + "," + std::to_string(entry.size) + "," + toHex(entry.sha) +
+         (entry.form == PatchForm::zlib ? ",zlib" : "");
 }
 
 bool readPatchIndex(std::istream& in, PatchIndex* index) {

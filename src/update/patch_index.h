@@ -6,11 +6,14 @@
 //
 //   brightwick-patches 1
 //   name,baseSize,baseCrc,baseSha256,patchPath,patchSize,patchSha256
+//   name,baseSize,baseCrc,baseSha256,patchPath,patchSize,patchSha256,zlib
 //
 // The base is the earlier version as installed: its size, its CRC-32 written
 // as the manifest writes checksums (signed 32-bit decimal) and its SHA-256.
 // The patch is served under `patchPath`, below the publisher's folder
-// update.d/, with its size and SHA-256.
+// update.d/, with its size and SHA-256. A line with the eighth field `zlib`
+// serves a patch as one zlib stream of its bytes, beside the plain line for
+// the same base: updaters before it skip lines of other than seven fields.
 
 #include <cstdint>
 #include <istream>
@@ -18,6 +21,7 @@
 #include <string>
 
 #include "base/status.h"
+#include "engine/patch_stream.h"
 #include "hash/sha256.h"
 
 inline constexpr char kPatchIndexFormatLine[] = "brightwick-patches 1";
@@ -31,6 +35,7 @@ struct PatchEntry {
   std::string path;
   std::int32_t size = 0;
   Sha256Digest sha{};
+  PatchForm form = PatchForm::plain;  // how the served bytes hold the patch
 };
 
 // Manifest name -> the patches to its listed version.

@@ -36,8 +36,9 @@ Status tryPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunCo
   FilePtr out(removeFile(kScratchFile) ? createNewFile(kScratchFile) : nullptr);
   if (!base || !out) return Status::failure("cannot open the files");
   PatchOutcome applied =
-      applyPatch(base.get(), patchFile.get(), out.get(),
-                 static_cast<std::uint64_t>(sizeBound(entry.unpackedSize)), &gStopRequested);
+      (patch.form == PatchForm::zlib ? applyZlibPatch : applyPatch)(
+          base.get(), patchFile.get(), out.get(),
+          static_cast<std::uint64_t>(sizeBound(entry.unpackedSize)), &gStopRequested, BaseCache());
   if (std::fclose(out.release()) != 0 && applied.ok) {
     applied.ok = false;
     applied.error = std::string("cannot write ") + kScratchFile;
@@ -78,14 +79,18 @@ LocalFile readLocalFile(const std::string& name) {
 const PatchEntry* patchFor(const PatchIndex& index, const std::string& name,
                            const LocalFile& local) {
   if (!local.exists) return nullptr;
+  // The same patch may be served plain and as a zlib stream: the fewest
+  // bytes to fetch win.
+  const PatchEntry* best = nullptr;
   auto [first, last] = index.equal_range(name);
   for (auto it = first; it != last; ++it) {
     const PatchEntry& entry = it->second;
-    if (entry.baseSize == local.size && entry.baseCrc == local.crc && entry.baseSha == local.sha) {
-      return &entry;
+    if (entry.baseSize == local.size && entry.baseCrc == local.crc && entry.baseSha == local.sha &&
+        (!best || entry.size < best->size)) {
+      best = &entry;
     }
   }
-  return nullptr;
+  return best;
 }
 
 FetchRequest patchRequest(const ManifestEntry& entry, const PatchEntry& patch) {

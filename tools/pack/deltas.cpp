@@ -106,10 +106,62 @@ PatchOptions patchOptionsFor(std::int64_t baseSize) {
   return options;
 }
 
+// Lists `entry` and plans the move of its scratch file into place.
+void servePatch(DeltaRun& run, const std::string& name, const PatchEntry& entry,
+                ScratchFile& scratch, std::uint32_t crc) {
+  // The same patch (a file reverted to an earlier version twice, say) is
+  // served once.
+  bool known = false;
+  for (const auto& [listed, other] : run.index) known = known || other.path == entry.path;
+  if (!known && run.out->kind(entry.path) == EntryKind::missing) {
+    scratch.kept = true;
+    planPut(run, scratch.name, entry.path, static_cast<std::uint64_t>(entry.size), crc);
+  }
+  run.index.emplace(name, entry);
+}
+
+// The patch's plain sections compress well; the zlib stream of it is served
+// beside it when it saves at least a sixteenth, for updaters that read it.
+// Older ones skip its line and fetch the plain one.
+void addZlibForm(DeltaRun& run, const std::string& name, const PatchEntry& plain,
+                 const std::string& plainScratch, ProgressEngine& engine) {
+  const OutputFolder& out = *run.out;
+  ScratchFile packed(run, "zpatch");
+  std::function<void(std::uint64_t)> onBytes = std::move(engine.onBytes);
+  engine.onBytes = nullptr;
+  int status;
+  {
+    FilePtr in = openServed(out, plainScratch);
+    FilePtr written = createServed(out, packed.name);
+    status = engine.compress(in.get(), written.get(), Z_BEST_COMPRESSION);
+    if (std::fclose(written.release()) != 0 && status == Z_OK) status = Z_ERRNO;
+  }
+  engine.onBytes = std::move(onBytes);
+  if (status != Z_OK) {
+    throw std::runtime_error("cannot compress the patch for " + quotedName(name) + ": zlib result " +
+                             std::to_string(status));
+  }
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
+  Sha256Digest sha{};
+  {
+    FilePtr in = openServed(out, packed.name);
+    measureStream(in.get(), out.pathOf(packed.name), &size, &crc, {}, &sha);
+  }
+  if (size * 16 > static_cast<std::uint64_t>(plain.size) * 15) return;
+  PatchEntry entry = plain;
+  entry.path = patchName(sha) + ".z";
+  entry.size = static_cast<std::int32_t>(size);
+  entry.sha = sha;
+  entry.form = PatchForm::zlib;
+  servePatch(run, name, entry, packed, crc);
+}
+
 // Makes the patch from `base` (a whole file in the scratch folder) to
 // `target`; keeps it, and says so, if it pays.
 bool patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& baseVersion,
-               const std::string& base, const std::string& target, const PackedRecord& record) {
+               const std::string& base, const std::string& target, const PackedRecord& record,
+               ProgressEngine& engine) {
   const OutputFolder& out = *run.out;
   ScratchFile patch(run, "patch");
   PatchMade made;
@@ -138,15 +190,8 @@ bool patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& base
   entry.path = patchName(sha);
   entry.size = static_cast<std::int32_t>(size);
   entry.sha = sha;
-  // The same patch (a file reverted to an earlier version twice, say) is
-  // served once.
-  bool known = false;
-  for (const auto& [listed, other] : run.index) known = known || other.path == entry.path;
-  if (!known && out.kind(entry.path) == EntryKind::missing) {
-    patch.kept = true;
-    planPut(run, patch.name, entry.path, size, crc);
-  }
-  run.index.emplace(name, entry);
+  servePatch(run, name, entry, patch, crc);
+  addZlibForm(run, name, entry, patch.name, engine);
   ++run.made;
   return true;
 }
@@ -243,7 +288,7 @@ void makePatches(DeltaRun& run, const std::string& name, const std::string& pack
     std::string history = historyName(version.sha);
     bool kept;
     if (&version == &versions.front()) {
-      kept = patchFrom(run, name, version, served.name, target.name, record);
+      kept = patchFrom(run, name, version, served.name, target.name, record, engine);
       if (kept && run.out->kind(history) == EntryKind::missing) {
         std::string link =
             joinName(run.scratch, "delta-" + std::to_string(run.scratchCount++) + "-history");
@@ -257,7 +302,7 @@ void makePatches(DeltaRun& run, const std::string& name, const std::string& pack
       ScratchFile older(run, "older");
       InflatedFile olderFile = inflateInto(run, history, older.name, engine);
       if (!olderFile.whole || !(versionOf(olderFile.sums) == version)) continue;
-      kept = patchFrom(run, name, version, older.name, target.name, record);
+      kept = patchFrom(run, name, version, older.name, target.name, record, engine);
     }
     if (kept) {
       record.previous.push_back(version);

@@ -106,7 +106,13 @@ void verifyPatches(const OutputFolder& out,
     // The updater's own decoder, and xdelta3's as a cross-check: older
     // updaters apply patches with xdelta3, and the two must agree.
     PatchOutcome applied, crossCheck;
+    const bool zlibForm = entry.form == PatchForm::zlib;
     for (PatchOutcome* outcome : {&applied, &crossCheck}) {
+      // Only updaters with the own decoder read the zlib form.
+      if (outcome == &crossCheck && zlibForm) {
+        crossCheck = applied;
+        break;
+      }
       FilePtr baseFile(openShared(narrowOrThrow(base), "rb"));
       FilePtr patched(openShared(narrowOrThrow(patchedPath), "wb"));
       if (!baseFile || !patched || !seek(patchFile.get(), 0)) {
@@ -114,7 +120,9 @@ void verifyPatches(const OutputFolder& out,
       }
       const std::uint64_t limit = static_cast<std::uint64_t>(sizeBound(listedSize));
       *outcome = outcome == &applied
-                     ? applyPatch(baseFile.get(), patchFile.get(), patched.get(), limit, nullptr)
+                     ? (zlibForm ? applyZlibPatch : applyPatch)(baseFile.get(), patchFile.get(),
+                                                                 patched.get(), limit, nullptr,
+                                                                 BaseCache())
                      : applyPatchWithXdelta3(baseFile.get(), patchFile.get(), patched.get(), limit,
                                              nullptr);
     }
