@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "engine/patch_apply.h"
-#include "vcdiff_stream.h"
 #include "fuzz_check.h"
+#include "vcdiff_stream.h"
 
 namespace {
 
@@ -111,8 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<Bytef> deflated(compressBound(static_cast<uLong>(patch.size())));
   uLongf deflatedSize = static_cast<uLongf>(deflated.size());
-  FUZZ_CHECK(compress2(deflated.data(), &deflatedSize,
-                       reinterpret_cast<const Bytef*>(patch.data()),
+  FUZZ_CHECK(compress2(deflated.data(), &deflatedSize, reinterpret_cast<const Bytef*>(patch.data()),
                        static_cast<uLong>(patch.size()), Z_BEST_SPEED) == Z_OK);
   writeBytes(patchPath, std::string(reinterpret_cast<const char*>(deflated.data()), deflatedSize));
   std::string zlibOut;
@@ -126,8 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& out = plainOut;
   if (!outcome.ok) return 0;
 
-  FUZZ_CHECK(outcome.crc == crc32(0, reinterpret_cast<const Bytef*>(out.data()),
-                                  static_cast<uInt>(out.size())));
+  FUZZ_CHECK(outcome.crc ==
+             crc32(0, reinterpret_cast<const Bytef*>(out.data()), static_cast<uInt>(out.size())));
   // Only a patch the bounded decoder took is handed to the unbounded one.
   std::vector<std::uint8_t> expected(limit);
   usize_t expectedSize = 0;

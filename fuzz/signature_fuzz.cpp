@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string field = hashFieldOf(line);
     bool good = parseManifestLine(line, fields) != LineKind::malformed && isHashField(field);
     if (isHashField(field)) {
-      FUZZ_CHECK(field.size() == 64 && field.find_first_not_of("0123456789abcdef") ==
-                                           std::string::npos);
+      FUZZ_CHECK(field.size() == 64 &&
+                 field.find_first_not_of("0123456789abcdef") == std::string::npos);
     }
     every = every && good;
   }

@@ -177,10 +177,10 @@ TEST_F(PatchTest, TheZlibFormGivesThePlainResultAndOnlyFromOneWholeStream) {
   };
   std::string flipped = packed;
   flipped[packed.size() / 2] = static_cast<char>(flipped[packed.size() / 2] ^ 0x55);
-  for (const Broken& broken : {Broken{packed.substr(0, packed.size() / 2), "truncated patch"},
-                               Broken{packed + '\0', "bytes after its zlib stream"},
-                               Broken{flipped, "corrupt patch"}, Broken{plain, "corrupt patch"},
-                               Broken{std::string(), "truncated patch"}}) {
+  for (const Broken& broken :
+       {Broken{packed.substr(0, packed.size() / 2), "truncated patch"},
+        Broken{packed + '\0', "bytes after its zlib stream"}, Broken{flipped, "corrupt patch"},
+        Broken{plain, "corrupt patch"}, Broken{std::string(), "truncated patch"}}) {
     std::string out;
     PatchOutcome outcome = apply(base, broken.patch, &out);
     EXPECT_FALSE(outcome.ok) << broken.why;

@@ -123,7 +123,7 @@ struct PatchUpdateTest : ::testing::Test {
     return names;
   }
 
-  Names log;  // of the last update
+  Names log;                        // of the last update
   std::string wanted = version(3);  // what an update must install
 
   PatchIndex servedIndex() {
@@ -188,9 +188,9 @@ TEST_F(PatchUpdateTest, ACompressiblePatchIsAlsoServedAsAZlibStreamWhichUpdaters
   EXPECT_EQ(verified.patchesChecked, 2u);
 
   Names asked = update(0, servedFolder(out), &base);
-  EXPECT_EQ(settled(asked, 3), settled({"update.dat.sig", "update.dat", "update.patches",
-                                        packed.path, "readme.txt"},
-                                       3));
+  EXPECT_EQ(
+      settled(asked, 3),
+      settled({"update.dat.sig", "update.dat", "update.patches", packed.path, "readme.txt"}, 3));
   EXPECT_TRUE(log.empty());
 
   // A later publish that leaves the file alone keeps both.
@@ -200,6 +200,34 @@ TEST_F(PatchUpdateTest, ACompressiblePatchIsAlsoServedAsAZlibStreamWhichUpdaters
   EXPECT_EQ(kept[PatchForm::zlib].path, packed.path);
   EXPECT_TRUE(fs::exists(out / kept[PatchForm::zlib].path));
   EXPECT_TRUE(fs::exists(out / kept[PatchForm::plain].path));
+}
+
+TEST_F(PatchUpdateTest, TheIndexArrivingLateStillServesTheFirstFileAndAForeignOneIsLogged) {
+  for (int number = 1; number <= 3; ++number) publishVersion(number);
+  std::map<std::string, Reply> files = servedFolder(out);
+  std::string patch;
+  for (const auto& [name, entry] : servedIndex()) {
+    if (toHex(entry.baseSha) == sha256Text(version(2))) patch = entry.path;
+  }
+  ASSERT_FALSE(patch.empty());
+  // The index comes slowly: the run finds the first file stale before it
+  // is there, and waits for it rather than fetch the whole file.
+  Reply& index = files["update.patches"];
+  index.pieceSize = index.body.size() / 4 + 1;
+  index.pieceDelayMs = 100;
+  Names asked = update(2, files);
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), patch), 1);
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), "data/big.pak"), 0);
+  EXPECT_TRUE(log.empty());
+
+  // An index other than the signed one: said once, and whole files.
+  index.body += "data/big.pak,1,0," + std::string(64, 'a') + ",update.d/patches/x.vcdiff,1," +
+                std::string(64, 'a') + "\n";
+  asked = update(2, files);
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), "data/big.pak"), 1);
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), patch), 0);
+  EXPECT_EQ(log, Names{"Invalid Patch Index (it does not match its signature):  Error updating "
+                       "update.patches"});
 }
 
 TEST_F(PatchUpdateTest, ABrokenPatchFallsBackToTheWholeFileInTheSameRun) {

@@ -11,9 +11,9 @@
 
 struct PatchOutcome {
   bool ok = false;
-  std::int64_t size = 0;   // bytes written to the output
-  std::uint32_t crc = 0;   // CRC-32 of those bytes
-  std::string error;       // why it failed; empty on success
+  std::int64_t size = 0;        // bytes written to the output
+  std::uint32_t crc = 0;        // CRC-32 of those bytes
+  std::string error;            // why it failed; empty on success
   std::uint64_t baseReads = 0;  // blocks read from the base, a block read again counted again
 };
 

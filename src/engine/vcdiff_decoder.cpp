@@ -136,7 +136,8 @@ void copyWithin(unsigned char* target, std::size_t from, std::size_t here, std::
 
 }  // namespace
 
-std::string readVcdiffHeader(PatchStream& patch, std::size_t appHeaderLimit, std::string* appHeader) {
+std::string readVcdiffHeader(PatchStream& patch, std::size_t appHeaderLimit,
+                             std::string* appHeader) {
   unsigned char start[5];
   if (patch.read(start, sizeof start) != sizeof start) {
     return patch.failed() ? patch.error() : "truncated patch";

@@ -42,7 +42,8 @@ struct VcdiffWindow {
 // Reads the patch's VCDIFF header and its application header, which may be
 // at most `appHeaderLimit` bytes (a longer one is refused unread). Returns
 // an empty string, or why the patch is refused.
-std::string readVcdiffHeader(PatchStream& patch, std::size_t appHeaderLimit, std::string* appHeader);
+std::string readVcdiffHeader(PatchStream& patch, std::size_t appHeaderLimit,
+                             std::string* appHeader);
 
 enum class WindowStart { window, end, failed };
 

@@ -1,5 +1,6 @@
 #include "update/ahead_run.h"
 
+#include <cstdint>
 #include <deque>
 #include <fstream>
 #include <set>
@@ -15,6 +16,7 @@
 #include "update/freshness.h"
 #include "update/install.h"
 #include "update/patch_install.h"
+#include "update/signed_manifest.h"
 
 namespace {
 
@@ -65,9 +67,18 @@ struct Stretch {
 
 struct AheadRun {
   const RunContext& run;
-  const PatchIndex& patches;
-  const BundleIndex& bundles;
+  PatchIndex& patches;
+  BundleIndex& bundles;
   FetchAhead* queue = nullptr;
+  // The signed indexes, fetched as the queue's first items while the scout
+  // checks the files that need neither; until they are read, the first
+  // stale entry the scout finds waits for them.
+  const SignatureFile* signature = nullptr;
+  bool indexesRead = true;
+  std::size_t patchIndexItem = SIZE_MAX;
+  std::size_t bundleIndexItem = SIZE_MAX;
+  bool hasPending = false;
+  ManifestEntry pending;
   PartIdentity kept;
   bool hasKept = false;
 
@@ -81,7 +92,7 @@ struct AheadRun {
   Stretch stretch;
   std::size_t items = 0;  // queued
 
-  AheadRun(const RunContext& context, const PatchIndex& patchIndex, const BundleIndex& bundleIndex)
+  AheadRun(const RunContext& context, PatchIndex& patchIndex, BundleIndex& bundleIndex)
       : run(context), patches(patchIndex), bundles(bundleIndex) {}
 };
 
@@ -170,9 +181,27 @@ void plan(AheadRun& ahead, const ManifestEntry& entry, const Freshness& freshnes
   }
 }
 
-// Reads and plans the scout's next line; false once there is none, or the
-// plan is full.
+// Plans `entry`, from the scout's current line, as the check found it.
+void planEntry(AheadRun& ahead, const ManifestEntry& entry, const Freshness& freshness) {
+  Planned planned;
+  planned.line = ahead.scoutLine;
+  planned.name = entry.name;
+  plan(ahead, entry, freshness, planned);
+  ahead.plannedNames.insert(entry.name);
+  ahead.planned.push_back(planned);
+}
+
+// Reads and plans the scout's next line; false once there is none, the
+// plan is full, or a stale entry waits for the indexes.
 bool scoutOne(AheadRun& ahead) {
+  if (ahead.hasPending) {
+    if (!ahead.indexesRead) return false;
+    // Checked anew: a base is chosen by its size and CRC-32.
+    ahead.hasPending = false;
+    Freshness freshness = checkFreshness(ahead.pending, ahead.patches, BaseProof::crc);
+    if (!freshness.current) planEntry(ahead, ahead.pending, freshness);
+    return true;
+  }
   if (ahead.scoutDone || ahead.planned.size() >= kMostPlanned) return false;
   if (!readManifestLine(ahead.scout, ahead.line)) {
     ahead.scoutDone = true;
@@ -190,13 +219,24 @@ bool scoutOne(AheadRun& ahead) {
   // the patch's request: it is proven at the patch's turn instead.
   Freshness freshness = checkFreshness(entry, ahead.patches, BaseProof::crc);
   if (freshness.current) return true;
-  Planned planned;
-  planned.line = ahead.scoutLine;
-  planned.name = entry.name;
-  plan(ahead, entry, freshness, planned);
-  ahead.plannedNames.insert(entry.name);
-  ahead.planned.push_back(planned);
+  if (!ahead.indexesRead) {
+    ahead.pending = entry;
+    ahead.hasPending = true;
+    return false;
+  }
+  planEntry(ahead, entry, freshness);
   return true;
+}
+
+// Reads the index fetched as item `index` once it is there, the scout
+// checking files meanwhile.
+FetchResult awaitIndex(AheadRun& ahead, std::size_t index, const FetchRequest& request) {
+  AheadItem& item =
+      awaitAhead(*ahead.queue, index, request.shownName, [&ahead] { return scoutOne(ahead); });
+  if (item.result.outcome == DownloadOutcome::notWritten) {
+    return fetchLogged(ahead.run, request);
+  }
+  return item.result;
 }
 
 // Keeps the scout far enough ahead that the transfers have work.
@@ -262,9 +302,9 @@ void AheadRunEnd::operator()(AheadRun* ahead) const {
   delete ahead;
 }
 
-AheadRunPtr startAheadRun(const RunContext& run, const PatchIndex& patches,
-                          const BundleIndex& bundles, std::uint64_t lines,
-                          const PartIdentity* kept) {
+AheadRunPtr startAheadRun(const RunContext& run, PatchIndex& patches, BundleIndex& bundles,
+                          std::uint64_t lines, const PartIdentity* kept,
+                          const SignatureFile* signature) {
   if (kFetchAhead < 2) return nullptr;
   AheadRunPtr ahead(new AheadRun(run, patches, bundles));
   ahead->scout.open(kManifestName, std::ios::binary);
@@ -273,10 +313,43 @@ AheadRunPtr startAheadRun(const RunContext& run, const PatchIndex& patches,
     ahead->kept = *kept;
     ahead->hasKept = true;
   }
-  // A line gives one item at most; the end of a stretch, one more.
-  ahead->queue = startFetchAhead(run.downloads, static_cast<std::size_t>(lines) + 1);
+  // A line gives one item at most; the end of a stretch, one more; and
+  // the two indexes.
+  ahead->queue = startFetchAhead(run.downloads, static_cast<std::size_t>(lines) + 3);
   if (!ahead->queue) return nullptr;
+  // An index's size is not known before it arrives (its request's limit
+  // bounds it); counted as nothing, both go at once, while no file waits in
+  // a scratch file yet.
+  ahead->signature = signature;
+  if (signature && signature->hasPatchIndex) {
+    ahead->patchIndexItem = ahead->items;
+    if (!queue(*ahead, patchIndexRequest(), 0, 0, -1)) return nullptr;
+  }
+  if (signature && signature->hasBundleIndex) {
+    ahead->bundleIndexItem = ahead->items;
+    if (!queue(*ahead, bundleIndexRequest(), 0, 0, -1)) return nullptr;
+  }
+  ahead->indexesRead = ahead->items == 0;
   return ahead;
+}
+
+void readAheadIndexes(AheadRun& ahead) {
+  if (ahead.indexesRead) return;
+  if (ahead.patchIndexItem != SIZE_MAX) {
+    takePatchIndex(awaitIndex(ahead, ahead.patchIndexItem, patchIndexRequest()), *ahead.signature,
+                   &ahead.patches);
+  }
+  if (ahead.bundleIndexItem != SIZE_MAX) {
+    takeBundleIndex(awaitIndex(ahead, ahead.bundleIndexItem, bundleIndexRequest()),
+                    *ahead.signature, &ahead.bundles);
+  }
+  removeFile(kDownloadScratchFile);
+  // They are the queue's first items.
+  releaseAhead(*ahead.queue,
+               (ahead.patchIndexItem != SIZE_MAX) + (ahead.bundleIndexItem != SIZE_MAX));
+  ahead.indexesRead = true;
+  // The entry that waited for them is planned before the run comes to it.
+  scoutOne(ahead);
 }
 
 void installAhead(AheadRun& ahead, const ManifestEntry& entry, std::uint64_t line) {

@@ -16,6 +16,7 @@
 #include "update/manifest.h"
 #include "update/patch_index.h"
 #include "update/run_options.h"
+#include "update/signature.h"
 
 struct AheadRun;
 // Ending it abandons every transfer still under way and removes every
@@ -29,10 +30,18 @@ using AheadRunPtr = std::unique_ptr<AheadRun, AheadRunEnd>;
 // Starts fetching ahead for the manifest kManifestName of `lines` lines;
 // null where the run cannot (then it fetches one file at a time). `kept` is
 // the part a transfer may continue, if any: its entry is left to the run,
-// which continues it.
-AheadRunPtr startAheadRun(const RunContext& run, const PatchIndex& patches,
-                          const BundleIndex& bundles, std::uint64_t lines,
-                          const PartIdentity* kept);
+// which continues it. With `signature`, the indexes it covers are the first
+// transfers, read into `patches` and `bundles` by readAheadIndexes; both
+// must outlive the run.
+AheadRunPtr startAheadRun(const RunContext& run, PatchIndex& patches, BundleIndex& bundles,
+                          std::uint64_t lines, const PartIdentity* kept,
+                          const SignatureFile* signature);
+
+// Waits for the indexes and reads them, exactly as fetchPatchIndex and
+// fetchBundleIndex would (signed_manifest.h), while the scout checks the
+// local files up to the first stale one: a round trip or two of the start
+// go by in that work. Before the run's first line.
+void readAheadIndexes(AheadRun& ahead);
 
 // The run's turn for `entry`, read from line `line` (counted from 1) and
 // found to be a regular file or missing: brings it up to date as planned.

@@ -35,10 +35,9 @@ Status tryPatch(const ManifestEntry& entry, const PatchEntry& patch, const RunCo
   FilePtr base(openRegularFile(entry.name));
   FilePtr out(removeFile(kScratchFile) ? createNewFile(kScratchFile) : nullptr);
   if (!base || !out) return Status::failure("cannot open the files");
-  PatchOutcome applied =
-      (patch.form == PatchForm::zlib ? applyZlibPatch : applyPatch)(
-          base.get(), patchFile.get(), out.get(),
-          static_cast<std::uint64_t>(sizeBound(entry.unpackedSize)), &gStopRequested, BaseCache());
+  PatchOutcome applied = (patch.form == PatchForm::zlib ? applyZlibPatch : applyPatch)(
+      base.get(), patchFile.get(), out.get(),
+      static_cast<std::uint64_t>(sizeBound(entry.unpackedSize)), &gStopRequested, BaseCache());
   if (std::fclose(out.release()) != 0 && applied.ok) {
     applied.ok = false;
     applied.error = std::string("cannot write ") + kScratchFile;

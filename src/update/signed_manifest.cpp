@@ -54,34 +54,54 @@ bool fetchOrRefuse(const RunContext& run, const char* name, std::int64_t limit, 
 
 }  // namespace
 
-bool fetchPatchIndex(const RunContext& run, const SignatureFile& accepted, PatchIndex* index) {
-  if (!accepted.hasPatchIndex) return false;
-  FetchResult fetched = fetchLogged(run, requestFor(kPatchIndexName, kMaxPatchIndexSize, true));
+FetchRequest patchIndexRequest() {
+  return requestFor(kPatchIndexName, kMaxPatchIndexSize, true);
+}
+
+FetchRequest bundleIndexRequest() {
+  return requestFor(kBundleIndexName, kMaxBundleIndexSize, true);
+}
+
+bool takePatchIndex(const FetchResult& fetched, const SignatureFile& accepted, PatchIndex* index) {
   const bool complete = fetched.outcome == DownloadOutcome::complete;
   bool read = false;
   if (complete && fetched.sha256 == accepted.patchIndex) {
     std::ifstream in(fetched.file, std::ios::binary);
     read = in.is_open() && readPatchIndex(in, index);
   }
-  removeFile(kDownloadScratchFile);
   if (!read) {
     index->clear();
     std::string why = complete ? "it does not match its signature" : printableForLog(fetched.error);
-    writeLog("Invalid Patch Index (" + why + "):  Error updating " + kPatchIndexName);
+    // A transfer the player stopped says nothing.
+    if (!gStopRequested) {
+      writeLog("Invalid Patch Index (" + why + "):  Error updating " + kPatchIndexName);
+    }
   }
   return read;
 }
 
-bool fetchBundleIndex(const RunContext& run, const SignatureFile& accepted, BundleIndex* index) {
-  if (!accepted.hasBundleIndex) return false;
-  FetchResult fetched = fetchLogged(run, requestFor(kBundleIndexName, kMaxBundleIndexSize, true));
+bool takeBundleIndex(const FetchResult& fetched, const SignatureFile& accepted,
+                     BundleIndex* index) {
   bool read = false;
   if (fetched.outcome == DownloadOutcome::complete && fetched.sha256 == accepted.bundleIndex) {
     std::ifstream in(fetched.file, std::ios::binary);
     read = in.is_open() && readBundleIndex(in, index).ok();
   }
-  removeFile(kDownloadScratchFile);
   if (!read) index->clear();
+  return read;
+}
+
+bool fetchPatchIndex(const RunContext& run, const SignatureFile& accepted, PatchIndex* index) {
+  if (!accepted.hasPatchIndex) return false;
+  bool read = takePatchIndex(fetchLogged(run, patchIndexRequest()), accepted, index);
+  removeFile(kDownloadScratchFile);
+  return read;
+}
+
+bool fetchBundleIndex(const RunContext& run, const SignatureFile& accepted, BundleIndex* index) {
+  if (!accepted.hasBundleIndex) return false;
+  bool read = takeBundleIndex(fetchLogged(run, bundleIndexRequest()), accepted, index);
+  removeFile(kDownloadScratchFile);
   return read;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "download/request.h"
 #include "hash/ed25519.h"
 #include "update/bundle_index.h"
 #include "update/manifest.h"
@@ -34,6 +35,16 @@ bool fetchPatchIndex(const RunContext& run, const SignatureFile& accepted, Patch
 // its signed hash is left out, silently: the run then fetches every file on
 // its own, as it always could.
 bool fetchBundleIndex(const RunContext& run, const SignatureFile& accepted, BundleIndex* index);
+
+// The requests of the two indexes, and what the run makes of their
+// transfers, however they were fetched: `fetched` read into `index` if it
+// is the file `accepted` signs. A patch index that is not is logged (unless
+// the player stopped the run), a bundle index left out silently; either way
+// the index is empty.
+FetchRequest patchIndexRequest();
+FetchRequest bundleIndexRequest();
+bool takePatchIndex(const FetchResult& fetched, const SignatureFile& accepted, PatchIndex* index);
+bool takeBundleIndex(const FetchResult& fetched, const SignatureFile& accepted, BundleIndex* index);
 
 // Whether every non-empty line of `manifest` is an entry with a SHA-256 in
 // its fifth field; `bad` gets the first line that is not.

@@ -117,11 +117,21 @@ std::uint64_t countLines() {
   return lines;
 }
 
-void processManifest(UpdateManifest& manifest, const PatchIndex& patches,
-                     const BundleIndex& bundles, const RunContext& run) {
+// Installs what `manifest` lists. Patches and bundles only ever with a
+// signature (`signature`) that covers their index.
+void processManifest(UpdateManifest& manifest, const SignatureFile* signature,
+                     const RunContext& run) {
   PartSweep sweep = startPartSweep();
+  PatchIndex patches;
+  BundleIndex bundles;
   AheadRunPtr ahead = startAheadRun(run, patches, bundles, countLines(),
-                                    sweep.hasPart ? &sweep.kept.identity : nullptr);
+                                    sweep.hasPart ? &sweep.kept.identity : nullptr, signature);
+  if (ahead) {
+    readAheadIndexes(*ahead);
+  } else if (signature) {
+    fetchPatchIndex(run, *signature, &patches);
+    fetchBundleIndex(run, *signature, &bundles);
+  }
   ManifestFields fields;
   std::uint64_t line = 0;
   while (!gStopRequested && readManifestLine(manifest, gCurrentFile)) {
@@ -174,20 +184,13 @@ void runWith(const RunOptions& options) {
   const RunContext run{options, openDownloadSession()};
   SignatureFile signature;
   bool fetched = options.isSigned() ? fetchSignedManifest(run, &signature) : fetchManifest(run);
-  // Patches and bundles only ever with a signature that covers their index.
-  PatchIndex patches;
-  BundleIndex bundles;
-  if (options.isSigned() && fetched) {
-    fetchPatchIndex(run, signature, &patches);
-    fetchBundleIndex(run, signature, &bundles);
-  }
   std::ifstream manifest;
   // Read only as the regular file this run just wrote.
   if (fetched && inspectPath(kManifestName) == PathKind::regular) {
     manifest.open(kManifestName, std::ios::binary);
   }
   if (manifest.is_open()) {
-    processManifest(manifest, patches, bundles, run);
+    processManifest(manifest, options.isSigned() ? &signature : nullptr, run);
   } else if (!options.isSigned() || fetched) {
     // A signed run that refused the manifest has said why.
     writeLog("Unable to open update.dat");

@@ -34,7 +34,8 @@ struct ScratchFile {
   bool kept = false;
   ScratchFile(DeltaRun& owner, const char* what)
       : run(owner),
-        name(joinName(owner.scratch, "delta-" + std::to_string(owner.scratchCount++) + "-" + what)) {}
+        name(joinName(owner.scratch,
+                      "delta-" + std::to_string(owner.scratchCount++) + "-" + what)) {}
   ~ScratchFile() {
     if (!kept) run.out->removeFile(name);
   }
@@ -138,8 +139,8 @@ void addZlibForm(DeltaRun& run, const std::string& name, const PatchEntry& plain
   }
   engine.onBytes = std::move(onBytes);
   if (status != Z_OK) {
-    throw std::runtime_error("cannot compress the patch for " + quotedName(name) + ": zlib result " +
-                             std::to_string(status));
+    throw std::runtime_error("cannot compress the patch for " + quotedName(name) +
+                             ": zlib result " + std::to_string(status));
   }
   std::uint64_t size = 0;
   std::uint32_t crc = 0;
@@ -169,7 +170,8 @@ bool patchFrom(DeltaRun& run, const std::string& name, const VersionRecord& base
     FilePtr oldFile = openServed(out, base);
     FilePtr newFile = openServed(out, target);
     FilePtr written = createServed(out, patch.name);
-    made = makePatch(oldFile.get(), newFile.get(), written.get(), patchOptionsFor(baseVersion.size));
+    made =
+        makePatch(oldFile.get(), newFile.get(), written.get(), patchOptionsFor(baseVersion.size));
     if (std::fclose(written.release()) != 0) made.ok = false;
   }
   if (!made.ok) {

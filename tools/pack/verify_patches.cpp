@@ -31,7 +31,8 @@ void verifyPatches(const OutputFolder& out,
                                            ", which is missing");
   }
   if (!served) return;
-  std::string text = readServed(out, kPatchIndexName, static_cast<std::uint64_t>(kMaxPatchIndexSize));
+  std::string text =
+      readServed(out, kPatchIndexName, static_cast<std::uint64_t>(kMaxPatchIndexSize));
   Sha256 sum;
   sum.update(text.data(), text.size());
   if (signature && signature->hasPatchIndex && sum.finish() != signature->patchIndex) {
@@ -119,12 +120,11 @@ void verifyPatches(const OutputFolder& out,
         throw std::runtime_error("cannot apply " + shown(patchPath));
       }
       const std::uint64_t limit = static_cast<std::uint64_t>(sizeBound(listedSize));
-      *outcome = outcome == &applied
-                     ? (zlibForm ? applyZlibPatch : applyPatch)(baseFile.get(), patchFile.get(),
-                                                                 patched.get(), limit, nullptr,
-                                                                 BaseCache())
-                     : applyPatchWithXdelta3(baseFile.get(), patchFile.get(), patched.get(), limit,
-                                             nullptr);
+      *outcome = outcome == &applied ? (zlibForm ? applyZlibPatch : applyPatch)(
+                                           baseFile.get(), patchFile.get(), patched.get(), limit,
+                                           nullptr, BaseCache())
+                                     : applyPatchWithXdelta3(baseFile.get(), patchFile.get(),
+                                                             patched.get(), limit, nullptr);
     }
     if (applied.ok != crossCheck.ok ||
         (applied.ok && (applied.size != crossCheck.size || applied.crc != crossCheck.crc))) {
@@ -148,4 +148,3 @@ void verifyPatches(const OutputFolder& out,
     }
   }
 }
-
