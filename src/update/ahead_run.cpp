@@ -349,7 +349,7 @@ void readAheadIndexes(AheadRun& ahead) {
                (ahead.patchIndexItem != SIZE_MAX) + (ahead.bundleIndexItem != SIZE_MAX));
   ahead.indexesRead = true;
   // The entry that waited for them is planned before the run comes to it.
-  scoutOne(ahead);
+  if (!gStopRequested) scoutOne(ahead);
 }
 
 void installAhead(AheadRun& ahead, const ManifestEntry& entry, std::uint64_t line) {
