@@ -354,7 +354,8 @@ def scenario_7(w, b):
     w(f"- {scripts} scripts: a few lines changed in each (3 rewrites of 16–256 bytes)")
     w()
     deltas = ("`--deltas 3`, so it also made a patch from version 1 for each changed file "
-              f"({n['s7.patches']} in update.patches)") if b.has_deltas else \
+              f"({n['s7.patches']} in update.patches, {n.get('s7.zlib_patches', 0)} of them "
+              "also as a zlib stream, which the updater fetches)") if b.has_deltas else \
         "no `--deltas` (this brightwick-pack has none), so no patches"
     w("Both versions are published with `brightwick-pack publish --sign KEY`, version 2 over a",
       f"copy of version 1's folder with {deltas}; that publish took"
