@@ -146,20 +146,24 @@ PatchOutcome applyFrom(std::FILE* base, PatchStream& patch, std::FILE* output,
   return outcome;
 }
 
+PatchOutcome applyForm(PatchForm form, std::FILE* base, std::FILE* patch, std::FILE* output,
+                       std::uint64_t outputLimit, const std::atomic<bool>* stop,
+                       const BaseCache& cache) {
+  if (!base || !patch || !output) return failed(PatchOutcome(), "a file is missing");
+  PatchStream stream(patch, form);
+  return applyFrom(base, stream, output, outputLimit, stop, cache);
+}
+
 }  // namespace
 
 PatchOutcome applyPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
                         std::uint64_t outputLimit, const std::atomic<bool>* stop,
                         const BaseCache& cache) {
-  if (!base || !patch || !output) return failed(PatchOutcome(), "a file is missing");
-  PatchStream stream(patch, PatchForm::plain);
-  return applyFrom(base, stream, output, outputLimit, stop, cache);
+  return applyForm(PatchForm::plain, base, patch, output, outputLimit, stop, cache);
 }
 
 PatchOutcome applyZlibPatch(std::FILE* base, std::FILE* patch, std::FILE* output,
                             std::uint64_t outputLimit, const std::atomic<bool>* stop,
                             const BaseCache& cache) {
-  if (!base || !patch || !output) return failed(PatchOutcome(), "a file is missing");
-  PatchStream stream(patch, PatchForm::zlib);
-  return applyFrom(base, stream, output, outputLimit, stop, cache);
+  return applyForm(PatchForm::zlib, base, patch, output, outputLimit, stop, cache);
 }
