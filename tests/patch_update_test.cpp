@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "download/fetch_ahead.h"
 #include "hash/crc32.h"
 #include "hash/hex.h"
 #include "pack.h"
@@ -228,6 +229,26 @@ TEST_F(PatchUpdateTest, TheIndexArrivingLateStillServesTheFirstFileAndAForeignOn
   EXPECT_EQ(std::count(asked.begin(), asked.end(), patch), 0);
   EXPECT_EQ(log, Names{"Invalid Patch Index (it does not match its signature):  Error updating "
                        "update.patches"});
+}
+
+TEST_F(PatchUpdateTest, AStopWhileTheIndexIsOnItsWaySaysNothingAndLeavesNoScratchFile) {
+  for (int number = 1; number <= 3; ++number) publishVersion(number);
+  std::map<std::string, Reply> files = servedFolder(out);
+  files["update.patches"].stallAfter = 10;
+  writeFile(game / "data" / "big.pak", version(2));
+  fs::current_path(game);
+  TestHttpServer server(serveUpdates(files));
+  UpdateHarness harness(server.address(), options);
+  harness.start();
+  ASSERT_TRUE(server.waitForRequests(3, 10000));
+  ASSERT_EQ(nameOfTarget(server.requests()[2].target), "update.patches");
+  gStopRequested = true;
+  ASSERT_TRUE(harness.finish(10000));
+  // A stopped transfer is no broken index: nothing to log.
+  EXPECT_TRUE(logMessages().empty()) << logMessages()[0];
+  EXPECT_EQ(readFile("data/big.pak"), version(2));
+  for (int slot = 0; slot < kAheadFiles; ++slot) EXPECT_FALSE(fileExists(aheadScratchName(slot)));
+  EXPECT_FALSE(fileExists("temp.download"));
 }
 
 TEST_F(PatchUpdateTest, ABrokenPatchFallsBackToTheWholeFileInTheSameRun) {
