@@ -46,6 +46,9 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   $sudo apt-get update -q
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # The downloaded packages (about 2 GB with Wine's) would only take disk
+  # space that the builds and Wine prefixes need.
+  $sudo apt-get clean
 fi
 
 # xdelta3's library core, which Debian packages only as a command line:

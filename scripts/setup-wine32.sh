@@ -18,7 +18,10 @@ fail() {
   exit 1
 }
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-install() { DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$@"; }
+install() {
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "$@"
+  $sudo apt-get clean  # as in install-deps.sh: the disk is for the tests
+}
 loader=/usr/lib/wine/wine
 runs32() { "$loader" --version >/dev/null 2>&1; }
 # Whether the qemu at $1 (a binfmt entry may name it through a link) is 10 or later.

@@ -9,6 +9,9 @@
 #   5. each fuzz target for a short time (scripts/fuzz.sh --smoke);
 #   6. the benchmarks in miniature on the build/ programs (bench/run.sh
 #      --quick): they still run; their figures are not judged.
+# The sanitizer builds (1 GB together) are removed once their tests pass, so
+# that a machine with little disk gets through the Windows step; set
+# BRIGHTWICK_KEEP_BUILDS=1 to keep them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -29,16 +32,20 @@ build_and_test() {  # folder, target, ctest arguments..., -- cmake arguments...
   ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${ctest_args[@]}"
 }
 
+prune() { [ "${BRIGHTWICK_KEEP_BUILDS:-0}" = 1 ] || rm -rf "$1"; }
+
 step "Native build and tests"
 build_and_test build all
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   build_and_test build-asan all -- -DBRIGHTWICK_SANITIZE=address,undefined
+prune build-asan
 
 step "ThreadSanitizer (threaded tests)"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   build_and_test build-tsan threaded_tests -L threaded -- -DBRIGHTWICK_SANITIZE=thread
+prune build-tsan
 
 step "Windows build, PE checks and Wine end-to-end tests"
 scripts/test-windows.sh
