@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer in build-fuzz/, writes their seed corpora, and
 # runs each target for a fixed time.
 #
-#   scripts/fuzz.sh --smoke             every target for 20 s (what CI runs)
+#   scripts/fuzz.sh --smoke             every target for 10 s (what CI runs)
 #   scripts/fuzz.sh --time 3600         every target for an hour
 #   scripts/fuzz.sh --time 600 inflate_fuzz
 #
@@ -14,11 +14,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=20
+seconds=10
 targets=()
 while [ "$#" -gt 0 ]; do
   case "$1" in
-    --smoke) seconds=20 ;;
+    --smoke) seconds=10 ;;
     --time) seconds=$2; shift ;;
     -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
     *) targets+=("$1") ;;

@@ -6,9 +6,9 @@
 #     loopback server: the i686 one with Debian's 32-bit Wine, which
 #     scripts/setup-wine32.sh sets up on this machine first (through qemu-user
 #     where the kernel refuses 32-bit programs), the x86_64 one with wine64.
-# The native test harness lives in build-wine-tests/, with a Wine prefix per
-# architecture that its cases share and the screenshots they take
-# (build-wine-tests/artifacts/).
+# The native test harness joins the native build, build/, so that what it
+# shares with the native programs is compiled once; the Wine prefixes its
+# cases share and the screenshots they take (build/artifacts/) are there too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -16,7 +16,7 @@ jobs=$(nproc)
 scripts/install-deps.sh
 scripts/setup-wine32.sh
 
-tests=build-wine-tests
+tests=build
 mkdir -p "$tests"
 # Wine's first start in a prefix takes tens of seconds, mostly waiting: both
 # run while the programs build.
