@@ -18,9 +18,12 @@ jobs=$(nproc)
 
 scripts/install-deps.sh
 
-# Each step says how far into the run it starts, so a slow step shows in the
-# CI log.
-step() { printf '\n=== %s  [%dm%02ds]\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)); }
+# Each step says how far into the run it starts and how much disk is free, so
+# a slow step or a filling disk shows in the CI log.
+step() {
+  printf '\n=== %s  [%dm%02ds, %s free]\n' "$*" $((SECONDS / 60)) $((SECONDS % 60)) \
+    "$(df -h --output=avail . | tail -n 1 | tr -d ' ')"
+}
 
 build_and_test() {  # folder, target, ctest arguments..., -- cmake arguments...
   local dir=$1 target=$2; shift 2
